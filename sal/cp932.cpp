@@ -1,0 +1,103 @@
+#include "sal/cp932.h"
+
+#include <iconv.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <stdexcept>
+
+namespace quellmark {
+
+bool IsTrailBytePos(std::string_view text, std::size_t position) {
+  if (position < 1 || position > text.size()) throw std::out_of_range("Illegal Index");
+  if (position == 1) return false;
+  // Count the lead-valued bytes standing directly before the position; an odd
+  // run means the byte at the position completes a double-byte character.
+  std::size_t count = 0;
+  for (std::size_t i = position - 1; i >= 1; --i) {
+    if (!IsLeadByte(static_cast<unsigned char>(text[i - 1]))) break;
+    ++count;
+  }
+  return (count % 2) == 1;
+}
+
+std::size_t FindCharMbcs(char needle, std::string_view text) {
+  std::size_t offset = 0;
+  while (true) {
+    std::string_view rest = text.substr(offset);
+    std::size_t k = rest.find(needle);
+    if (k == std::string_view::npos) return 0;
+    offset += k + 1;
+    if (!IsTrailBytePos(rest, k + 1)) return offset;
+  }
+}
+
+std::size_t Cp932PrefixLength(std::string_view text, std::size_t max_bytes) {
+  if (text.size() <= max_bytes) return text.size();
+  std::size_t i = 0;
+  while (i < max_bytes) {
+    std::size_t step = IsLeadByte(static_cast<unsigned char>(text[i])) ? 2 : 1;
+    if (i + step > max_bytes) break;
+    i += step;
+  }
+  return i;
+}
+
+namespace {
+
+std::string Convert(const char* to, const char* from, std::string_view text, bool hex_escape) {
+  std::string out;
+  iconv_t cd = iconv_open(to, from);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return std::string(text);
+  out.reserve(text.size() * 2);
+  char* in = const_cast<char*>(text.data());
+  std::size_t in_left = text.size();
+  char buffer[256];
+  while (in_left > 0) {
+    char* outp = buffer;
+    std::size_t out_left = sizeof buffer;
+    std::size_t r = iconv(cd, &in, &in_left, &outp, &out_left);
+    out.append(buffer, static_cast<std::size_t>(outp - buffer));
+    if (r == static_cast<std::size_t>(-1)) {
+      if (errno == E2BIG) continue;
+      // EILSEQ or EINVAL: show the byte (or a stand-in) and step over it.
+      if (hex_escape) {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned char>(*in));
+        out += hex;
+        ++in;
+        --in_left;
+      } else {
+        out += '?';
+        // Step over one whole UTF-8 sequence.
+        ++in;
+        --in_left;
+        while (in_left > 0 && (static_cast<unsigned char>(*in) & 0xC0) == 0x80) {
+          ++in;
+          --in_left;
+        }
+      }
+      iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    }
+  }
+  iconv_close(cd);
+  return out;
+}
+
+}  // namespace
+
+std::string DecodeCp932ForDisplay(std::string_view text) {
+  bool ascii = true;
+  for (unsigned char c : text) {
+    if (c >= 0x80) {
+      ascii = false;
+      break;
+    }
+  }
+  if (ascii) return std::string(text);
+  return Convert("UTF-8", "CP932", text, true);
+}
+
+std::string EncodeCp932(std::string_view utf8) { return Convert("CP932", "UTF-8", utf8, false); }
+
+}  // namespace quellmark

@@ -1,0 +1,387 @@
+#include "sal/sal_record.h"
+
+#include "sal/notify.h"
+#include "sal/tokenizer.h"
+
+namespace quellmark {
+
+void SalRecord::Clear() { *this = SalRecord(); }
+
+namespace {
+
+// Element states set by the element tags.
+enum State : int {
+  kTK = -13,
+  kTS = -12,
+  kKO = -11,
+  kGD = -10,
+  kGK = -9,
+  kSK = -8,
+  kKK = -7,
+  kKS = -6,
+  kKJ = -5,
+  kMH = -4,
+  kEK = -3,
+  kDS = -2,
+  kCM = -1,
+  kNone = 0,
+  kDK = 1,
+  kCV = 2,
+  kEG = 3,
+  kBD1 = 4,
+  kBD2 = 5,
+  kGM = 6,
+  kPT = 7,
+  kND = 8,
+  kKN = 9,
+  kPD = 10,
+  kDH = 11,
+  kKA = 12,
+  kHR = 13,
+  kDT = 14,
+  kKT = 15,
+  kTR = 16,
+  kER = 17,
+  kYR = 18,
+  kKH = 19,
+  kTH = 20,
+  kTT = 21,
+  kDY = 22,
+};
+
+constexpr unsigned Key(char a, char b) {
+  return (static_cast<unsigned>(static_cast<unsigned char>(a)) << 8) |
+         static_cast<unsigned char>(b);
+}
+
+// The state an element tag sets, or false when the token is not one.
+bool ElementState(unsigned key, int current, int& state) {
+  switch (key) {
+    case Key('T', 'K'):
+      state = kTK;
+      return true;
+    case Key('T', 'S'):
+      state = kTS;
+      return true;
+    case Key('K', 'O'):
+      state = kKO;
+      return true;
+    case Key('G', 'D'):
+      state = kGD;
+      return true;
+    case Key('G', 'K'):
+      state = kGK;
+      return true;
+    case Key('S', 'K'):
+      state = kSK;
+      return true;
+    case Key('K', 'K'):
+      state = kKK;
+      return true;
+    case Key('K', 'S'):
+      state = kKS;
+      return true;
+    case Key('K', 'J'):
+      state = kKJ;
+      return true;
+    case Key('M', 'H'):
+      state = kMH;
+      return true;
+    case Key('E', 'K'):
+      state = kEK;
+      return true;
+    case Key('D', 'S'):
+      state = kDS;
+      return true;
+    case Key('C', 'M'):
+      state = kCM;
+      return true;
+    case Key('D', 'K'):
+      state = kDK;
+      return true;
+    case Key('C', 'V'):
+      state = kCV;
+      return true;
+    case Key('E', 'G'):
+      state = kEG;
+      return true;
+    // A second BD right after the first is the element's other end.
+    case Key('B', 'D'):
+      state = current == kBD1 ? kBD2 : kBD1;
+      return true;
+    case Key('G', 'M'):
+      state = kGM;
+      return true;
+    case Key('P', 'T'):
+      state = kPT;
+      return true;
+    case Key('N', 'D'):
+      state = kND;
+      return true;
+    case Key('K', 'N'):
+      state = kKN;
+      return true;
+    case Key('P', 'D'):
+      state = kPD;
+      return true;
+    case Key('D', 'H'):
+      state = kDH;
+      return true;
+    case Key('K', 'A'):
+      state = kKA;
+      return true;
+    case Key('H', 'R'):
+      state = kHR;
+      return true;
+    case Key('D', 'T'):
+      state = kDT;
+      return true;
+    case Key('K', 'T'):
+      state = kKT;
+      return true;
+    case Key('T', 'R'):
+      state = kTR;
+      return true;
+    case Key('E', 'R'):
+      state = kER;
+      return true;
+    case Key('Y', 'R'):
+      state = kYR;
+      return true;
+    case Key('K', 'H'):
+      state = kKH;
+      return true;
+    case Key('T', 'H'):
+      state = kTH;
+      return true;
+    case Key('T', 'T'):
+      state = kTT;
+      return true;
+    case Key('D', 'Y'):
+      state = kDY;
+      return true;
+    default:
+      return false;
+  }
+}
+
+FixedText<8>& IdField(SalRecord& r, int state) {
+  switch (state) {
+    case kCV:
+      return r.cvid;
+    case kEG:
+      return r.egid;
+    case kPT:
+      return r.ptid;
+    case kND:
+      return r.ndid;
+    case kPD:
+      return r.pdid;
+    case kDH:
+      return r.dhid;
+    default:
+      return r.id;
+  }
+}
+
+FixedText<14>* IrField(SalRecord& r, int state) {
+  switch (state) {
+    case kBD1:
+      return &r.bdir1;
+    case kBD2:
+      return &r.bdir2;
+    case kGM:
+      return &r.gmir;
+    case kND:
+      return &r.ndir;
+    case kKN:
+      return &r.knir;
+    case kDH:
+      return &r.dhir;
+    case kKA:
+      return &r.kair;
+    case kHR:
+      return &r.hrir;
+    case kDT:
+      return &r.dtir;
+    case kKT:
+      return &r.ktir;
+    case kTR:
+      return &r.trir;
+    case kER:
+      return &r.erir;
+    case kYR:
+      return &r.yrir;
+    case kKH:
+      return &r.khir;
+    case kTH:
+      return &r.thir;
+    case kTT:
+      return &r.ttir;
+    case kDY:
+      return &r.dyir;
+    default:
+      return nullptr;
+  }
+}
+
+}  // namespace
+
+void ParseSalLine(std::string_view line, std::string& feature_name, std::string& point_list,
+                  SalRecord& record, const Reporter& reporter) {
+  record.Clear();
+  int state = kNone;
+  std::string_view token;
+  std::string_view value;
+  int kind = 0;
+  int value_kind = 0;
+  do {
+    SplitToken(line, kind, token);
+    if (token.size() == 2) {
+      const unsigned key = Key(token[0], token[1]);
+      if (ElementState(key, state, state)) continue;
+      switch (key) {
+        case Key('I', 'D'):
+          SplitToken(line, value_kind, value);
+          IdField(record, state).assign(value);
+          continue;
+        case Key('I', 'R'):
+          if (FixedText<14>* field = IrField(record, state)) {
+            SplitToken(line, value_kind, value);
+            field->assign(value);
+            continue;
+          }
+          // No IR field in this state: the value stays on the line.
+          continue;
+        case Key('J', 'T'):
+          SplitToken(line, value_kind, value);
+          record.jt.assign(value);
+          continue;
+        case Key('Y', 'U'):
+          SplitToken(line, value_kind, value);
+          record.yu.assign(value);
+          continue;
+        case Key('S', 'B'):
+          SplitToken(line, value_kind, value);
+          record.sb.assign(value);
+          continue;
+        case Key('S', 'R'):
+          SplitToken(line, value_kind, value);
+          record.sr.assign(value);
+          continue;
+        case Key('F', 'I'):
+          SplitToken(line, value_kind, value);
+          record.fi.assign(value);
+          continue;
+        case Key('H', 'K'):
+          SplitToken(line, value_kind, value);
+          record.hk.assign(value);
+          continue;
+        case Key('K', 'B'):
+          record.kb = static_cast<std::int16_t>(static_cast<std::uint16_t>(
+              static_cast<std::uint32_t>(ReadIntToken(line, value_kind))));
+          continue;
+        case Key('N', 'M'):
+          SplitBraceToken(line, value_kind, value);
+          feature_name.assign(value);
+          continue;
+        case Key('J', 'S'):
+          SplitBraceToken(line, value_kind, value);
+          record.js.assign(value);
+          continue;
+        default:
+          break;
+      }
+    }
+    if (token.empty()) continue;
+    if (kind == 4 && (state == kCV || state == kPT)) {
+      point_list.assign(token);
+    } else if (kind == 4 && state == kPD) {
+      record.pd.assign(token);
+    } else {
+      std::string message("non ");
+      message.append(token);
+      reporter.Report(std::move(message));
+    }
+  } while (!line.empty());
+}
+
+std::string_view FieldText(const SalRecord& r, RecordField field) {
+  switch (field) {
+    case RecordField::kId:
+      return r.id;
+    case RecordField::kPtid:
+      return r.ptid;
+    case RecordField::kCvid:
+      return r.cvid;
+    case RecordField::kEgid:
+      return r.egid;
+    case RecordField::kNdid:
+      return r.ndid;
+    case RecordField::kPdid:
+      return r.pdid;
+    case RecordField::kDhid:
+      return r.dhid;
+    case RecordField::kBdir1:
+      return r.bdir1;
+    case RecordField::kBdir2:
+      return r.bdir2;
+    case RecordField::kGmir:
+      return r.gmir;
+    case RecordField::kHrir:
+      return r.hrir;
+    case RecordField::kDtir:
+      return r.dtir;
+    case RecordField::kKtir:
+      return r.ktir;
+    case RecordField::kNdir:
+      return r.ndir;
+    case RecordField::kKnir:
+      return r.knir;
+    case RecordField::kKair:
+      return r.kair;
+    case RecordField::kTrir:
+      return r.trir;
+    case RecordField::kErir:
+      return r.erir;
+    case RecordField::kYrir:
+      return r.yrir;
+    case RecordField::kDhir:
+      return r.dhir;
+    case RecordField::kKhir:
+      return r.khir;
+    case RecordField::kThir:
+      return r.thir;
+    case RecordField::kTtir:
+      return r.ttir;
+    case RecordField::kDyir:
+      return r.dyir;
+    case RecordField::kJt:
+      return r.jt;
+    case RecordField::kSb:
+      return r.sb;
+    case RecordField::kFi:
+      return r.fi;
+    case RecordField::kYu:
+      return r.yu;
+    case RecordField::kSr:
+      return r.sr;
+    case RecordField::kHk:
+      return r.hk;
+    case RecordField::kJs:
+      return r.js;
+    case RecordField::kPd:
+      return r.pd;
+  }
+  return {};
+}
+
+std::string_view ListLayerReference(const SalRecord& r, std::string_view layer_code) {
+  if (!r.dhir.empty()) return r.dhir;
+  if (!r.thir.empty()) return r.thir;
+  if (!r.khir.empty()) return r.khir;
+  if (layer_code != "HA" && !r.ttir.empty()) return r.ttir;
+  return r.id;
+}
+
+}  // namespace quellmark

@@ -1,0 +1,119 @@
+#include "sal/text_reader.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "sal/errors.h"
+
+namespace quellmark {
+
+namespace {
+constexpr std::size_t kBufferSize = 1 << 18;
+constexpr char kEofMarker = 0x1A;
+}  // namespace
+
+TextLineReader::TextLineReader() : buffer_(kBufferSize) {}
+
+TextLineReader::~TextLineReader() { Close(); }
+
+bool TextLineReader::Open(const std::string& path) {
+  Close();
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return false;
+  fd_ = fd;
+  path_ = path;
+  pos_ = end_ = 0;
+  at_end_ = false;
+  skip_lf_ = false;
+  data_after_marker_ = false;
+  line_number_ = 0;
+  carry_.clear();
+  return true;
+}
+
+void TextLineReader::Close() {
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
+
+bool TextLineReader::Fill() {
+  if (fd_ < 0) return false;
+  while (true) {
+    ssize_t n = ::read(fd_, buffer_.data(), buffer_.size());
+    if (n > 0) {
+      pos_ = 0;
+      end_ = static_cast<std::size_t>(n);
+      return true;
+    }
+    if (n == 0) return false;
+    if (errno == EINTR) continue;
+    throw InputError(path_, line_number_ + 1, "read error: " + SystemMessage(errno));
+  }
+}
+
+bool TextLineReader::ReadLine(std::string_view& line) {
+  if (at_end_ || fd_ < 0) return false;
+  carry_.clear();
+  bool have_content = false;
+  while (true) {
+    if (pos_ == end_ && !Fill()) {
+      at_end_ = true;
+      if (!have_content) return false;
+      ++line_number_;
+      line = carry_;
+      return true;
+    }
+    if (skip_lf_) {
+      skip_lf_ = false;
+      if (buffer_[pos_] == '\n') {
+        ++pos_;
+        continue;
+      }
+    }
+    const char* begin = buffer_.data() + pos_;
+    const char* stop = begin;
+    const char* limit = buffer_.data() + end_;
+    while (stop < limit && *stop != '\r' && *stop != '\n' && *stop != kEofMarker) ++stop;
+    if (stop == limit) {
+      carry_.append(begin, static_cast<std::size_t>(stop - begin));
+      have_content = true;
+      pos_ = end_;
+      continue;
+    }
+    const char terminator = *stop;
+    std::string_view piece(begin, static_cast<std::size_t>(stop - begin));
+    pos_ += piece.size() + 1;
+    if (terminator == kEofMarker) {
+      // Keep the piece before looking past the marker: a refill reuses the buffer.
+      at_end_ = true;
+      carry_.append(piece);
+      const bool any = have_content || !piece.empty();
+      data_after_marker_ = pos_ < end_ || Fill();
+      if (!any) return false;
+      ++line_number_;
+      line = carry_;
+      return true;
+    }
+    if (terminator == '\r') {
+      skip_lf_ = true;
+    }
+    ++line_number_;
+    if (have_content) {
+      carry_.append(piece);
+      line = carry_;
+    } else {
+      line = piece;
+    }
+    return true;
+  }
+}
+
+}  // namespace quellmark

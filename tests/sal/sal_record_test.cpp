@@ -1,0 +1,176 @@
+#include "sal/sal_record.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "support/test_support.h"
+
+namespace quellmark {
+namespace {
+
+using testing::RecordingNotifier;
+
+struct Parsed {
+  SalRecord record;
+  std::string name;
+  std::string points;
+  std::vector<std::string> messages;
+};
+
+Parsed Parse(const std::string& line, std::string name = "", std::string points = "") {
+  RecordingNotifier notifier;
+  Reporter reporter(&notifier);
+  Parsed p;
+  p.name = std::move(name);
+  p.points = std::move(points);
+  ParseSalLine(line, p.name, p.points, p.record, reporter);
+  p.messages = notifier.texts();
+  return p;
+}
+
+TEST(ParseSalLine, RealRoadLineFillsEveryField) {
+  const std::string name = testing::Sjis("国道２号(旧道)");
+  auto p = Parse("DK(ID{DK003913}){JT{11}YU{1C}SB{16}FI{1B}NM{" + name +
+                 "}HR(IR{HA28204000082})CV(ID{CV004052}){031845,031846}EG(ID{EG008847}){BD(IR{"
+                 "ND28204004495})BD(IR{ND28204004266})GM(IR{CV28204004052})}}");
+  const SalRecord& r = p.record;
+  EXPECT_TRUE(p.messages.empty());
+  EXPECT_EQ(r.id, "DK003913");
+  EXPECT_EQ(r.jt, "11");
+  EXPECT_EQ(r.yu, "1C");
+  EXPECT_EQ(r.sb, "16");
+  EXPECT_EQ(r.fi, "1B");
+  EXPECT_EQ(p.name, name);
+  EXPECT_EQ(r.hrir, "HA28204000082");
+  EXPECT_EQ(r.cvid, "CV004052");
+  EXPECT_EQ(p.points, "031845,031846");
+  EXPECT_EQ(r.egid, "EG008847");
+  EXPECT_EQ(r.bdir1, "ND28204004495");
+  EXPECT_EQ(r.bdir2, "ND28204004266");
+  EXPECT_EQ(r.gmir, "CV28204004052");
+  EXPECT_EQ(r.kb, 0);
+  for (auto empty : {r.ptid.view(), r.ndid.view(), r.pdid.view(), r.dhid.view(), r.trir.view(),
+                     r.yrir.view(), r.erir.view(), r.sr.view(), r.hk.view(), r.js.view(),
+                     r.pd.view(), r.knir.view(), r.dhir.view()}) {
+    EXPECT_TRUE(empty.empty()) << empty;
+  }
+}
+
+TEST(ParseSalLine, PointElementsAndSkippedEmptyTokens) {
+  auto p = Parse("CM(ID{C0000001}PT(ID{P0000001}{12})SR{21}NM{Kita})");
+  EXPECT_EQ(p.record.id, "C0000001");
+  EXPECT_EQ(p.record.ptid, "P0000001");
+  EXPECT_EQ(p.record.sr, "21");
+  EXPECT_EQ(p.name, "Kita");
+  EXPECT_EQ(p.points, "12");
+  EXPECT_TRUE(p.messages.empty());
+
+  auto mh = Parse("MH(ID{MH000001}){HK{0}PT(ID{PM000001}){000001}}");
+  EXPECT_EQ(mh.record.id, "MH000001");
+  EXPECT_EQ(mh.record.hk, "0");
+  EXPECT_EQ(mh.record.ptid, "PM000001");
+  EXPECT_EQ(mh.points, "000001");
+}
+
+TEST(ParseSalLine, EmptyLineKeepsTheCarriedValues) {
+  auto p = Parse("", "previous", "5,6");
+  EXPECT_EQ(p.name, "previous");
+  EXPECT_EQ(p.points, "5,6");
+  EXPECT_TRUE(p.record.id.empty());
+  EXPECT_EQ(p.record.kb, 0);
+  EXPECT_TRUE(p.messages.empty());
+}
+
+TEST(ParseSalLine, BoundaryElementsFillFirstThenSecondReference) {
+  auto p = Parse("X(BD(IR{A1})BD(IR{A2})BD(IR{A3}))");
+  EXPECT_EQ(p.record.bdir1, "A3");
+  EXPECT_EQ(p.record.bdir2, "A2");
+
+  // Another element between two BDs makes the second one first again.
+  auto q = Parse("BD(IR{A1})GM(IR{G1})BD(IR{A2})");
+  EXPECT_EQ(q.record.bdir1, "A2");
+  EXPECT_TRUE(q.record.bdir2.empty());
+  EXPECT_EQ(q.record.gmir, "G1");
+
+  // Value tags between two BDs do not break the pair.
+  auto r = Parse("BD(IR{A1}JT{11})BD(IR{A2})");
+  EXPECT_EQ(r.record.bdir1, "A1");
+  EXPECT_EQ(r.record.bdir2, "A2");
+}
+
+TEST(ParseSalLine, IdsFollowTheElementState) {
+  auto p = Parse("ID{FIRST}BD(ID{INBD})");
+  EXPECT_EQ(p.record.id, "INBD");
+  auto q = Parse(
+      "TK(ID{TK000001}){CV(ID{CV1}){1,2}CV(ID{CV2}){3}EG(ID{EG1})ND(ID{ND1})"
+      "PD(ID{PD1}){77}DH(ID{DH1})}");
+  EXPECT_EQ(q.record.id, "TK000001");
+  EXPECT_EQ(q.record.cvid, "CV2");
+  EXPECT_EQ(q.points, "3");  // a second list replaces the first
+  EXPECT_EQ(q.record.egid, "EG1");
+  EXPECT_EQ(q.record.ndid, "ND1");
+  EXPECT_EQ(q.record.pdid, "PD1");
+  EXPECT_EQ(q.record.pd, "77");
+  EXPECT_EQ(q.record.dhid, "DH1");
+  EXPECT_TRUE(q.messages.empty());
+}
+
+TEST(ParseSalLine, ReportsTokensItCannotPlace) {
+  auto kn = Parse("KN{VALUE}");
+  EXPECT_EQ(kn.messages, std::vector<std::string>{"non VALUE"});
+
+  auto name = Parse("NM{A(B)}");
+  EXPECT_EQ(name.name, "A(B)");
+  EXPECT_TRUE(name.messages.empty());
+
+  auto id = Parse("ID{A(B)}");
+  EXPECT_EQ(id.record.id, "A");
+  EXPECT_EQ(id.messages, std::vector<std::string>{"non B"});
+
+  auto ka = Parse("KA{7}");
+  EXPECT_EQ(ka.messages, std::vector<std::string>{"non 7"});
+
+  auto blanks = Parse("{  }");
+  EXPECT_EQ(blanks.messages, std::vector<std::string>{"non   "});
+
+  // IR outside an element with a reference: the value is an ordinary token.
+  auto cv = Parse("CV(IR{9,8})");
+  EXPECT_EQ(cv.points, "9,8");
+  EXPECT_TRUE(cv.messages.empty());
+  auto dk = Parse("DK(IR{XY})");
+  EXPECT_EQ(dk.messages, std::vector<std::string>{"non XY"});
+}
+
+TEST(ParseSalLine, NumbersAndWidths) {
+  EXPECT_EQ(Parse("KB{40000}").record.kb, -25536);
+  EXPECT_EQ(Parse("KB{3}").record.kb, 3);
+  EXPECT_EQ(Parse("KB{x}").record.kb, -1);
+  EXPECT_EQ(Parse("KB").record.kb, -1);
+
+  std::string js(70, 'j');
+  EXPECT_EQ(Parse("JS{" + js + "}").record.js, js.substr(0, 60));
+  EXPECT_EQ(Parse("ID{ABCDEFGHIJ}").record.id, "ABCDEFGH");
+  EXPECT_EQ(Parse("SR{123}").record.sr, "12");
+
+  // A cut never leaves half a double-byte character: 7 bytes + a 2-byte
+  // character at bytes 8-9 keeps 7 bytes.
+  const std::string wide = "1234567" + testing::Sjis("駅");
+  EXPECT_EQ(Parse("ID{" + wide + "}").record.id, "1234567");
+  const std::string js_wide = std::string(59, 'a') + testing::Sjis("マ");
+  EXPECT_EQ(Parse("JS{" + js_wide + "}").record.js, std::string(59, 'a'));
+}
+
+TEST(ListLayerReference, TakesTheFirstCandidateOrTheId) {
+  auto p = Parse("DK(ID{DK1}){KH(IR{K1})DH(IR{D1})TT(IR{T1})}");
+  EXPECT_EQ(ListLayerReference(p.record, "HA"), "D1");
+  auto q = Parse("DK(ID{DK1}){KH(IR{K1})}");
+  EXPECT_EQ(ListLayerReference(q.record, "TO"), "K1");
+  auto t = Parse("DK(ID{DK1}){TT(IR{T1})}");
+  EXPECT_EQ(ListLayerReference(t.record, "HA"), "DK1");
+  EXPECT_EQ(ListLayerReference(t.record, "TO"), "T1");
+  EXPECT_EQ(ListLayerReference(t.record, "YO"), "T1");
+}
+
+}  // namespace
+}  // namespace quellmark

@@ -1,0 +1,46 @@
+// Helpers shared by the test suites: a notifier that records, temporary
+// folders, and file writing.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sal/notify.h"
+
+namespace quellmark::testing {
+
+class RecordingNotifier : public Notifier {
+ public:
+  void Notify(const Notice& notice) override { notices.push_back(notice); }
+  std::vector<std::string> texts() const {
+    std::vector<std::string> out;
+    for (const auto& n : notices) out.push_back(n.text);
+    return out;
+  }
+  std::vector<Notice> notices;
+};
+
+// A fresh folder under the system temporary folder, removed with its content.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+  std::string str() const { return path_.string(); }
+  std::string operator/(std::string_view name) const { return (path_ / name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+void WriteFile(const std::string& path, std::string_view bytes);
+std::string ReadFile(const std::string& path);
+
+// UTF-8 test text as CP932 bytes.
+std::string Sjis(std::string_view utf8);
+
+}  // namespace quellmark::testing
