@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "sal/coordinates.h"
-#include "sal/er_point_table.h"
 #include "sal/notify.h"
 #include "sal/tokenizer.h"
 
@@ -49,11 +48,5 @@ struct LineVertices {
 void GatherLine(std::string_view list, const CoordinateTables& tables, PointSource source,
                 const Reporter& reporter, LineVertices& vertices);
 
-// One sheet's conversion state: the point tables and the station table. Each
-// conversion owns one, so sheets converted side by side share nothing.
-struct SheetState {
-  CoordinateTables coordinates;
-  ErPointTable er_point_table;
-};
 
 }  // namespace quellmark
