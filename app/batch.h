@@ -1,0 +1,73 @@
+// The conversion batch: for each listed archive, extract it through the
+// archive library and run the chosen export driver on its layer set. The
+// window and the command line both run their work through RunBatch.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/archive_names.h"
+#include "sal/errors.h"
+#include "sal/sheet.h"
+
+namespace quellmark {
+
+class Notifier;
+class ArchiveLibrary;
+
+enum class OutputFormat { kMapInfoTab, kShapefile };
+
+// An export driver: (sheet prefix, output prefix, context).
+using ExportDriver = std::function<void(const std::string&, const std::string&, ExportContext&)>;
+
+// The library's output buffer: 6001 bytes, of which the library is told 6000.
+inline constexpr std::size_t kLibraryOutputAllocated = 6001;
+inline constexpr std::uint32_t kLibraryOutputSize = 6000;
+
+struct BatchOptions {
+  std::vector<std::string> archives;
+  OutputFormat format = OutputFormat::kMapInfoTab;
+  // Go on with the next archive after one fails (the failure is reported to
+  // the observer); otherwise the first failure ends the batch.
+  bool keep_going = false;
+};
+
+// Progress of a batch. Archive indexes are positions in BatchOptions::archives.
+class BatchObserver {
+ public:
+  virtual ~BatchObserver() = default;
+  virtual void ArchiveStarted(std::size_t /*index*/, const ArchiveNames& /*names*/) {}
+  virtual void LayerStarted(std::size_t /*index*/, std::string_view /*layer_code*/) {}
+  // The archive was extracted and converted: its check mark.
+  virtual void ArchiveDone(std::size_t /*index*/) {}
+  // With keep_going only: the archive failed and the batch goes on.
+  virtual void ArchiveFailed(std::size_t /*index*/, const QuellmarkError& /*error*/) {}
+};
+
+struct BatchServices {
+  const ArchiveLibrary& archive_library;
+  Notifier* notifier = nullptr;
+  BatchObserver* observer = nullptr;
+  void* window = nullptr;     // handed to the archive library
+  ExportDriver tab_driver;    // the MapInfo TAB export
+  ExportDriver shape_driver;  // the shapefile export
+};
+
+struct BatchResult {
+  std::size_t converted = 0;
+  std::size_t failed = 0;
+};
+
+// Runs the batch. Without keep_going the first failure (an extraction that
+// fails, or an error raised while converting) ends it with that error; the
+// archives before it stay converted.
+BatchResult RunBatch(const BatchOptions& options, const BatchServices& services);
+
+// Services with the program's own export drivers.
+BatchServices ProgramServices(const ArchiveLibrary& library, Notifier* notifier,
+                              BatchObserver* observer, void* window = nullptr);
+
+}  // namespace quellmark

@@ -1,0 +1,203 @@
+// quellmark-convert: converts map sheet archives from the command line.
+// main() only reads the arguments; the work is the batch the window runs too.
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/batch.h"
+#include "app/unlha32.h"
+#include "sal/cp932.h"
+#include "sal/notify.h"
+
+namespace {
+
+using namespace quellmark;
+
+constexpr const char* kProgram = "quellmark-convert";
+
+constexpr const char* kUsage =
+    "Usage: quellmark-convert [--format tab|shape] [--keep-going] [--quiet] ARCHIVE...\n"
+    "\n"
+    "Converts map sheet archives of the 1:25,000 vector base map (.lzh, one per\n"
+    "sheet) into MapInfo TAB tables or ESRI shapefiles, one table per layer.\n"
+    "Each archive is extracted into a folder named like it without its\n"
+    "extension, beside it; the tables are written beside the archive, named\n"
+    "after it plus the layer code (sheet.lzh gives sheetCM.tab, sheetDK.tab, ...).\n"
+    "\n"
+    "Options:\n"
+    "  --format tab|shape  output format: MapInfo TAB (default) or shapefiles\n"
+    "  --keep-going        after an archive fails, go on with the next one\n"
+    "  --quiet             print no progress and no warnings, only errors\n"
+    "  --help              show this text\n"
+    "\n"
+    "Data problems (a point number past the sheet's point table, a token that\n"
+    "cannot be read) are printed as warnings on stderr, naming the archive, the\n"
+    "layer and the line; the conversion goes on. An archive that cannot be\n"
+    "extracted, or a layer set that cannot be read or written, ends the batch\n"
+    "with an error naming the file. On a terminal, progress is shown on stderr.\n"
+    "\n"
+    "Exit status: 0 when every archive was converted; 1 when an archive failed\n"
+    "(with --keep-going, after trying the rest); 2 for bad arguments.\n";
+
+struct Arguments {
+  BatchOptions batch;
+  bool quiet = false;
+};
+
+// Writes warnings and progress to stderr. Progress is one line, redrawn in
+// place, and only on a terminal.
+class Console : public Notifier, public BatchObserver {
+ public:
+  Console(bool quiet, std::size_t total)
+      : quiet_(quiet), progress_(!quiet && isatty(STDERR_FILENO)), total_(total) {}
+
+  void Notify(const Notice& notice) override {
+    if (quiet_) return;
+    std::lock_guard lock(mutex_);
+    ClearProgress();
+    std::string line = std::string(kProgram) + ": warning: ";
+    if (!archive_.empty()) line += archive_ + ": ";
+    if (!layer_.empty() && notice.line > 0) {
+      line += "layer " + layer_ + ", line " + std::to_string(notice.line) + ": ";
+    } else if (!notice.file.empty()) {
+      line += notice.file + (notice.line > 0 ? ":" + std::to_string(notice.line) : "") + ": ";
+    }
+    if (!notice.caption.empty()) line += DecodeCp932ForDisplay(notice.caption) + ": ";
+    line += DecodeCp932ForDisplay(notice.text);
+    std::fprintf(stderr, "%s\n", line.c_str());
+    DrawProgress();
+  }
+
+  void ArchiveStarted(std::size_t index, const ArchiveNames& names) override {
+    std::lock_guard lock(mutex_);
+    index_ = index;
+    const std::size_t slash = names.archive.find_last_of('/');
+    archive_ = slash == std::string::npos ? names.archive : names.archive.substr(slash + 1);
+    layer_.clear();
+    DrawProgress();
+  }
+
+  void LayerStarted(std::size_t, std::string_view code) override {
+    std::lock_guard lock(mutex_);
+    layer_ = code;
+    DrawProgress();
+  }
+
+  void ArchiveDone(std::size_t) override {
+    std::lock_guard lock(mutex_);
+    layer_.clear();
+  }
+
+  void ArchiveFailed(std::size_t, const QuellmarkError& error) override { Error(error.what()); }
+
+  void Error(const std::string& message) {
+    std::lock_guard lock(mutex_);
+    ClearProgress();
+    std::fprintf(stderr, "%s: error: %s\n", kProgram, message.c_str());
+    DrawProgress();
+  }
+
+  void Finish() {
+    std::lock_guard lock(mutex_);
+    ClearProgress();
+    progress_ = false;
+  }
+
+ private:
+  void DrawProgress() {
+    if (!progress_ || archive_.empty()) return;
+    std::string line =
+        "[" + std::to_string(index_ + 1) + "/" + std::to_string(total_) + "] " + archive_;
+    if (!layer_.empty()) line += " " + layer_;
+    std::fprintf(stderr, "\r\033[K%s", line.c_str());
+    std::fflush(stderr);
+    drawn_ = true;
+  }
+  void ClearProgress() {
+    if (!drawn_) return;
+    std::fprintf(stderr, "\r\033[K");
+    drawn_ = false;
+  }
+
+  std::mutex mutex_;
+  bool quiet_;
+  bool progress_;
+  bool drawn_ = false;
+  std::size_t total_;
+  std::size_t index_ = 0;
+  std::string archive_;
+  std::string layer_;
+};
+
+int BadArguments(const std::string& message) {
+  std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", kProgram, message.c_str(), kProgram);
+  return 2;
+}
+
+// Returns -1 when the arguments are good, else the exit code.
+int ParseArguments(int argc, char** argv, Arguments& args) {
+  bool options_done = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string_view arg = argv[i];
+    if (options_done || arg.empty() || arg[0] != '-' || arg == "-") {
+      args.batch.archives.emplace_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      options_done = true;
+    } else if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    } else if (arg == "--keep-going") {
+      args.batch.keep_going = true;
+    } else if (arg == "--quiet" || arg == "-q") {
+      args.quiet = true;
+    } else if (arg == "--format" || arg.rfind("--format=", 0) == 0) {
+      std::string_view value;
+      if (arg == "--format") {
+        if (i + 1 >= argc) return BadArguments("--format needs a value: tab or shape");
+        value = argv[++i];
+      } else {
+        value = arg.substr(std::strlen("--format="));
+      }
+      if (value == "tab") {
+        args.batch.format = OutputFormat::kMapInfoTab;
+      } else if (value == "shape") {
+        args.batch.format = OutputFormat::kShapefile;
+      } else {
+        return BadArguments("unknown format '" + std::string(value) + "' (use tab or shape)");
+      }
+    } else {
+      return BadArguments("unknown option '" + std::string(arg) + "'");
+    }
+  }
+  if (args.batch.archives.empty()) return BadArguments("no archive given");
+  return -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Arguments args;
+  if (int code = ParseArguments(argc, argv, args); code >= 0) return code;
+
+  Console console(args.quiet, args.batch.archives.size());
+  Unlha32 library(&console);
+  const BatchServices services = ProgramServices(library, &console, &console);
+  try {
+    BatchResult result = RunBatch(args.batch, services);
+    console.Finish();
+    return result.failed == 0 ? 0 : 1;
+  } catch (const std::exception& error) {
+    console.Error(error.what());
+    console.Finish();
+    return 1;
+  }
+}

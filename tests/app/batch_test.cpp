@@ -1,0 +1,151 @@
+#include "app/batch.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "app/unlha32.h"
+#include "support/test_support.h"
+
+namespace quellmark {
+namespace {
+
+// Records every command; fails those whose stem is in `failing`.
+class FakeLibrary : public ArchiveLibrary {
+ public:
+  std::int32_t Unlha(void*, const char* command_line, char* output,
+                     std::uint32_t output_size) const override {
+    commands.emplace_back(command_line);
+    sizes.push_back(output_size);
+    for (const auto& stem : failing) {
+      if (std::string(command_line).find(" " + stem + " ") != std::string::npos) {
+        std::snprintf(output, output_size, "cannot open %s.lzh\n", stem.c_str());
+        return 1;
+      }
+    }
+    return 0;
+  }
+  mutable std::vector<std::string> commands;
+  mutable std::vector<std::uint32_t> sizes;
+  std::set<std::string> failing;
+};
+
+struct Events : BatchObserver {
+  void ArchiveStarted(std::size_t i, const ArchiveNames& n) override {
+    log.push_back("start " + std::to_string(i) + " " + n.base_name);
+  }
+  void LayerStarted(std::size_t i, std::string_view code) override {
+    log.push_back("layer " + std::to_string(i) + " " + std::string(code));
+  }
+  void ArchiveDone(std::size_t i) override { log.push_back("done " + std::to_string(i)); }
+  void ArchiveFailed(std::size_t i, const QuellmarkError& e) override {
+    log.push_back("failed " + std::to_string(i) + " " + e.file());
+  }
+  std::vector<std::string> log;
+};
+
+class BatchTest : public ::testing::Test {
+ protected:
+  BatchServices Services() {
+    BatchServices s{library, &notifier, &events, nullptr, {}, {}};
+    s.tab_driver = [this](const std::string& sheet, const std::string& out, ExportContext& ctx) {
+      calls.push_back("tab " + sheet + " -> " + out);
+      if (ctx.layer_started) ctx.layer_started("CM");
+      if (sheet == throw_for) throw InputError(sheet + ".slm", 0, "cannot open the sheet header");
+      if (sheet == throw_std_for) throw std::runtime_error("library trouble");
+    };
+    s.shape_driver = [this](const std::string& sheet, const std::string& out, ExportContext&) {
+      calls.push_back("shape " + sheet + " -> " + out);
+    };
+    return s;
+  }
+  FakeLibrary library;
+  testing::RecordingNotifier notifier;
+  Events events;
+  std::vector<std::string> calls;
+  std::string throw_for;
+  std::string throw_std_for;
+};
+
+TEST_F(BatchTest, EmptyListCallsNothing) {
+  BatchOptions options;
+  auto result = RunBatch(options, Services());
+  EXPECT_EQ(result.converted, 0u);
+  EXPECT_TRUE(library.commands.empty());
+  EXPECT_TRUE(calls.empty());
+}
+
+TEST_F(BatchTest, ExtractsThenConvertsEachArchiveInOrder) {
+  BatchOptions options;
+  options.archives = {"/m/a.lzh", "/m/b.LZH", "/m/a.lzh"};
+  auto result = RunBatch(options, Services());
+  EXPECT_EQ(result.converted, 3u);
+  EXPECT_EQ(library.commands,
+            (std::vector<std::string>{" e -x1 /m/a *.* -p2 -y1", " e -x1 /m/b *.* -p2 -y1",
+                                      " e -x1 /m/a *.* -p2 -y1"}));
+  EXPECT_EQ(library.sizes, (std::vector<std::uint32_t>{6000, 6000, 6000}));
+  EXPECT_EQ(calls, (std::vector<std::string>{"tab /m/a/a -> /m/a", "tab /m/b/b -> /m/b",
+                                             "tab /m/a/a -> /m/a"}));
+  EXPECT_EQ(events.log, (std::vector<std::string>{"start 0 a", "layer 0 CM", "done 0", "start 1 b",
+                                                  "layer 1 CM", "done 1", "start 2 a", "layer 2 CM",
+                                                  "done 2"}));
+
+  options.format = OutputFormat::kShapefile;
+  options.archives = {"/m/c.lzh"};
+  calls.clear();
+  RunBatch(options, Services());
+  EXPECT_EQ(calls, std::vector<std::string>{"shape /m/c/c -> /m/c"});
+}
+
+TEST_F(BatchTest, FailedExtractionEndsTheBatchAtThatArchive) {
+  library.failing = {"/m/b"};
+  BatchOptions options;
+  options.archives = {"/m/a.lzh", "/m/b.lzh", "/m/c.lzh"};
+  try {
+    RunBatch(options, Services());
+    FAIL() << "no error";
+  } catch (const ArchiveError& e) {
+    EXPECT_EQ(e.file(), "/m/b.lzh");
+    EXPECT_EQ(std::string(e.what()), "/m/b.lzh: extraction failed: cannot open /m/b.lzh");
+  }
+  EXPECT_EQ(calls, std::vector<std::string>{"tab /m/a/a -> /m/a"});
+  EXPECT_EQ(events.log,
+            (std::vector<std::string>{"start 0 a", "layer 0 CM", "done 0", "start 1 b"}));
+}
+
+TEST_F(BatchTest, ConversionErrorsEndTheBatchOrAreSkippedWithKeepGoing) {
+  throw_for = "/m/b/b";
+  BatchOptions options;
+  options.archives = {"/m/a.lzh", "/m/b.lzh", "/m/c.lzh"};
+  EXPECT_THROW(RunBatch(options, Services()), InputError);
+  EXPECT_EQ(calls.size(), 2u);
+
+  calls.clear();
+  events.log.clear();
+  options.keep_going = true;
+  library.failing = {"/m/a"};
+  auto result = RunBatch(options, Services());
+  EXPECT_EQ(result.converted, 1u);
+  EXPECT_EQ(result.failed, 2u);
+  EXPECT_EQ(events.log,
+            (std::vector<std::string>{"start 0 a", "failed 0 /m/a.lzh", "start 1 b", "layer 1 CM",
+                                      "failed 1 /m/b/b.slm", "start 2 c", "layer 2 CM", "done 2"}));
+
+  // Errors that are not the system's own still name the archive.
+  throw_std_for = "/m/c/c";
+  options.keep_going = false;
+  library.failing.clear();
+  throw_for.clear();
+  options.archives = {"/m/c.lzh"};
+  try {
+    RunBatch(options, Services());
+    FAIL() << "no error";
+  } catch (const QuellmarkError& e) {
+    EXPECT_EQ(std::string(e.what()), "/m/c.lzh: library trouble");
+  }
+}
+
+}  // namespace
+}  // namespace quellmark
