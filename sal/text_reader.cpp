@@ -15,7 +15,7 @@ constexpr std::size_t kBufferSize = 1 << 18;
 constexpr char kEofMarker = 0x1A;
 }  // namespace
 
-TextLineReader::TextLineReader() : buffer_(kBufferSize) {}
+TextLineReader::TextLineReader() : buffer_(kBufferSize) { carry_.reserve(4096); }
 
 TextLineReader::~TextLineReader() { Close(); }
 
