@@ -1,10 +1,14 @@
 #include "app/batch.h"
 
+#include <condition_variable>
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <set>
 #include <stdexcept>
+#include <thread>
 
 #include "app/unlha32.h"
 
@@ -20,44 +24,128 @@ std::string LibraryReport(const std::vector<char>& buffer) {
   return report;
 }
 
-void ConvertOne(std::size_t index, const ArchiveNames& names, const BatchServices& services,
-                const ExportDriver& driver, std::vector<char>& output, SheetState& state) {
-  BatchObserver* observer = services.observer;
-  const std::string command = ExtractionCommandLine(names.stem);
-  const std::int32_t result = services.archive_library.Unlha(services.window, command.c_str(),
-                                                             output.data(), kLibraryOutputSize);
-  if (result != 0) {
-    std::string message = "extraction failed";
-    const std::string report = LibraryReport(output);
-    if (!report.empty()) message += ": " + report;
-    throw ArchiveError(names.archive, 0, message);
+// Stamps the archive and the layer under way onto every notice of one
+// archive's conversion.
+class ArchiveNotifier : public Notifier {
+ public:
+  ArchiveNotifier(Notifier* sink, std::string archive)
+      : sink_(sink), archive_(std::move(archive)) {}
+  void SetLayer(std::string_view code) { layer_ = code; }
+  void Notify(const Notice& notice) override {
+    if (sink_ == nullptr) return;
+    Notice stamped = notice;
+    stamped.archive = archive_;
+    stamped.layer = layer_;
+    sink_->Notify(stamped);
   }
-  ExportContext context{state, services.notifier, {}};
-  if (observer != nullptr) {
-    context.layer_started = [observer, index](std::string_view code) {
-      observer->LayerStarted(index, code);
-    };
+
+ private:
+  Notifier* sink_;
+  std::string archive_;
+  std::string layer_;
+};
+
+// What one job owns: the library's output buffer and the sheet state.
+struct Job {
+  std::vector<char> output = std::vector<char>(kLibraryOutputAllocated, '\0');
+  std::unique_ptr<SheetState> state = std::make_unique<SheetState>();
+};
+
+class Batch {
+ public:
+  Batch(const BatchOptions& options, const BatchServices& services, ExportDriver driver)
+      : options_(options),
+        services_(services),
+        driver_(std::move(driver)),
+        errors_(options.archives.size()) {}
+
+  BatchResult Run() {
+    const std::size_t count = options_.archives.size();
+    const unsigned jobs = static_cast<unsigned>(
+        std::max<std::size_t>(1, std::min<std::size_t>(options_.jobs, count)));
+    if (jobs <= 1) {
+      Job job;
+      Work(job);
+    } else {
+      std::vector<std::thread> threads;
+      std::vector<Job> job_state(jobs);
+      for (unsigned i = 0; i < jobs; ++i)
+        threads.emplace_back([this, &job_state, i] { Work(job_state[i]); });
+      for (auto& t : threads) t.join();
+    }
+    for (const auto& error : errors_) {
+      if (error && !options_.keep_going) std::rethrow_exception(error);
+    }
+    return result_;
   }
-  driver(names.sheet_prefix, names.output_prefix, context);
-}
 
-}  // namespace
+ private:
+  void Work(Job& job) {
+    while (true) {
+      std::size_t index;
+      ArchiveNames names;
+      {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] {
+          return stop_ || next_ >= options_.archives.size() ||
+                 !active_.count(ArchiveStem(options_.archives[next_]));
+        });
+        if (stop_ || next_ >= options_.archives.size()) return;
+        index = next_++;
+        names = DeriveArchiveNames(options_.archives[index]);
+        active_.insert(names.stem);
+      }
+      std::exception_ptr error = Convert(index, names, job);
+      {
+        std::lock_guard lock(mutex_);
+        active_.erase(names.stem);
+        if (error) {
+          ++result_.failed;
+          errors_[index] = error;
+          if (!options_.keep_going) stop_ = true;
+        } else {
+          ++result_.converted;
+        }
+      }
+      changed_.notify_all();
+      if (BatchObserver* observer = services_.observer) {
+        if (!error) {
+          observer->ArchiveDone(index);
+        } else if (options_.keep_going) {
+          try {
+            std::rethrow_exception(error);
+          } catch (const QuellmarkError& e) {
+            observer->ArchiveFailed(index, e);
+          }
+        }
+      }
+    }
+  }
 
-BatchResult RunBatch(const BatchOptions& options, const BatchServices& services) {
-  ExportDriver driver =
-      options.format == OutputFormat::kMapInfoTab ? services.tab_driver : services.shape_driver;
-  if (!driver) throw std::logic_error("no export driver for the chosen format");
-
-  BatchResult result;
-  std::vector<char> output(kLibraryOutputAllocated, '\0');
-  auto state = std::make_unique<SheetState>();
-  const std::size_t count = options.archives.size();
-  for (std::size_t index = 0; index < count; ++index) {
-    const ArchiveNames names = DeriveArchiveNames(options.archives[index]);
-    if (services.observer != nullptr) services.observer->ArchiveStarted(index, names);
+  // Extracts and converts one archive; the error that ended it, if any,
+  // always a QuellmarkError naming a file.
+  std::exception_ptr Convert(std::size_t index, const ArchiveNames& names, Job& job) {
+    BatchObserver* observer = services_.observer;
+    if (observer != nullptr) observer->ArchiveStarted(index, names);
     try {
       try {
-        ConvertOne(index, names, services, driver, output, *state);
+        const std::string command = ExtractionCommandLine(names.stem);
+        job.output[0] = '\0';
+        const std::int32_t status = services_.archive_library.Unlha(
+            services_.window, command.c_str(), job.output.data(), kLibraryOutputSize);
+        if (status != 0) {
+          std::string message = "extraction failed";
+          const std::string report = LibraryReport(job.output);
+          if (!report.empty()) message += ": " + report;
+          throw ArchiveError(names.archive, 0, message);
+        }
+        ArchiveNotifier notifier(services_.notifier, names.archive);
+        ExportContext context{*job.state, &notifier, {}};
+        context.layer_started = [observer, index, &notifier](std::string_view code) {
+          notifier.SetLayer(code);
+          if (observer != nullptr) observer->LayerStarted(index, code);
+        };
+        driver_(names.sheet_prefix, names.output_prefix, context);
       } catch (const QuellmarkError&) {
         throw;
       } catch (const std::bad_alloc&) {
@@ -65,16 +153,31 @@ BatchResult RunBatch(const BatchOptions& options, const BatchServices& services)
       } catch (const std::exception& e) {
         throw QuellmarkError(names.archive, 0, e.what());
       }
-    } catch (const QuellmarkError& error) {
-      ++result.failed;
-      if (!options.keep_going) throw;
-      if (services.observer != nullptr) services.observer->ArchiveFailed(index, error);
-      continue;
+    } catch (const QuellmarkError&) {
+      return std::current_exception();
     }
-    ++result.converted;
-    if (services.observer != nullptr) services.observer->ArchiveDone(index);
+    return nullptr;
   }
-  return result;
+
+  const BatchOptions& options_;
+  const BatchServices& services_;
+  ExportDriver driver_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::size_t next_ = 0;
+  bool stop_ = false;
+  std::set<std::string> active_;  // stems under conversion
+  std::vector<std::exception_ptr> errors_;
+  BatchResult result_;
+};
+
+}  // namespace
+
+BatchResult RunBatch(const BatchOptions& options, const BatchServices& services) {
+  ExportDriver driver =
+      options.format == OutputFormat::kMapInfoTab ? services.tab_driver : services.shape_driver;
+  if (!driver) throw std::logic_error("no export driver for the chosen format");
+  return Batch(options, services, std::move(driver)).Run();
 }
 
 }  // namespace quellmark

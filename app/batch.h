@@ -33,6 +33,10 @@ struct BatchOptions {
   // Go on with the next archive after one fails (the failure is reported to
   // the observer); otherwise the first failure ends the batch.
   bool keep_going = false;
+  // Archives converted side by side. Each conversion owns its state; an
+  // archive listed twice is never converted twice at once. With more than
+  // one job the observer and notifier are called from several threads.
+  unsigned jobs = 1;
 };
 
 // Progress of a batch. Archive indexes are positions in BatchOptions::archives.
@@ -63,7 +67,10 @@ struct BatchResult {
 
 // Runs the batch. Without keep_going the first failure (an extraction that
 // fails, or an error raised while converting) ends it with that error; the
-// archives before it stay converted.
+// archives before it stay converted (with several jobs, archives already
+// under way finish too). Notices reach the notifier stamped with the archive
+// and layer they came from. With one job everything runs on the calling
+// thread.
 BatchResult RunBatch(const BatchOptions& options, const BatchServices& services);
 
 // Services with the program's own export drivers.

@@ -14,6 +14,8 @@ struct Notice {
   std::string caption;  // CP932; empty for data problems, "PANIC!!" for the archive library
   std::string file;     // the file being read (file-system bytes), empty if none
   long line = 0;        // 1-based line in that file, 0 if none
+  std::string archive;  // the archive being converted, when a batch runs
+  std::string layer;    // the layer code being converted, when a batch runs
 };
 
 class Notifier {

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/unlha32.h"
@@ -27,6 +30,7 @@ class FakeLibrary : public ArchiveLibrary {
     }
     return 0;
   }
+  mutable std::mutex mutex;
   mutable std::vector<std::string> commands;
   mutable std::vector<std::uint32_t> sizes;
   std::set<std::string> failing;
@@ -145,6 +149,69 @@ TEST_F(BatchTest, ConversionErrorsEndTheBatchOrAreSkippedWithKeepGoing) {
   } catch (const QuellmarkError& e) {
     EXPECT_EQ(std::string(e.what()), "/m/c.lzh: library trouble");
   }
+}
+
+}  // namespace
+}  // namespace quellmark
+
+namespace quellmark {
+namespace {
+
+TEST(ParallelBatch, ConvertsEveryArchiveOnceAndNeverTheSameOneTwiceAtOnce) {
+  FakeLibrary library;
+  testing::RecordingNotifier notifier;
+  std::mutex mutex;
+  std::set<std::string> running;
+  std::vector<std::string> converted;
+  bool overlap = false;
+  ExportDriver driver = [&](const std::string& sheet, const std::string&, ExportContext& ctx) {
+    {
+      std::lock_guard lock(mutex);
+      if (!running.insert(sheet).second) overlap = true;
+    }
+    ctx.layer_started("DK");
+    Reporter reporter(ctx.notifier);
+    reporter.Report("over scoordnum");
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::lock_guard lock(mutex);
+    running.erase(sheet);
+    converted.push_back(sheet);
+  };
+  BatchServices services{library, &notifier, nullptr, nullptr, driver, driver};
+  BatchOptions options;
+  options.jobs = 3;
+  options.archives = {"/m/a.lzh", "/m/a.lzh", "/m/b.lzh", "/m/c.lzh", "/m/a.lzh", "/m/d.lzh"};
+  auto result = RunBatch(options, services);
+  EXPECT_EQ(result.converted, 6u);
+  EXPECT_FALSE(overlap);
+  std::multiset<std::string> got(converted.begin(), converted.end());
+  EXPECT_EQ(got.count("/m/a/a"), 3u);
+  EXPECT_EQ(got.size(), 6u);
+  ASSERT_EQ(notifier.notices.size(), 6u);
+  for (const auto& n : notifier.notices) {
+    EXPECT_EQ(n.layer, "DK");
+    EXPECT_EQ(n.archive.rfind("/m/", 0), 0u);
+  }
+}
+
+TEST(ParallelBatch, FirstFailureInListOrderEndsTheBatch) {
+  FakeLibrary library;
+  library.failing = {"/m/b", "/m/d"};
+  ExportDriver driver = [](const std::string&, const std::string&, ExportContext&) {};
+  BatchServices services{library, nullptr, nullptr, nullptr, driver, driver};
+  BatchOptions options;
+  options.jobs = 2;
+  options.archives = {"/m/a.lzh", "/m/b.lzh", "/m/c.lzh", "/m/d.lzh", "/m/e.lzh"};
+  try {
+    RunBatch(options, services);
+    FAIL() << "no error";
+  } catch (const ArchiveError& e) {
+    EXPECT_EQ(e.file(), "/m/b.lzh");
+  }
+  options.keep_going = true;
+  auto result = RunBatch(options, services);
+  EXPECT_EQ(result.converted, 3u);
+  EXPECT_EQ(result.failed, 2u);
 }
 
 }  // namespace
