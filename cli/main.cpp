@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,7 +24,7 @@ using namespace quellmark;
 constexpr const char* kProgram = "quellmark-convert";
 
 constexpr const char* kUsage =
-    "Usage: quellmark-convert [--format tab|shape] [--keep-going] [--quiet] ARCHIVE...\n"
+    "Usage: quellmark-convert [--format tab|shape] [--keep-going] [--jobs N] [--quiet] ARCHIVE...\n"
     "\n"
     "Converts map sheet archives of the 1:25,000 vector base map (.lzh, one per\n"
     "sheet) into MapInfo TAB tables or ESRI shapefiles, one table per layer.\n"
@@ -34,6 +35,7 @@ constexpr const char* kUsage =
     "Options:\n"
     "  --format tab|shape  output format: MapInfo TAB (default) or shapefiles\n"
     "  --keep-going        after an archive fails, go on with the next one\n"
+    "  --jobs N            convert N archives side by side (default 1)\n"
     "  --quiet             print no progress and no warnings, only errors\n"
     "  --help              show this text\n"
     "\n"
@@ -45,6 +47,11 @@ constexpr const char* kUsage =
     "\n"
     "Exit status: 0 when every archive was converted; 1 when an archive failed\n"
     "(with --keep-going, after trying the rest); 2 for bad arguments.\n";
+
+std::string FileName(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
 
 struct Arguments {
   BatchOptions batch;
@@ -63,9 +70,10 @@ class Console : public Notifier, public BatchObserver {
     std::lock_guard lock(mutex_);
     ClearProgress();
     std::string line = std::string(kProgram) + ": warning: ";
-    if (!archive_.empty()) line += archive_ + ": ";
-    if (!layer_.empty() && notice.line > 0) {
-      line += "layer " + layer_ + ", line " + std::to_string(notice.line) + ": ";
+    const std::string archive = notice.archive.empty() ? archive_ : FileName(notice.archive);
+    if (!archive.empty()) line += archive + ": ";
+    if (!notice.layer.empty() && notice.line > 0) {
+      line += "layer " + notice.layer + ", line " + std::to_string(notice.line) + ": ";
     } else if (!notice.file.empty()) {
       line += notice.file + (notice.line > 0 ? ":" + std::to_string(notice.line) : "") + ": ";
     }
@@ -78,8 +86,7 @@ class Console : public Notifier, public BatchObserver {
   void ArchiveStarted(std::size_t index, const ArchiveNames& names) override {
     std::lock_guard lock(mutex_);
     index_ = index;
-    const std::size_t slash = names.archive.find_last_of('/');
-    archive_ = slash == std::string::npos ? names.archive : names.archive.substr(slash + 1);
+    archive_ = FileName(names.archive);
     layer_.clear();
     DrawProgress();
   }
@@ -92,10 +99,17 @@ class Console : public Notifier, public BatchObserver {
 
   void ArchiveDone(std::size_t) override {
     std::lock_guard lock(mutex_);
+    ++finished_;
     layer_.clear();
   }
 
-  void ArchiveFailed(std::size_t, const QuellmarkError& error) override { Error(error.what()); }
+  void ArchiveFailed(std::size_t, const QuellmarkError& error) override {
+    {
+      std::lock_guard lock(mutex_);
+      ++finished_;
+    }
+    Error(error.what());
+  }
 
   void Error(const std::string& message) {
     std::lock_guard lock(mutex_);
@@ -132,6 +146,7 @@ class Console : public Notifier, public BatchObserver {
   bool drawn_ = false;
   std::size_t total_;
   std::size_t index_ = 0;
+  std::size_t finished_ = 0;
   std::string archive_;
   std::string layer_;
 };
@@ -159,6 +174,20 @@ int ParseArguments(int argc, char** argv, Arguments& args) {
       args.batch.keep_going = true;
     } else if (arg == "--quiet" || arg == "-q") {
       args.quiet = true;
+    } else if (arg == "--jobs" || arg.rfind("--jobs=", 0) == 0 || arg == "-j") {
+      std::string value;
+      if (arg == "--jobs" || arg == "-j") {
+        if (i + 1 >= argc) return BadArguments("--jobs needs a number");
+        value = argv[++i];
+      } else {
+        value = std::string(arg.substr(std::strlen("--jobs=")));
+      }
+      char* end = nullptr;
+      const long jobs = std::strtol(value.c_str(), &end, 10);
+      if (value.empty() || *end != '\0' || jobs < 1 || jobs > 256) {
+        return BadArguments("--jobs takes a number from 1 to 256, not '" + value + "'");
+      }
+      args.batch.jobs = static_cast<unsigned>(jobs);
     } else if (arg == "--format" || arg.rfind("--format=", 0) == 0) {
       std::string_view value;
       if (arg == "--format") {

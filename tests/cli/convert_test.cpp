@@ -1,0 +1,215 @@
+#include <gdal.h>
+#include <gtest/gtest.h>
+#include <ogr_api.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "lha_builder.h"
+#include "run_program.h"
+#include "support/test_support.h"
+#include "tools/gen/layerset_generator.h"
+
+namespace quellmark {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ProgramResult;
+using testing::ReadFile;
+using testing::RunProgram;
+using testing::TempDir;
+using testing::WriteFile;
+
+const std::vector<std::string> kAllLayers = {"CM", "KJ", "KS", "KK", "SK", "GK", "GD", "KO", "MH",
+                                             "TS", "TK", "EK", "DK", "DS", "HA", "TO", "YO"};
+
+// Renames a generated set's files from "533945..." to `base` (CP932 bytes).
+std::vector<lhatest::Member> Members(const gen::LayerSet& set, const std::string& base) {
+  std::vector<lhatest::Member> members;
+  for (const auto& f : set.files) members.emplace_back(base + f.name.substr(6), f.bytes);
+  return members;
+}
+
+long CountLines(const std::string& path) {
+  if (!fs::exists(path)) return 0;
+  const std::string text = ReadFile(path);
+  long lines = 0;
+  for (char c : text) lines += c == '\n';
+  return lines;
+}
+
+long FeatureCount(const std::string& path) {
+  GDALDatasetH ds =
+      GDALOpenEx(path.c_str(), GDAL_OF_VECTOR | GDAL_OF_READONLY, nullptr, nullptr, nullptr);
+  if (ds == nullptr) return -1;
+  long n = static_cast<long>(OGR_L_GetFeatureCount(GDALDatasetGetLayer(ds, 0), TRUE));
+  GDALClose(ds);
+  return n;
+}
+
+class ConvertTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { GDALAllRegister(); }
+
+  // A generated sheet packed as `name`.lzh in `folder`, its members named
+  // after the archive.
+  std::string MakeArchive(const std::string& folder, const std::string& name,
+                          const gen::GeneratorOptions& options = {}) {
+    fs::create_directories(folder);
+    const std::string path = folder + "/" + name + ".lzh";
+    WriteFile(path, lhatest::BuildLevel2(Members(gen::GenerateLayerSet(options), name)));
+    return path;
+  }
+
+  ProgramResult Convert(std::vector<std::string> args) {
+    return RunProgram(QUELLMARK_CONVERT, std::move(args));
+  }
+
+  TempDir dir;
+};
+
+TEST_F(ConvertTest, SampleArchiveConvertsIntoBothFormats) {
+  const std::string archive = dir / "533945.lzh";
+  fs::copy_file(QUELLMARK_SAMPLE, archive);
+  for (const auto& [format, ext] : {std::pair{"tab", ".tab"}, std::pair{"shape", ".shp"}}) {
+    ProgramResult r = Convert({"--format", format, archive});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.err.find('\r'), std::string::npos) << "progress drawn without a terminal";
+    for (const auto& code : kAllLayers) {
+      const std::string table = dir / ("533945" + code + ext);
+      const bool list_layer = code == "HA" || code == "TO" || code == "YO";
+      const std::string source =
+          dir / ("533945/533945" + (list_layer ? "_" + code + ".txt" : code + ".sal"));
+      EXPECT_EQ(FeatureCount(table), CountLines(source)) << table;
+    }
+  }
+  EXPECT_GT(CountLines(dir / "533945/533945_HA.txt"), 0);
+}
+
+TEST_F(ConvertTest, SecondOfThreeArchivesFails) {
+  const std::string a = MakeArchive(dir.str(), "a");
+  auto members = Members(gen::GenerateLayerSet({}), "b");
+  members[0].claimed_crc = 0x1234;  // a CRC error in the sheet header
+  const std::string b = dir / "b.lzh";
+  WriteFile(b, lhatest::BuildLevel2(members));
+  const std::string c = MakeArchive(dir.str(), "c");
+
+  ProgramResult r = Convert({"--format", "shape", a, b, c});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("quellmark-convert: error: " + b + ": extraction failed"), std::string::npos)
+      << r.err;
+  EXPECT_TRUE(fs::exists(dir / "aDK.shp"));
+  EXPECT_FALSE(fs::exists(dir / "bDK.shp"));
+  EXPECT_FALSE(fs::exists(dir / "cDK.shp"));
+  EXPECT_FALSE(fs::exists(dir / "b/b.slm")) << "a damaged member was left in place";
+
+  r = Convert({"--format", "shape", "--keep-going", a, b, c});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_TRUE(fs::exists(dir / "cDK.shp"));
+  EXPECT_FALSE(fs::exists(dir / "bDK.shp"));
+}
+
+TEST_F(ConvertTest, BlanksAndJapaneseInPathsAndMemberNames) {
+  const std::string folder = dir / "地図 データ";
+  const std::string name = "第1版 533945";
+  fs::create_directories(folder);
+  // Member names in Shift_JIS, as real archives hold them; on disk they
+  // become the file system's UTF-8 names, matching the archive's name.
+  WriteFile(folder + "/" + name + ".lzh",
+            lhatest::BuildLevel2(Members(gen::GenerateLayerSet({}), testing::Sjis(name))));
+  ProgramResult r = Convert({folder + "/" + name + ".lzh"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_GT(FeatureCount(folder + "/" + name + "DK.tab"), 0);
+  EXPECT_TRUE(fs::exists(folder + "/" + name + "/" + name + ".slm"));
+}
+
+TEST_F(ConvertTest, HostileArchiveWritesNothingOutsideItsFolder) {
+  const fs::path outside = dir.path() / "outside";
+  fs::create_directories(dir.path() / "in");
+  for (const char* member :
+       {"../outside/evil.txt", "..\\outside\\evil.txt", "/tmp/quellmark-evil.txt"}) {
+    WriteFile(dir / "in/h.lzh", lhatest::BuildLevel2({{member, "boom"}}));
+    ProgramResult r = Convert({dir / "in/h.lzh"});
+    EXPECT_EQ(r.exit_code, 1) << member;
+    EXPECT_NE(r.err.find("extraction failed"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(outside / "evil.txt"));
+    EXPECT_FALSE(fs::exists("/tmp/quellmark-evil.txt"));
+  }
+}
+
+TEST_F(ConvertTest, ArgumentsAndExitCodes) {
+  ProgramResult r = Convert({});
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_NE(r.err.find("no archive given"), std::string::npos);
+  EXPECT_EQ(Convert({"--format", "mif", "x.lzh"}).exit_code, 2);
+  EXPECT_EQ(Convert({"--jobs", "0", "x.lzh"}).exit_code, 2);
+  EXPECT_EQ(Convert({"--bogus", "x.lzh"}).exit_code, 2);
+  r = Convert({"--help"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_NE(r.out.find("Usage: quellmark-convert"), std::string::npos);
+  r = Convert({dir / "missing.lzh"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find(dir / "missing.lzh"), std::string::npos) << r.err;
+}
+
+TEST_F(ConvertTest, DataProblemsAreWarningsNamingArchiveLayerAndLine) {
+  auto set = gen::GenerateLayerSet({});
+  for (auto& f : set.files) {
+    if (f.name == "533945CM.sal") f.bytes.insert(f.bytes.find("\r\n") + 2, "ZZ{}\r\n");
+  }
+  WriteFile(dir / "w.lzh", lhatest::BuildLevel2(Members(set, "w")));
+  ProgramResult r = Convert({dir / "w.lzh"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.err.find("quellmark-convert: warning: w.lzh: layer CM, line 2: non ZZ"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(Convert({"--quiet", dir / "w.lzh"}).err, "");
+}
+
+TEST_F(ConvertTest, WithoutTheArchiveLibraryItConvertsWhatIsAlreadyExtracted) {
+  fs::create_directories(dir.path() / "bin");
+  fs::copy_file(QUELLMARK_CONVERT, dir / "bin/quellmark-convert");
+  const std::string archive = MakeArchive(dir.str(), "s");
+  gen::WriteLayerSet(gen::GenerateLayerSet({}), dir.path() / "s");
+  for (const auto& entry : fs::directory_iterator(dir.path() / "s")) {
+    const std::string name = entry.path().filename().string();
+    fs::rename(entry.path(), dir.path() / "s" / ("s" + name.substr(6)));
+  }
+  ProgramResult r = RunProgram(dir / "bin/quellmark-convert", {archive});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.err.find("PANIC!!: Unlha: LHA.DLL not loaded."), std::string::npos) << r.err;
+  EXPECT_GT(FeatureCount(dir / "sDK.tab"), 0);
+}
+
+TEST_F(ConvertTest, ParallelJobsWriteWhatASerialRunWrites) {
+  std::vector<std::string> serial, parallel;
+  for (int i = 0; i < 4; ++i) {
+    gen::GeneratorOptions options;
+    options.seed = 10 + i;
+    const std::string name = "s" + std::to_string(i);
+    serial.push_back(MakeArchive(dir / "serial", name, options));
+    parallel.push_back(MakeArchive(dir / "parallel", name, options));
+  }
+  for (const auto& format : {"tab", "shape"}) {
+    auto args = serial;
+    args.insert(args.begin(), {"--format", format});
+    ASSERT_EQ(Convert(args).exit_code, 0);
+    args = parallel;
+    args.insert(args.begin(), {"--format", format, "--jobs", "3"});
+    ASSERT_EQ(Convert(args).exit_code, 0);
+  }
+  long compared = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(dir.path() / "serial")) {
+    if (!entry.is_regular_file()) continue;
+    const fs::path relative = fs::relative(entry.path(), dir.path() / "serial");
+    const fs::path twin = dir.path() / "parallel" / relative;
+    ASSERT_TRUE(fs::exists(twin)) << relative;
+    EXPECT_EQ(ReadFile(entry.path().string()), ReadFile(twin.string())) << relative;
+    ++compared;
+  }
+  EXPECT_GT(compared, 4 * 17 * 2);
+}
+
+}  // namespace
+}  // namespace quellmark
