@@ -166,6 +166,20 @@ TEST(UnlhaLibrary, LoadsByFileNameAndExportsTheEntryPoints) {
   dlclose(library);
 }
 
+TEST(UnlhaRealArchives, ExtractsTheSampleSheet) {
+  TestRoot root;
+  WriteBytes(root.path() / "533945.lzh", ReadBytes(UNLHA32_SAMPLE_ARCHIVE));
+  std::string report;
+  ASSERT_EQ(RunUnlha(root.path() / "533945", &report), UNLHA32_OK) << report;
+  Tree_ expected = {"533945.slm", "533945.slp", "533945MH.slp"};
+  for (const char* code :
+       {"CM", "KJ", "KS", "KK", "SK", "GK", "GD", "KO", "MH", "TS", "TK", "EK", "DK", "DS"}) {
+    expected.insert(std::string("533945") + code + ".sal");
+  }
+  EXPECT_EQ(Tree(root.path() / "533945"), expected);
+  EXPECT_EQ(ReadBytes(root.path() / "533945" / "533945.slm"), "5026500000,1284000000\r\n0,0\r\n");
+}
+
 TEST(UnlhaStems, StemWithBlanksJapaneseAndUpperCaseExtension) {
   TestRoot root;
   const fs::path folder = root.path() / "地図 データ";
