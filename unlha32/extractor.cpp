@@ -35,7 +35,8 @@ struct Failure {
 using Status = std::optional<Failure>;  // empty means success
 
 Failure SystemFailure(int code, const std::string& what, int error) {
-  return Failure{code, what + ": " + std::strerror(error)};
+  char buffer[128];
+  return Failure{code, what + ": " + strerror_r(error, buffer, sizeof buffer)};  // GNU variant
 }
 
 class FileDescriptor {
