@@ -1,0 +1,85 @@
+// The window's dialogs behind small interfaces: the file-open dialog and the
+// modal message boxes. The window only talks to these, so that tests answer
+// them with doubles; the Qt implementations are the program's own.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <memory>
+#include <optional>
+#include <utility>
+
+#include "sal/notify.h"
+
+class QFileDialog;
+class QMessageBox;
+class QWidget;
+
+namespace quellmark {
+
+// What the file-open dialog is asked for each time it is shown.
+struct OpenDialogRequest {
+  QString filter;  // one filter, "name (*.ext)"
+  bool multi_select = false;
+};
+
+class FileOpenDialog {
+ public:
+  virtual ~FileOpenDialog() = default;
+  // Shows the dialog modally over `owner`. The chosen files' full paths, in
+  // the dialog's order, or nothing when the user cancels.
+  virtual std::optional<QStringList> Execute(QWidget* owner, const OpenDialogRequest& request) = 0;
+};
+
+enum class BoxIcon { kNone, kWarning, kError };
+
+struct BoxMessage {
+  QWidget* owner = nullptr;  // none: a box of its own, owned by no window
+  QString caption;
+  QString text;
+  QString detail;  // a second line under the text; may be empty
+  BoxIcon icon = BoxIcon::kNone;
+};
+
+class MessageBoxes {
+ public:
+  virtual ~MessageBoxes() = default;
+  // Shows a modal box with an OK button and returns when it is closed.
+  virtual void Show(const BoxMessage& message) = 0;
+};
+
+// The Qt file dialog. Qt's own dialog rather than the desktop's: its filter
+// compares names without regard to case, so "*.lzh" also lists ".LZH" files
+// on a case-sensitive file system.
+class QtFileOpenDialog : public FileOpenDialog {
+ public:
+  std::optional<QStringList> Execute(QWidget* owner, const OpenDialogRequest& request) override;
+};
+
+// The dialog as Execute shows it, not yet shown.
+std::unique_ptr<QFileDialog> BuildOpenDialog(QWidget* owner, const OpenDialogRequest& request);
+
+class QtMessageBoxes : public MessageBoxes {
+ public:
+  void Show(const BoxMessage& message) override;
+};
+
+// The box as Show shows it, not yet shown.
+std::unique_ptr<QMessageBox> BuildMessageBox(const BoxMessage& message);
+
+// Shows every notice in a message box of its own, one by one: data problems
+// with the file and line under the text, the archive library's reports under
+// their own caption ("PANIC!!") with the error icon. Notice texts are CP932.
+class NoticeBoxes : public Notifier {
+ public:
+  NoticeBoxes(MessageBoxes& boxes, QWidget* owner, QString default_caption)
+      : boxes_(boxes), owner_(owner), default_caption_(std::move(default_caption)) {}
+  void Notify(const Notice& notice) override;
+
+ private:
+  MessageBoxes& boxes_;
+  QWidget* owner_;
+  QString default_caption_;
+};
+
+}  // namespace quellmark

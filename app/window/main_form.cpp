@@ -1,0 +1,189 @@
+#include "app/window/main_form.h"
+
+#include <QFont>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QStatusBar>
+#include <QStyledItemDelegate>
+#include <exception>
+#include <utility>
+
+#include "app/window/display_text.h"
+
+namespace quellmark {
+
+const QString TMainForm::kDesignFontFamily = QStringLiteral("ＭＳ Ｐゴシック");
+const QString TMainForm::kSubstituteFontFamily = QStringLiteral("IPAPGothic");
+
+namespace {
+
+const QString kCaption = QStringLiteral("Quellmark");
+const QString kArchiveFilter = QStringLiteral("lzh files (*.lzh)");
+const QString kDoneMessage = QStringLiteral("変換が終了しました");
+
+// The design is laid out in pixels of a 96 dpi screen. The window's outer
+// size there is 556 x 463; its client area, which Qt sizes, is what the
+// status bar spans: 548 x 429.
+constexpr QPoint kFormPosition(197, 119);
+constexpr QSize kClientSize(548, 429);
+constexpr int kStatusBarHeight = 19;
+constexpr int kItemHeight = 12;
+
+// Rows of the archive list at the design's item height.
+class FixedHeightDelegate : public QStyledItemDelegate {
+ public:
+  FixedHeightDelegate(int height, QObject* parent) : QStyledItemDelegate(parent), height_(height) {}
+  QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    return QSize(QStyledItemDelegate::sizeHint(option, index).width(), height_);
+  }
+
+ private:
+  int height_;
+};
+
+template <typename Widget>
+Widget* Place(Widget* widget, const char* name, const QRect& geometry) {
+  widget->setObjectName(QLatin1String(name));
+  widget->setGeometry(geometry);
+  return widget;
+}
+
+}  // namespace
+
+// Shows the batch's progress: the archive's base name in the status bar,
+// painted at once since the batch does not return to the event loop, and the
+// archive's check mark once it is converted.
+class TMainForm::BatchProgress : public BatchObserver {
+ public:
+  BatchProgress(QStatusBar* status_bar, QListWidget* list) : status_bar_(status_bar), list_(list) {}
+
+  void ArchiveStarted(std::size_t, const ArchiveNames& names) override {
+    status_bar_->showMessage(FromPathBytes(names.base_name));
+    status_bar_->repaint();
+  }
+  void ArchiveDone(std::size_t index) override {
+    if (QListWidgetItem* item = list_->item(static_cast<int>(index))) {
+      item->setCheckState(Qt::Checked);
+    }
+  }
+
+ private:
+  QStatusBar* status_bar_;
+  QListWidget* list_;
+};
+
+TMainForm::TMainForm(FormServices services, QWidget* parent)
+    : QMainWindow(parent), OpenDialog1(services.open_dialog), services_(std::move(services)) {
+  setObjectName(QStringLiteral("MainForm"));
+  setWindowTitle(kCaption);
+  setBackgroundRole(QPalette::Button);
+
+  // The design's font is not installed here; a Japanese proportional Gothic
+  // stands in for it under its name.
+  QFont::insertSubstitution(kDesignFontFamily, kSubstituteFontFamily);
+  QFont font(kDesignFontFamily);
+  font.setPixelSize(kFontPixelSize);
+  font.setStyleHint(QFont::SansSerif);
+  setFont(font);
+
+  auto* client = new QWidget(this);
+  client->setObjectName(QStringLiteral("Client"));
+  setCentralWidget(client);
+
+  Label1 = Place(new QLabel(QStringLiteral("数値地図２５０００"), client), "Label1",
+                 QRect(16, 16, 88, 12));
+  Button1 =
+      Place(new QPushButton(QStringLiteral("追　加"), client), "Button1", QRect(320, 8, 75, 25));
+  Button2 =
+      Place(new QPushButton(QStringLiteral("実　行"), client), "Button2", QRect(448, 88, 75, 25));
+  Button3 = Place(new QPushButton(QStringLiteral("リストクリア"), client), "Button3",
+                  QRect(208, 8, 81, 25));
+  RadioButton1 = Place(new QRadioButton(QStringLiteral("ArcInfo shape"), client), "RadioButton1",
+                       QRect(440, 8, 97, 17));
+  RadioButton2 = Place(new QRadioButton(QStringLiteral("MapInfo TAB"), client), "RadioButton2",
+                       QRect(440, 40, 97, 17));
+  RadioButton2->setChecked(true);
+  eInList = Place(new QListWidget(client), "eInList", QRect(8, 40, 409, 361));
+  eInList->setSortingEnabled(false);
+  eInList->setUniformItemSizes(true);
+  eInList->setItemDelegate(new FixedHeightDelegate(kItemHeight, eInList));
+
+  StatusBar1 = statusBar();
+  StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
+  StatusBar1->setFixedHeight(kStatusBarHeight);
+
+  setTabOrder(Button1, Button2);
+  setTabOrder(Button2, Button3);
+  setTabOrder(Button3, RadioButton1);
+  setTabOrder(RadioButton1, RadioButton2);
+  setTabOrder(RadioButton2, eInList);
+
+  connect(Button1, &QPushButton::clicked, this, &TMainForm::Button1Click);
+  connect(Button2, &QPushButton::clicked, this, &TMainForm::Button2Click);
+  connect(Button3, &QPushButton::clicked, this, &TMainForm::Button3Click);
+
+  notices_ = std::make_unique<NoticeBoxes>(services_.message_boxes, this, kCaption);
+  progress_ = std::make_unique<BatchProgress>(StatusBar1, eInList);
+
+  resize(kClientSize);
+  move(kFormPosition);
+}
+
+TMainForm::~TMainForm() = default;
+
+void TMainForm::Button1Click() {
+  OpenDialogRequest request;
+  request.multi_select = true;
+  request.filter = kArchiveFilter;
+  std::optional<QStringList> files = OpenDialog1.Execute(this, request);
+  if (!files) return;
+  for (const QString& path : *files) {
+    auto* item = new QListWidgetItem(path);
+    item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
+    item->setCheckState(Qt::Unchecked);
+    eInList->addItem(item);
+  }
+}
+
+void TMainForm::Button2Click() {
+  Button2->setEnabled(false);
+
+  BatchOptions options;
+  options.format = RadioButton2->isChecked() ? OutputFormat::kMapInfoTab : OutputFormat::kShapefile;
+  options.jobs = 1;  // the progress goes straight to the widgets, on this thread
+  const int count = eInList->count();
+  for (int row = 0; row < count; ++row) {
+    options.archives.push_back(ToPathBytes(eInList->item(row)->text()));
+  }
+  const BatchServices batch{services_.archive_library, notices_.get(),
+                            progress_.get(),           reinterpret_cast<void*>(winId()),
+                            services_.tab_driver,      services_.shape_driver};
+  try {
+    RunBatch(options, batch);
+  } catch (const std::exception& error) {
+    // The batch ended early: the list and its marks stay as they are, the
+    // status bar names the archive it stopped at, and Run can be tried again.
+    Button2->setEnabled(true);
+    BoxMessage message;
+    message.owner = this;
+    message.caption = kCaption;
+    message.text = FromMessageBytes(error.what());
+    message.icon = BoxIcon::kError;
+    services_.message_boxes.Show(message);
+    return;
+  }
+
+  Button2->setEnabled(true);
+  BoxMessage done;
+  done.owner = this;
+  done.caption = kCaption;
+  done.text = kDoneMessage;
+  services_.message_boxes.Show(done);
+  close();
+}
+
+void TMainForm::Button3Click() { eInList->clear(); }
+
+}  // namespace quellmark

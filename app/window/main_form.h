@@ -1,0 +1,67 @@
+// The main window: the list of archives to convert, the output format, and
+// the Run button that converts the whole list.
+#pragma once
+
+#include <QMainWindow>
+#include <QString>
+#include <memory>
+
+#include "app/batch.h"
+#include "app/window/dialogs.h"
+
+class QLabel;
+class QListWidget;
+class QPushButton;
+class QRadioButton;
+class QStatusBar;
+
+namespace quellmark {
+
+class ArchiveLibrary;
+
+// What the window works with: the archive library, the two export drivers,
+// and the dialogs it shows.
+struct FormServices {
+  const ArchiveLibrary& archive_library;
+  ExportDriver tab_driver;
+  ExportDriver shape_driver;
+  FileOpenDialog& open_dialog;
+  MessageBoxes& message_boxes;
+};
+
+class TMainForm : public QMainWindow {
+  Q_OBJECT
+
+ public:
+  // The design's font, and the installed font that stands in for it.
+  static const QString kDesignFontFamily;
+  static const QString kSubstituteFontFamily;
+  static constexpr int kFontPixelSize = 12;
+
+  explicit TMainForm(FormServices services, QWidget* parent = nullptr);
+  ~TMainForm() override;
+
+ public slots:
+  void Button1Click();  // Add
+  void Button2Click();  // Run
+  void Button3Click();  // Clear list
+
+ private:
+  class BatchProgress;
+
+  QLabel* Label1;
+  QPushButton* Button1;
+  FileOpenDialog& OpenDialog1;
+  QPushButton* Button2;
+  QPushButton* Button3;
+  QRadioButton* RadioButton1;
+  QRadioButton* RadioButton2;
+  QListWidget* eInList;
+  QStatusBar* StatusBar1;
+
+  FormServices services_;
+  std::unique_ptr<NoticeBoxes> notices_;
+  std::unique_ptr<BatchProgress> progress_;
+};
+
+}  // namespace quellmark
