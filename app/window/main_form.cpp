@@ -3,6 +3,7 @@
 #include <QFont>
 #include <QLabel>
 #include <QListWidget>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStatusBar>
@@ -41,6 +42,20 @@ class FixedHeightDelegate : public QStyledItemDelegate {
 
  private:
   int height_;
+};
+
+// Check boxes small enough for those rows; the style's own would be cut off.
+class RowCheckBoxStyle : public QProxyStyle {
+ public:
+  explicit RowCheckBoxStyle(int row_height) : indicator_(row_height - 2) {}
+  int pixelMetric(PixelMetric metric, const QStyleOption* option,
+                  const QWidget* widget) const override {
+    if (metric == PM_IndicatorWidth || metric == PM_IndicatorHeight) return indicator_;
+    return QProxyStyle::pixelMetric(metric, option, widget);
+  }
+
+ private:
+  int indicator_;
 };
 
 template <typename Widget>
@@ -109,6 +124,9 @@ TMainForm::TMainForm(FormServices services, QWidget* parent)
   eInList->setSortingEnabled(false);
   eInList->setUniformItemSizes(true);
   eInList->setItemDelegate(new FixedHeightDelegate(kItemHeight, eInList));
+  auto* list_style = new RowCheckBoxStyle(kItemHeight);
+  list_style->setParent(eInList);
+  eInList->setStyle(list_style);
 
   StatusBar1 = statusBar();
   StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
