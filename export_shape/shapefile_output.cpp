@@ -1,0 +1,229 @@
+#include "export_shape/shapefile_output.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <new>
+#include <system_error>
+
+#include "sal/cp932.h"
+#include "sal/errors.h"
+#include "sal/notify.h"
+
+namespace quellmark {
+
+namespace {
+
+// Geographic JGD2000 (EPSG:4612) in the ESRI dialect of WKT, the datum of
+// the map's longitudes and latitudes.
+constexpr std::string_view kJgd2000Prj =
+    "GEOGCS[\"GCS_JGD_2000\",DATUM[\"D_JGD_2000\",SPHEROID[\"GRS_1980\",6378137.0,"
+    "298.257222101]],PRIMEM[\"Greenwich\",0.0],UNIT[\"Degree\",0.0174532925199433]]";
+
+// The tables hold code page 932 text: language driver 0x13 in the header and
+// "932" in the .cpg file, which GDAL, QGIS and ArcGIS read as Shift_JIS.
+constexpr const char* kLanguageDriver = "LDID/19";
+constexpr std::string_view kCodePage = "932";
+
+// The files of one layer in the order they are created.
+constexpr const char* kExtensions[] = {".shp", ".shx", ".prj", ".dbf", ".cpg"};
+constexpr int kShapeFilesTouched = 2;  // .shp and .shx
+constexpr int kPrjTouched = 3;
+constexpr int kTableFilesTouched = 5;  // .dbf, and the .cpg the library removes
+
+// What the library reported through its error hook since the last Clear.
+// One per thread, so conversions on different threads do not mix messages.
+std::string& LibraryMessage() {
+  thread_local std::string message;
+  return message;
+}
+
+void CaptureLibraryMessage(const char* message) {
+  std::string& captured = LibraryMessage();
+  if (!captured.empty()) captured += "; ";
+  captured += message;
+}
+
+const SAHooks& DefaultHooks() {
+  static const SAHooks hooks = [] {
+    SAHooks h;
+    SASetupDefaultHooks(&h);
+    return h;
+  }();
+  return hooks;
+}
+
+// The library does not look at the result of closing a file, where buffered
+// data is written last; this hook reports a failed close like any other error.
+int CheckedClose(SAFile file) {
+  const int result = DefaultHooks().FClose(file);
+  if (result != 0) CaptureLibraryMessage(("closing failed: " + SystemMessage(errno)).c_str());
+  return result;
+}
+
+SAHooks CheckingHooks() {
+  SAHooks hooks = DefaultHooks();
+  hooks.Error = &CaptureLibraryMessage;
+  hooks.FClose = &CheckedClose;
+  return hooks;
+}
+
+std::string LibraryReason(const char* fallback) {
+  const std::string& message = LibraryMessage();
+  return message.empty() ? std::string(fallback) : message;
+}
+
+void WriteSmallFile(const std::string& path, std::string_view content) {
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) throw OutputError(path, 0, "cannot create: " + SystemMessage(errno));
+  const bool written = std::fwrite(content.data(), 1, content.size(), file) == content.size();
+  const int write_errno = errno;
+  if (std::fclose(file) != 0 || !written) {
+    throw OutputError(path, 0, "cannot write: " + SystemMessage(written ? errno : write_errno));
+  }
+}
+
+struct ShapeDeleter {
+  void operator()(SHPObject* object) const { SHPDestroyObject(object); }
+};
+using ShapePtr = std::unique_ptr<SHPObject, ShapeDeleter>;
+
+int DecimalDigits(std::int32_t value) {
+  std::int64_t rest = value;
+  int digits = 1;
+  if (rest < 0) {
+    rest = -rest;
+    ++digits;  // the sign
+  }
+  while (rest >= 10) {
+    rest /= 10;
+    ++digits;
+  }
+  return digits;
+}
+
+}  // namespace
+
+ShapefileOutput::ShapefileOutput(const std::string& base, ShapeKind kind,
+                                 std::span<const FieldDef> fields)
+    : base_(base), shp_path_(base + ".shp"), dbf_path_(base + ".dbf"), fields_(fields) {
+  try {
+    // The handles keep their own copy of the hooks.
+    SAHooks hooks = CheckingHooks();
+    LibraryMessage().clear();
+    created_ = kShapeFilesTouched;
+    shp_ =
+        SHPCreateLL(shp_path_.c_str(), kind == ShapeKind::kPoint ? SHPT_POINT : SHPT_ARC, &hooks);
+    if (shp_ == nullptr || !LibraryMessage().empty()) {
+      throw OutputError(shp_path_, 0, "cannot create: " + LibraryReason("shapelib failed"));
+    }
+    created_ = kPrjTouched;
+    WriteSmallFile(base_ + ".prj", kJgd2000Prj);
+
+    created_ = kTableFilesTouched;
+    dbf_ = DBFCreateLL(dbf_path_.c_str(), kLanguageDriver, &hooks);
+    if (dbf_ == nullptr || !LibraryMessage().empty()) {
+      throw OutputError(dbf_path_, 0, "cannot create: " + LibraryReason("shapelib failed"));
+    }
+    WriteSmallFile(base_ + ".cpg", kCodePage);
+    for (const FieldDef& field : fields_) {
+      if (DBFAddField(dbf_, field.name, field.type, field.width, field.decimals) < 0) {
+        throw OutputError(dbf_path_, 0,
+                          std::string("cannot declare the field ") + field.name + ": " +
+                              LibraryReason("shapelib refused it"));
+      }
+    }
+  } catch (...) {
+    RemoveCreatedFiles();
+    throw;
+  }
+}
+
+ShapefileOutput::~ShapefileOutput() {
+  if (!completed_) RemoveCreatedFiles();
+}
+
+void ShapefileOutput::RemoveCreatedFiles() {
+  if (shp_ != nullptr) SHPClose(shp_);
+  if (dbf_ != nullptr) DBFClose(dbf_);
+  shp_ = nullptr;
+  dbf_ = nullptr;
+  for (int i = 0; i < created_; ++i) {
+    const std::filesystem::path path = base_ + kExtensions[i];
+    std::error_code ec;
+    // Never a folder that happens to carry the name.
+    if (std::filesystem::symlink_status(path, ec).type() != std::filesystem::file_type::directory) {
+      std::filesystem::remove(path, ec);
+    }
+  }
+  created_ = 0;
+}
+
+void ShapefileOutput::WriteShape(SHPObject* object) {
+  if (object == nullptr) throw std::bad_alloc();
+  ShapePtr owned(object);
+  LibraryMessage().clear();
+  if (SHPWriteObject(shp_, -1, object) < 0) {
+    throw OutputError(shp_path_, 0, "cannot write a shape: " + LibraryReason("shapelib failed"));
+  }
+}
+
+void ShapefileOutput::WritePoint(double x, double y) {
+  const double zero = 0.0;
+  WriteShape(SHPCreateObject(SHPT_POINT, -1, 0, nullptr, nullptr, 1, &x, &y, &zero, &zero));
+}
+
+void ShapefileOutput::WriteArc(int vertex_count, const double* x, const double* y, const double* z,
+                               const double* m) {
+  WriteShape(SHPCreateObject(SHPT_ARC, -1, 0, nullptr, nullptr, vertex_count, x, y, z, m));
+}
+
+void ShapefileOutput::WriteNull() {
+  WriteShape(
+      SHPCreateObject(SHPT_NULL, -1, 0, nullptr, nullptr, 0, nullptr, nullptr, nullptr, nullptr));
+}
+
+void ShapefileOutput::TableWriteFailed(int record) {
+  throw OutputError(dbf_path_, 0,
+                    "cannot write record " + std::to_string(record + 1) + ": " +
+                        LibraryReason("shapelib failed"));
+}
+
+void ShapefileOutput::WriteText(int record, int field, std::string_view text) {
+  const FieldDef& def = fields_[static_cast<std::size_t>(field)];
+  text_.assign(CutToWidth(text, static_cast<std::size_t>(def.width)));
+  LibraryMessage().clear();
+  if (!DBFWriteStringAttribute(dbf_, record, field, text_.c_str())) TableWriteFailed(record);
+}
+
+void ShapefileOutput::WriteInteger(int record, int field, std::int32_t value,
+                                   const Reporter& reporter) {
+  const FieldDef& def = fields_[static_cast<std::size_t>(field)];
+  LibraryMessage().clear();
+  if (DecimalDigits(value) > def.width) {
+    reporter.Report(std::string(def.name) + " value " + std::to_string(value) +
+                    " does not fit its " + std::to_string(def.width) +
+                    "-character field; left empty in " + dbf_path_);
+    if (!DBFWriteNULLAttribute(dbf_, record, field)) TableWriteFailed(record);
+    return;
+  }
+  if (!DBFWriteIntegerAttribute(dbf_, record, field, value)) TableWriteFailed(record);
+}
+
+void ShapefileOutput::Close() {
+  LibraryMessage().clear();
+  SHPClose(shp_);
+  shp_ = nullptr;
+  if (!LibraryMessage().empty()) {
+    throw OutputError(shp_path_, 0, "cannot complete: " + LibraryMessage());
+  }
+  DBFClose(dbf_);
+  dbf_ = nullptr;
+  if (!LibraryMessage().empty()) {
+    throw OutputError(dbf_path_, 0, "cannot complete: " + LibraryMessage());
+  }
+  completed_ = true;
+}
+
+}  // namespace quellmark
