@@ -2,7 +2,7 @@
 
 #include <optional>
 
-#include "export_shape/list_files.h"
+#include "sal/list_files.h"
 #include "export_shape/shape_export.h"
 #include "export_shape/shapefile_output.h"
 #include "sal/attribute_codes.h"

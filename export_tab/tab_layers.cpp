@@ -5,7 +5,7 @@
 #include <cmath>
 #include <optional>
 
-#include "export_tab/list_files.h"
+#include "sal/list_files.h"
 #include "sal/attribute_codes.h"
 #include "sal/layer_reader.h"
 #include "sal/tokenizer.h"
@@ -316,7 +316,7 @@ void TabSheetConversion::Convert(const TabLayer& layer, const std::string& sheet
   reported_outside_ = false;
   bool reported_style = false;
   try {
-    std::optional<RoadListFiles> lists;
+    std::optional<ListFileWriter> lists;
     if (layer.writes_list_files) lists.emplace(sheet_prefix);
     TabTable table = TabTable::Create(table_path, kTabCoordSys, kTabBounds);
     for (const TabField& field : layer.fields) table.AddField(field.name, field.type, field.width);
@@ -327,7 +327,7 @@ void TabSheetConversion::Convert(const TabLayer& layer, const std::string& sheet
                                  " kept, the rest drawn with the nearest colour");
         reported_style = true;
       }
-      if (lists) lists->Add(reader.record(), reader.raw_line());
+      if (lists) lists->Copy(reader.raw_line(), reader.record());
     }
     reader.Close();
     if (lists) lists->Close();

@@ -1,4 +1,4 @@
-#include "export_shape/list_files.h"
+#include "sal/list_files.h"
 
 #include <cerrno>
 
