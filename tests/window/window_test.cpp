@@ -1,0 +1,395 @@
+// Drives the main window on the offscreen platform: a fake archive library
+// and fake export drivers stand in for the conversion, and doubles answer the
+// file dialog and the message boxes.
+
+#include <QFileDialog>
+#include <QFileSystemModel>
+#include <QFontInfo>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QStatusBar>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <cstdio>
+#include <deque>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/unlha32.h"
+#include "app/window/dialogs.h"
+#include "app/window/main_form.h"
+#include "sal/cp932.h"
+#include "sal/errors.h"
+
+using namespace quellmark;
+
+namespace {
+
+const QString kDone = QStringLiteral("変換が終了しました");
+using Marks = QList<Qt::CheckState>;
+
+// Answers each Execute with the next scripted answer; none left: cancelled.
+struct ScriptedDialog : FileOpenDialog {
+  std::optional<QStringList> Execute(QWidget* owner, const OpenDialogRequest& request) override {
+    last_owner = owner;
+    requests.push_back(request);
+    if (answers.empty()) return std::nullopt;
+    std::optional<QStringList> answer = answers.front();
+    answers.pop_front();
+    return answer;
+  }
+  std::deque<std::optional<QStringList>> answers;
+  std::vector<OpenDialogRequest> requests;
+  QWidget* last_owner = nullptr;
+};
+
+// Records each box, and whether Run was enabled and the window up meanwhile.
+struct RecordingBoxes : MessageBoxes {
+  struct Shown {
+    BoxMessage message;
+    bool run_enabled = false;
+    bool form_visible = false;
+  };
+  void Show(const BoxMessage& message) override {
+    Shown box{message};
+    if (form != nullptr) {
+      box.run_enabled = form->findChild<QPushButton*>("Button2")->isEnabled();
+      box.form_visible = form->isVisible();
+    }
+    shown.push_back(box);
+  }
+  QStringList Texts() const {
+    QStringList texts;
+    for (const Shown& box : shown) texts << box.message.text;
+    return texts;
+  }
+  QWidget* form = nullptr;
+  std::vector<Shown> shown;
+};
+
+// The call numbered `failing_call` (from 1) fails with a report.
+struct FakeLibrary : ArchiveLibrary {
+  std::int32_t Unlha(void* window, const char* command_line, char* output,
+                     std::uint32_t output_size) const override {
+    windows.push_back(window);
+    commands.emplace_back(command_line);
+    if (on_call) on_call();
+    if (commands.size() != failing_call) return 0;
+    std::snprintf(output, output_size, "cannot read the archive\r\n");
+    return 1;
+  }
+  std::size_t failing_call = 0;
+  std::function<void()> on_call;
+  mutable std::vector<void*> windows;
+  mutable std::vector<std::string> commands;
+};
+
+// One window with its fakes, shown. Driver calls are recorded as
+// "driver sheet-prefix output-prefix".
+struct Harness {
+  explicit Harness(const ArchiveLibrary* library_override = nullptr)
+      : form(FormServices{library_override ? *library_override : library, Driver("tab"),
+                          Driver("shape"), dialog, boxes}) {
+    boxes.form = &form;
+    form.show();
+  }
+  ExportDriver Driver(const char* name) {
+    return [this, name](const std::string& sheet, const std::string& output, ExportContext& ctx) {
+      driver_calls << QString::fromStdString(name + (" " + sheet) + " " + output);
+      if (driver_action) driver_action(sheet, ctx);
+    };
+  }
+  template <typename T>
+  T* Get(const char* name) {
+    T* widget = form.findChild<T*>(QLatin1String(name));
+    if (widget == nullptr) qFatal("no control named %s", name);
+    return widget;
+  }
+  QListWidget* List() { return Get<QListWidget>("eInList"); }
+  QPushButton* Run() { return Get<QPushButton>("Button2"); }
+  QString Status() { return Get<QStatusBar>("StatusBar1")->currentMessage(); }
+  void Click(const char* name) { QTest::mouseClick(Get<QWidget>(name), Qt::LeftButton); }
+  void Add(const std::optional<QStringList>& answer) {
+    dialog.answers.push_back(answer);
+    Click("Button1");
+  }
+  QStringList Items() {
+    QStringList items;
+    for (int row = 0; row < List()->count(); ++row) items << List()->item(row)->text();
+    return items;
+  }
+  Marks CheckMarks() {
+    Marks marks;
+    for (int row = 0; row < List()->count(); ++row) marks << List()->item(row)->checkState();
+    return marks;
+  }
+
+  FakeLibrary library;
+  ScriptedDialog dialog;
+  RecordingBoxes boxes;
+  QStringList driver_calls;
+  std::function<void(const std::string& sheet_prefix, ExportContext&)> driver_action;
+  TMainForm form;
+};
+
+}  // namespace
+
+class WindowTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
+
+  void controlsStandAsDesigned_data() {
+    QTest::addColumn<QRect>("geometry");
+    QTest::addColumn<QString>("caption");
+    QTest::newRow("Label1") << QRect(16, 16, 88, 12) << "数値地図２５０００";
+    QTest::newRow("Button1") << QRect(320, 8, 75, 25) << "追　加";
+    QTest::newRow("Button2") << QRect(448, 88, 75, 25) << "実　行";
+    QTest::newRow("Button3") << QRect(208, 8, 81, 25) << "リストクリア";
+    QTest::newRow("RadioButton1") << QRect(440, 8, 97, 17) << "ArcInfo shape";
+    QTest::newRow("RadioButton2") << QRect(440, 40, 97, 17) << "MapInfo TAB";
+    QTest::newRow("eInList") << QRect(8, 40, 409, 361) << QString();
+    QTest::newRow("StatusBar1") << QRect(0, 410, 548, 19) << QString();
+  }
+  void controlsStandAsDesigned() {
+    QFETCH(QRect, geometry);
+    QFETCH(QString, caption);
+    Harness h;
+    auto* control = h.Get<QWidget>(QTest::currentDataTag());
+    QCOMPARE(QRect(control->mapTo(&h.form, QPoint(0, 0)), control->size()), geometry);
+    QCOMPARE(control->property("text").toString(), caption);
+    // The design's font, drawn with the Japanese Gothic standing in for it.
+    QCOMPARE(QFontInfo(control->font()).family(), TMainForm::kSubstituteFontFamily);
+    QCOMPARE(QFontInfo(control->font()).pixelSize(), TMainForm::kFontPixelSize);
+  }
+
+  void formStartsAsDesigned() {
+    Harness h;
+    QCOMPARE(h.form.windowTitle(), QStringLiteral("Quellmark"));
+    QCOMPARE(h.form.pos(), QPoint(197, 119));  // the frame's corner
+    QCOMPARE(h.form.size(), QSize(548, 429));  // the client area
+    QVERIFY(h.Get<QRadioButton>("RadioButton2")->isChecked());
+    QVERIFY(!h.Get<QRadioButton>("RadioButton1")->isChecked());
+    QVERIFY(h.Run()->isEnabled());
+
+    QStringList tab_order;
+    QWidget* first = h.Get<QWidget>("Button1");
+    for (QWidget* w = first; tab_order.isEmpty() || w != first; w = w->nextInFocusChain()) {
+      if ((w->focusPolicy() & Qt::TabFocus) && w->isVisible()) tab_order << w->objectName();
+    }
+    QCOMPARE(tab_order, QStringList({"Button1", "Button2", "Button3", "RadioButton1",
+                                     "RadioButton2", "eInList"}));
+
+    h.Click("RadioButton1");  // the formats exclude each other
+    QVERIFY(!h.Get<QRadioButton>("RadioButton2")->isChecked());
+  }
+
+  void addAppendsAndClearEmpties() {
+    Harness h;
+    h.Add(QStringList{"/maps/b/533947.lzh", "/maps/a/533946.LZH"});
+    QCOMPARE(h.dialog.requests.at(0).filter, QStringLiteral("lzh files (*.lzh)"));
+    QVERIFY(h.dialog.requests.at(0).multi_select);
+    QCOMPARE(h.dialog.last_owner, &h.form);
+    QCOMPARE(h.CheckMarks(), Marks({Qt::Unchecked, Qt::Unchecked}));
+    QVERIFY(h.List()->item(0)->flags() & Qt::ItemIsUserCheckable);
+    QCOMPARE(h.List()->visualItemRect(h.List()->item(1)).height(), 12);
+
+    // At the end, in the dialog's order; a file already listed is listed again.
+    h.List()->item(0)->setCheckState(Qt::Checked);
+    h.Add(QStringList{"/maps/c/533950.lzh", "/maps/b/533947.lzh"});
+    const QStringList four{"/maps/b/533947.lzh", "/maps/a/533946.LZH", "/maps/c/533950.lzh",
+                           "/maps/b/533947.lzh"};
+    QCOMPARE(h.Items(), four);
+    QCOMPARE(h.CheckMarks(), Marks({Qt::Checked, Qt::Unchecked, Qt::Unchecked, Qt::Unchecked}));
+
+    h.Add(std::nullopt);  // cancelled
+    QCOMPARE(h.dialog.requests.size(), std::size_t{3});
+    QCOMPARE(h.Items(), four);
+    QCOMPARE(h.CheckMarks().at(0), Qt::Checked);
+
+    h.Click("Button3");
+    QCOMPARE(h.List()->count(), 0);
+  }
+
+  void runOnAnEmptyListFinishesAndCloses() {
+    Harness h;
+    h.Click("Button2");
+    QVERIFY(h.library.commands.empty());
+    QVERIFY(h.driver_calls.isEmpty());
+    QCOMPARE(h.boxes.shown.size(), std::size_t{1});
+    const RecordingBoxes::Shown& done = h.boxes.shown[0];
+    QCOMPARE(done.message.text, kDone);
+    QCOMPARE(done.message.caption, QStringLiteral("Quellmark"));
+    QCOMPARE(done.message.owner, &h.form);
+    QVERIFY(done.run_enabled && done.form_visible);
+    QVERIFY(!h.form.isVisible());
+    QVERIFY(h.Run()->isEnabled());
+  }
+
+  void runStopsAtTheArchiveThatFails_data() {
+    QTest::addColumn<bool>("extraction_fails");
+    QTest::addColumn<QStringList>("message_parts");
+    QTest::addColumn<int>("driver_calls");
+    QTest::newRow("extraction") << true
+                                << QStringList{"/maps/b/533947.lzh", "extraction failed",
+                                               "cannot read the archive"}
+                                << 1;
+    QTest::newRow("conversion") << false << QStringList{"/maps/b/533947/533947.slm:3", "non 表"}
+                                << 2;
+  }
+  void runStopsAtTheArchiveThatFails() {
+    QFETCH(bool, extraction_fails);
+    QFETCH(QStringList, message_parts);
+    QFETCH(int, driver_calls);
+    Harness h;
+    if (extraction_fails) {
+      h.library.failing_call = 2;
+    } else {
+      h.driver_action = [](const std::string& sheet, ExportContext&) {
+        if (sheet == "/maps/b/533947/533947") {
+          throw InputError(sheet + ".slm", 3, "non " + EncodeCp932("表"));
+        }
+      };
+    }
+    h.Add(QStringList{"/maps/a/533946.lzh", "/maps/b/533947.lzh", "/maps/c/533950.lzh"});
+    h.Click("Button2");
+
+    QCOMPARE(h.library.commands.size(), std::size_t{2});
+    QCOMPARE(h.driver_calls.size(), driver_calls);
+    QCOMPARE(h.driver_calls[0], QStringLiteral("tab /maps/a/533946/533946 /maps/a/533946"));
+    QCOMPARE(h.CheckMarks(), Marks({Qt::Checked, Qt::Unchecked, Qt::Unchecked}));
+    QCOMPARE(h.boxes.shown.size(), std::size_t{1});  // the error, no completion
+    const BoxMessage& error = h.boxes.shown[0].message;
+    QVERIFY(error.icon == BoxIcon::kError);
+    QCOMPARE(error.owner, &h.form);
+    for (const QString& part : message_parts) QVERIFY2(error.text.contains(part), qPrintable(part));
+    QVERIFY(h.form.isVisible());
+    QCOMPARE(h.Status(), QStringLiteral("533947"));
+    QVERIFY(h.Run()->isEnabled());
+
+    // Once the cause is gone, Run goes through the whole list from the top.
+    h.library.failing_call = 0;
+    h.driver_action = nullptr;
+    h.Click("Button2");
+    QCOMPARE(h.library.commands.size(), std::size_t{5});
+    QCOMPARE(h.library.commands[2], std::string(" e -x1 /maps/a/533946 *.* -p2 -y1"));
+    QCOMPARE(h.CheckMarks(), Marks({Qt::Checked, Qt::Checked, Qt::Checked}));
+    QCOMPARE(h.boxes.Texts().last(), kDone);
+    QVERIFY(!h.form.isVisible());
+  }
+
+  void runConvertsEveryItemAgain() {
+    Harness h;
+    h.Add(QStringList{"/maps/533946.lzh", "/maps/533946.lzh", "/maps/533947.lzh"});
+    h.List()->item(0)->setCheckState(Qt::Checked);
+    h.List()->item(2)->setCheckState(Qt::Checked);
+    h.Click("RadioButton1");
+    void* const window = reinterpret_cast<void*>(h.form.winId());
+    h.Click("Button2");
+
+    const std::string twice = " e -x1 /maps/533946 *.* -p2 -y1";
+    QCOMPARE(h.library.commands,
+             std::vector<std::string>({twice, twice, " e -x1 /maps/533947 *.* -p2 -y1"}));
+    QCOMPARE(h.library.windows, std::vector<void*>(3, window));
+    QCOMPARE(h.driver_calls, QStringList({"shape /maps/533946/533946 /maps/533946",
+                                          "shape /maps/533946/533946 /maps/533946",
+                                          "shape /maps/533947/533947 /maps/533947"}));
+    QCOMPARE(h.CheckMarks(), Marks({Qt::Checked, Qt::Checked, Qt::Checked}));
+    QCOMPARE(h.boxes.Texts(), QStringList{kDone});
+  }
+
+  void runShowsEachArchiveBeforeExtractingIt() {
+    Harness h;
+    QVERIFY(QTest::qWaitForWindowExposed(&h.form));
+    auto* status_bar = h.Get<QStatusBar>("StatusBar1");
+    struct PaintCounter : QObject {
+      bool eventFilter(QObject*, QEvent* event) override {
+        paints += event->type() == QEvent::Paint;
+        return false;
+      }
+      int paints = 0;
+    } counter;
+    status_bar->installEventFilter(&counter);
+    QStringList shown;
+    QList<int> paints;
+    h.library.on_call = [&] {
+      shown << status_bar->currentMessage();
+      paints << counter.paints;
+    };
+    h.Add(QStringList{"/地図/図郭一.lzh", "/地図/図郭二.lzh"});
+    const int before = counter.paints;
+    h.Click("Button2");  // no event loop runs meanwhile: the paints are the window's own
+    QCOMPARE(shown, QStringList({"図郭一", "図郭二"}));
+    QVERIFY(paints.at(0) > before && paints.at(1) > paints.at(0));
+  }
+
+  void dataProblemsComeOneByOneDecoded() {
+    Harness h;
+    h.driver_action = [](const std::string& sheet, ExportContext& context) {
+      Reporter reporter(context.notifier);
+      reporter.SetFile(sheet + "SK.sal");
+      reporter.SetLine(12);
+      reporter.Report("over scoordnum");
+      reporter.SetLine(40);
+      reporter.Report("non " + EncodeCp932("ＡＢ表"));
+    };
+    h.Add(QStringList{"/地図/533946.lzh"});
+    h.Click("Button2");
+    QCOMPARE(h.boxes.Texts(), QStringList({"over scoordnum", "non ＡＢ表", kDone}));
+    const RecordingBoxes::Shown& problem = h.boxes.shown[1];
+    QCOMPARE(problem.message.detail, QStringLiteral("/地図/533946/533946SK.sal:40"));
+    QCOMPARE(problem.message.owner, &h.form);
+    QVERIFY(problem.message.icon == BoxIcon::kWarning);
+    QVERIFY(!problem.run_enabled);
+  }
+
+  void missingLibraryReportsAndConvertsWhatIsThere() {
+    // Bound as the program binds it: its reports in boxes owned by no window.
+    RecordingBoxes library_boxes;
+    NoticeBoxes library_reports(library_boxes, nullptr, QStringLiteral("Quellmark"));
+    Unlha32 missing(&library_reports, "libquellmark-no-such-library.so");
+    Harness h(&missing);
+    h.Add(QStringList{"/maps/533946.lzh"});
+    h.Click("Button2");
+    QCOMPARE(library_boxes.shown.size(), std::size_t{1});
+    const BoxMessage& panic = library_boxes.shown[0].message;
+    QCOMPARE(panic.caption, QStringLiteral("PANIC!!"));
+    QCOMPARE(panic.text, QStringLiteral("Unlha: LHA.DLL not loaded."));
+    QVERIFY(panic.icon == BoxIcon::kError && panic.owner == nullptr);
+    QCOMPARE(h.driver_calls.size(), 1);
+    QCOMPARE(h.boxes.Texts(), QStringList{kDone});
+  }
+
+  void openDialogOffersArchivesInEitherCase() {
+    QTemporaryDir folder;
+    for (const char* name : {"533946.lzh", "533947.LZH", "readme.txt", "533950.lzh.txt"}) {
+      QFile file(folder.filePath(QLatin1String(name)));
+      QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+    const auto dialog = BuildOpenDialog(nullptr, {QStringLiteral("lzh files (*.lzh)"), true});
+    QCOMPARE(dialog->nameFilters(), QStringList{QStringLiteral("lzh files (*.lzh)")});
+    QCOMPARE(dialog->fileMode(), QFileDialog::ExistingFiles);
+    dialog->setDirectory(folder.path());
+    auto* model = dialog->findChild<QFileSystemModel*>();
+    QVERIFY(model != nullptr);
+    const auto offered = [&] {
+      const QModelIndex root = model->index(folder.path());
+      QStringList names;
+      for (int row = 0; row < model->rowCount(root); ++row) {
+        const QModelIndex index = model->index(row, 0, root);
+        if (model->flags(index) & Qt::ItemIsEnabled) names << model->fileName(index);
+      }
+      names.sort();
+      return names;
+    };
+    QTRY_COMPARE(offered(), QStringList({"533946.lzh", "533947.LZH"}));
+  }
+};
+
+QTEST_MAIN(WindowTest)
+#include "window_test.moc"
