@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,15 +12,23 @@
 
 namespace quellmark::testing {
 
+// Records every notice; safe to call from several threads at once.
 class RecordingNotifier : public Notifier {
  public:
-  void Notify(const Notice& notice) override { notices.push_back(notice); }
+  void Notify(const Notice& notice) override {
+    std::lock_guard lock(mutex_);
+    notices.push_back(notice);
+  }
   std::vector<std::string> texts() const {
+    std::lock_guard lock(mutex_);
     std::vector<std::string> out;
     for (const auto& n : notices) out.push_back(n.text);
     return out;
   }
   std::vector<Notice> notices;
+
+ private:
+  mutable std::mutex mutex_;
 };
 
 // A fresh folder under the system temporary folder, removed with its content.

@@ -1,0 +1,56 @@
+// Writes a small sheet whose every layer file holds the fuzzed bytes, for the
+// layer conversion fuzz targets.
+#pragma once
+
+#include <stdlib.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <string_view>
+
+namespace quellmark::fuzz {
+
+inline void WriteBytes(const std::filesystem::path& path, std::string_view bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// Writes a sheet whose layer file for one layer holds `input` past its first
+// byte, which picks the layer (the road layers also feed HA, TO and YO; a
+// station layer gets the same bytes as its railway layer). Returns the
+// folder: the sheet prefix is folder + "/s", the output prefix folder + "/out".
+inline std::filesystem::path WriteFuzzSheet(std::string_view input) {
+  static constexpr const char* kCodes[] = {"CM", "KJ", "KS", "KK", "SK", "GK", "GD",
+                                           "KO", "MH", "TS", "TK", "EK", "DK", "DS"};
+  static const std::filesystem::path folder = [] {
+    std::string pattern = "/tmp/quellmark-fuzz-layer-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) abort();
+    return std::filesystem::path(pattern);
+  }();
+  const std::filesystem::path prefix = folder / "s";
+  static bool points_written = false;
+  if (!points_written) {
+    WriteBytes(prefix.string() + ".slm", "4868260000,1248680000\r\n0,0\r\n");
+    std::string points;
+    for (int i = 0; i < 40; ++i) {
+      char line[32];
+      snprintf(line, sizeof line, "%08d%08d\r\n", i * 1000, i * 700);
+      points += line;
+    }
+    WriteBytes(prefix.string() + ".slp", points);
+    WriteBytes(prefix.string() + "MH.slp", points.substr(0, points.size() / 2));
+    points_written = true;
+  }
+  for (const char* code : kCodes) std::filesystem::remove(prefix.string() + code + ".sal");
+  if (input.empty()) return folder;
+  const std::string code = kCodes[static_cast<unsigned char>(input[0]) % 14];
+  const std::string_view layer = input.substr(1);
+  WriteBytes(prefix.string() + code + ".sal", layer);
+  if (code == "EK") WriteBytes(prefix.string() + "TK.sal", layer);
+  return folder;
+}
+
+}  // namespace quellmark::fuzz
