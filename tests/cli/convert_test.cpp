@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "lha_builder.h"
-#include "run_program.h"
+#include "support/lha_builder.h"
+#include "support/run_program.h"
 #include "support/test_support.h"
 #include "tools/gen/layerset_generator.h"
 

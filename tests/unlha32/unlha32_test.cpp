@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "lha_builder.h"
+#include "support/lha_builder.h"
 
 namespace fs = std::filesystem;
 using lhatest::BuildLevel0;
