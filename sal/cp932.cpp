@@ -87,15 +87,27 @@ std::string Convert(const char* to, const char* from, std::string_view text, boo
 }  // namespace
 
 std::string DecodeCp932ForDisplay(std::string_view text) {
-  bool ascii = true;
-  for (unsigned char c : text) {
-    if (c >= 0x80) {
-      ascii = false;
-      break;
+  // Control bytes (never part of a double-byte character) are shown escaped,
+  // so a NUL or an escape sequence in damaged data cannot cut or garble a
+  // message; the runs between them are decoded.
+  std::string out;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i <= text.size(); ++i) {
+    const bool end = i == text.size();
+    const auto c = end ? 0 : static_cast<unsigned char>(text[i]);
+    if (!end && c >= 0x20 && c != 0x7F) continue;
+    std::string_view run = text.substr(start, i - start);
+    bool ascii = true;
+    for (unsigned char r : run) ascii = ascii && r < 0x80;
+    out += ascii ? std::string(run) : Convert("UTF-8", "CP932", run, true);
+    if (!end) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02X", c);
+      out += hex;
     }
+    start = i + 1;
   }
-  if (ascii) return std::string(text);
-  return Convert("UTF-8", "CP932", text, true);
+  return out;
 }
 
 std::string EncodeCp932(std::string_view utf8) { return Convert("CP932", "UTF-8", utf8, false); }

@@ -207,3 +207,19 @@ TEST(CutToWidth, NeverSplitsADoubleByteCharacter) {
 
 }  // namespace
 }  // namespace quellmark
+
+namespace quellmark {
+namespace {
+
+TEST(DecodeCp932ForDisplay, DecodesJapaneseAndEscapesWhatCannotBeShown) {
+  EXPECT_EQ(DecodeCp932ForDisplay("non \x83\x7D"
+                                  "A"),
+            "non マA");
+  EXPECT_EQ(DecodeCp932ForDisplay(std::string("a\0b\x1B[2J", 7)), "a\\x00b\\x1B[2J");
+  EXPECT_EQ(DecodeCp932ForDisplay("x\x83"), "x\\x83");  // a lone lead byte
+  EXPECT_EQ(DecodeCp932ForDisplay("\xA0\xFD"), "\\xA0\\xFD");
+  EXPECT_EQ(EncodeCp932("表"), "\x95\x5C");
+}
+
+}  // namespace
+}  // namespace quellmark
