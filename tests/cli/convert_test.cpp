@@ -8,6 +8,7 @@
 
 #include "support/lha_builder.h"
 #include "support/run_program.h"
+#include "support/table_reader.h"
 #include "support/test_support.h"
 #include "tools/gen/layerset_generator.h"
 
@@ -15,6 +16,7 @@ namespace quellmark {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::FeatureCount;
 using testing::ProgramResult;
 using testing::ReadFile;
 using testing::RunProgram;
@@ -37,15 +39,6 @@ long CountLines(const std::string& path) {
   long lines = 0;
   for (char c : text) lines += c == '\n';
   return lines;
-}
-
-long FeatureCount(const std::string& path) {
-  GDALDatasetH ds =
-      GDALOpenEx(path.c_str(), GDAL_OF_VECTOR | GDAL_OF_READONLY, nullptr, nullptr, nullptr);
-  if (ds == nullptr) return -1;
-  long n = static_cast<long>(OGR_L_GetFeatureCount(GDALDatasetGetLayer(ds, 0), TRUE));
-  GDALClose(ds);
-  return n;
 }
 
 class ConvertTest : public ::testing::Test {

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "export_tab/tab_table_reader.h"
 #include "sal/errors.h"
+#include "support/table_reader.h"
 #include "support/test_support.h"
 
 namespace quellmark {
@@ -19,7 +19,7 @@ namespace {
 
 using testing::ReadFile;
 using testing::ReadTable;
-using testing::ReadTabTable;
+using testing::ReadTableBack;
 using testing::RecordingNotifier;
 using testing::Sjis;
 using testing::TempDir;
@@ -101,7 +101,7 @@ class TabExportTest : public ::testing::Test {
     ExportTabTables(SheetPrefix(name), OutputPrefix(name), context);
   }
   ReadTable Table(const std::string& name, const std::string& code) const {
-    return ReadTabTable(OutputPrefix(name) + code + ".tab");
+    return ReadTableBack(OutputPrefix(name) + code + ".tab");
   }
   bool TableExists(const std::string& name, const std::string& code) const {
     return std::filesystem::exists(OutputPrefix(name) + code + ".tab");

@@ -39,6 +39,9 @@ struct ReadTable {
 };
 
 // Throws std::runtime_error when GDAL cannot open the table.
-ReadTable ReadTabTable(const std::string& path);
+ReadTable ReadTableBack(const std::string& path);
+
+// Number of features of the first layer, -1 when GDAL cannot open the file.
+long FeatureCount(const std::string& path);
 
 }  // namespace quellmark::testing

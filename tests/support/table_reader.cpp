@@ -1,4 +1,4 @@
-#include "export_tab/tab_table_reader.h"
+#include "support/table_reader.h"
 
 #include <cpl_conv.h>
 #include <gdal.h>
@@ -62,7 +62,7 @@ std::string ReadTable::Schema() const {
   return out;
 }
 
-ReadTable ReadTabTable(const std::string& path) {
+ReadTable ReadTableBack(const std::string& path) {
   GDALAllRegister();
   std::unique_ptr<void, DatasetCloser> dataset(
       GDALOpenEx(path.c_str(), GDAL_OF_VECTOR | GDAL_OF_READONLY, nullptr, nullptr, nullptr));
@@ -102,6 +102,14 @@ ReadTable ReadTabTable(const std::string& path) {
     OGR_F_Destroy(feature);
   }
   return table;
+}
+
+long FeatureCount(const std::string& path) {
+  GDALAllRegister();
+  std::unique_ptr<void, DatasetCloser> dataset(
+      GDALOpenEx(path.c_str(), GDAL_OF_VECTOR | GDAL_OF_READONLY, nullptr, nullptr, nullptr));
+  if (!dataset) return -1;
+  return static_cast<long>(OGR_L_GetFeatureCount(GDALDatasetGetLayer(dataset.get(), 0), TRUE));
 }
 
 }  // namespace quellmark::testing
