@@ -7,6 +7,7 @@
 #include <new>
 #include <system_error>
 
+#include "export_shape/buffered_hooks.h"
 #include "sal/cp932.h"
 #include "sal/errors.h"
 #include "sal/notify.h"
@@ -45,25 +46,21 @@ void CaptureLibraryMessage(const char* message) {
   captured += message;
 }
 
-const SAHooks& DefaultHooks() {
-  static const SAHooks hooks = [] {
-    SAHooks h;
-    SASetupDefaultHooks(&h);
-    return h;
-  }();
+const SAHooks& FileHooks() {
+  static const SAHooks hooks = BufferedFileHooks();
   return hooks;
 }
 
 // The library does not look at the result of closing a file, where buffered
 // data is written last; this hook reports a failed close like any other error.
 int CheckedClose(SAFile file) {
-  const int result = DefaultHooks().FClose(file);
+  const int result = FileHooks().FClose(file);
   if (result != 0) CaptureLibraryMessage(("closing failed: " + SystemMessage(errno)).c_str());
   return result;
 }
 
 SAHooks CheckingHooks() {
-  SAHooks hooks = DefaultHooks();
+  SAHooks hooks = FileHooks();
   hooks.Error = &CaptureLibraryMessage;
   hooks.FClose = &CheckedClose;
   return hooks;

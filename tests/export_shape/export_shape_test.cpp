@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <shapefil.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <set>
@@ -307,6 +309,35 @@ TEST_F(ShapeExportTest, AFailingLayerLeavesNoFilesAndEndsTheSheet) {
   }
   EXPECT_FALSE(Outputs().count("sheetKK.shp"));
   EXPECT_FALSE(Outputs().count("sheetGK.shp"));
+}
+
+// Writing runs out of room (a full disk, a file too large) while shapelib
+// writes its records, or only as it closes its files: either way the sheet
+// ends with an error naming the file, and none of the layer's files stay.
+TEST_F(ShapeExportTest, AWriteThatFailsEvenAsTheFilesCloseEndsTheSheet) {
+  WritePoints();
+  Write("MH.slp", PointFile(3, 360));
+  // 2000 lines make files of 56 and 68 kB that are written whole as they
+  // close, 40000 lines files that are written along the way.
+  for (const int lines : {2000, 40000}) {
+    std::string layer;
+    for (int i = 0; i < lines; ++i) layer += "MH(ID{MH000001}PT(ID{PT000001}{1})HK{12.5})\r\n";
+    Write("MH.sal", layer);
+    try {
+      testing::FileSizeLimit limit(16 * 1024);
+      Run();
+      ADD_FAILURE() << lines << " lines: no OutputError";
+    } catch (const OutputError& error) {
+      EXPECT_EQ(error.file().substr(0, out.size() + 3), out + "MH.") << error.file();
+      if (lines == 2000) {
+        EXPECT_NE(std::string(error.what()).find(std::strerror(EFBIG)), std::string::npos)
+            << error.what();
+      }
+    }
+    for (const char* name : {"sheetMH.shp", "sheetMH.shx", "sheetMH.dbf", "sheetMH.prj"}) {
+      EXPECT_FALSE(Outputs().count(name)) << lines << " lines: " << name;
+    }
+  }
 }
 
 }  // namespace

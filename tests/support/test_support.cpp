@@ -1,7 +1,9 @@
 #include "support/test_support.h"
 
 #include <stdlib.h>
+#include <sys/resource.h>
 
+#include <csignal>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -36,5 +38,23 @@ std::string ReadFile(const std::string& path) {
 }
 
 std::string Sjis(std::string_view utf8) { return EncodeCp932(utf8); }
+
+FileSizeLimit::FileSizeLimit(unsigned long bytes) {
+  rlimit limit{};
+  getrlimit(RLIMIT_FSIZE, &limit);
+  saved_soft_ = limit.rlim_cur;
+  // The write fails instead of the process being stopped by SIGXFSZ.
+  saved_signal_ = std::signal(SIGXFSZ, SIG_IGN);
+  limit.rlim_cur = bytes;
+  if (setrlimit(RLIMIT_FSIZE, &limit) != 0) throw std::runtime_error("setrlimit failed");
+}
+
+FileSizeLimit::~FileSizeLimit() {
+  rlimit limit{};
+  getrlimit(RLIMIT_FSIZE, &limit);
+  limit.rlim_cur = saved_soft_;
+  setrlimit(RLIMIT_FSIZE, &limit);
+  std::signal(SIGXFSZ, saved_signal_);
+}
 
 }  // namespace quellmark::testing

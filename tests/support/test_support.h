@@ -52,4 +52,18 @@ std::string ReadFile(const std::string& path);
 // UTF-8 test text as CP932 bytes.
 std::string Sjis(std::string_view utf8);
 
+// While it lives, no file of this process may grow past `bytes`: a write
+// across the limit fails with EFBIG, as on a full disk.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(unsigned long bytes);
+  ~FileSizeLimit();
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  unsigned long saved_soft_;
+  void (*saved_signal_)(int);
+};
+
 }  // namespace quellmark::testing
