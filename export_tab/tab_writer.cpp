@@ -17,6 +17,7 @@
 #include <tuple>
 #include <utility>
 
+#include "export_tab/buffered_vsi.h"
 #include "sal/cp932.h"
 #include "sal/errors.h"
 
@@ -45,7 +46,7 @@ class QuietGdalErrors {
 std::string GdalMessage(const char* what) {
   const char* detail = CPLGetLastErrorMsg();
   if (detail == nullptr || *detail == '\0') return what;
-  return std::string(what) + ": " + detail;
+  return std::string(what) + ": " + LocalFileNames(detail);
 }
 
 class SpatialReference {
@@ -245,7 +246,9 @@ TabTable TabTable::Create(const std::string& path, const char* coordsys, const T
 
   RemoveTabFiles(path);
   auto handle = std::make_unique<Handle>();
-  handle->dataset = GDALCreate(driver, path.c_str(), 0, 0, 0, GDT_Unknown, nullptr);
+  // Written through BufferedFile (see buffered_vsi.h).
+  handle->dataset =
+      GDALCreate(driver, BufferedGdalName(path).c_str(), 0, 0, 0, GDT_Unknown, nullptr);
   if (handle->dataset == nullptr)
     throw OutputError(path, 0, GdalMessage("cannot create the table"));
 

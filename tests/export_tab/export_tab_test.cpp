@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
@@ -524,6 +526,39 @@ TEST_F(TabExportTest, FailuresNameTheFileAndLeaveNoHalfWrittenTable) {
     FAIL() << "no OutputError";
   } catch (const OutputError& error) {
     EXPECT_EQ(error.file(), nowhere + "CM.tab");
+  }
+}
+
+// Writing runs out of room (a full disk, a file too large) while the driver
+// writes its records, or only as it closes its files, whose results it does
+// not look at: either way the sheet ends with an error naming the table in
+// local file names, and no part of the table stays.
+TEST_F(TabExportTest, AWriteThatFailsEvenAsTheTableClosesEndsTheSheet) {
+  const std::string line = "KO(ID{KO1}PT(ID{P1}{1})NM{" + std::string(60, 'n') + "}JS{" +
+                           std::string(60, 'j') + "}SR{11})";
+  // 300 lines make a .dat file of 48 kB that is written whole as the table
+  // closes, 3000 lines one that is written along the way.
+  for (const int lines : {300, 3000}) {
+    const std::string name = "full" + std::to_string(lines);
+    WritePoints(name, PointFile({kP1}));
+    WriteLayer(name, "KO.sal", std::vector<std::string>(static_cast<std::size_t>(lines), line));
+    try {
+      testing::FileSizeLimit limit(16 * 1024);
+      Run(name);
+      ADD_FAILURE() << lines << " lines: no OutputError";
+    } catch (const OutputError& error) {
+      EXPECT_EQ(error.file(), OutputPrefix(name) + "KO.tab");
+      const std::string message = error.what();
+      EXPECT_EQ(message.find("/vsi"), std::string::npos) << message;
+      if (lines == 300) {
+        EXPECT_NE(message.find(OutputPrefix(name) + "KO.dat: " + std::strerror(EFBIG)),
+                  std::string::npos)
+            << message;
+      }
+    }
+    for (const char* extension : {".tab", ".map", ".dat", ".id"}) {
+      EXPECT_FALSE(std::filesystem::exists(OutputPrefix(name) + "KO" + extension)) << extension;
+    }
   }
 }
 
