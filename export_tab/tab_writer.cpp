@@ -5,6 +5,7 @@
 #include <gdal.h>
 #include <ogr_api.h>
 #include <ogr_srs_api.h>
+#include <ogrsf_frmts.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -25,9 +26,11 @@ namespace quellmark {
 
 namespace {
 
-void RegisterDriversOnce() {
+// Only the MapInfo driver: registering every driver would load GDAL's
+// plugins, which takes tens of milliseconds and megabytes of memory.
+void RegisterDriverOnce() {
   static std::once_flag once;
-  std::call_once(once, [] { GDALAllRegister(); });
+  std::call_once(once, [] { RegisterOGRTAB(); });
 }
 
 // GDAL reports through a per-thread handler stack; while one of these lives,
@@ -60,6 +63,23 @@ class SpatialReference {
  private:
   OGRSpatialReferenceH handle_;
 };
+
+// The coordinate system of a MapInfo clause. Reading a clause looks the
+// datum up in the PROJ database, which takes milliseconds, so each thread
+// keeps the last one it read (the layer takes a copy of it).
+OGRSpatialReferenceH CoordinateSystem(const std::string& path, const char* coordsys) {
+  thread_local std::string clause;
+  thread_local SpatialReference srs;
+  if (clause != coordsys) {
+    clause.clear();
+    if (OSRImportFromMICoordSys(srs.get(), coordsys) != OGRERR_NONE) {
+      throw OutputError(path, 0, GdalMessage("coordinate system not understood"));
+    }
+    OSRSetAxisMappingStrategy(srs.get(), OAMS_TRADITIONAL_GIS_ORDER);
+    clause = coordsys;
+  }
+  return srs.get();
+}
 
 std::string FormatDouble(double value) {
   char text[40];
@@ -239,7 +259,7 @@ TabTable::TabTable(std::string path, std::unique_ptr<Handle> handle)
 TabTable::~TabTable() = default;
 
 TabTable TabTable::Create(const std::string& path, const char* coordsys, const TabBounds& bounds) {
-  RegisterDriversOnce();
+  RegisterDriverOnce();
   QuietGdalErrors quiet;
   GDALDriverH driver = GDALGetDriverByName("MapInfo File");
   if (driver == nullptr) throw OutputError(path, 0, "GDAL has no \"MapInfo File\" driver");
@@ -252,11 +272,7 @@ TabTable TabTable::Create(const std::string& path, const char* coordsys, const T
   if (handle->dataset == nullptr)
     throw OutputError(path, 0, GdalMessage("cannot create the table"));
 
-  SpatialReference srs;
-  if (OSRImportFromMICoordSys(srs.get(), coordsys) != OGRERR_NONE) {
-    throw OutputError(path, 0, GdalMessage("coordinate system not understood"));
-  }
-  OSRSetAxisMappingStrategy(srs.get(), OAMS_TRADITIONAL_GIS_ORDER);
+  const OGRSpatialReferenceH srs = CoordinateSystem(path, coordsys);
 
   CPLStringList options;
   options.SetNameValue("BOUNDS",
@@ -267,7 +283,7 @@ TabTable TabTable::Create(const std::string& path, const char* coordsys, const T
   options.SetNameValue("ENCODING", "");
   const std::string name = std::filesystem::path(path).stem().string();
   handle->layer =
-      GDALDatasetCreateLayer(handle->dataset, name.c_str(), srs.get(), wkbUnknown, options.List());
+      GDALDatasetCreateLayer(handle->dataset, name.c_str(), srs, wkbUnknown, options.List());
   if (handle->layer == nullptr) throw OutputError(path, 0, GdalMessage("cannot create the table"));
   return TabTable(path, std::move(handle));
 }

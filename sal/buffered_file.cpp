@@ -80,7 +80,7 @@ bool BufferedFile::WriteBuffer() {
   if (buffered_ == 0) return true;
   const std::size_t size = buffered_;
   buffered_ = 0;
-  return WriteAt(buffer_.data(), size, buffer_at_);
+  return WriteAt(buffer_.get(), size, buffer_at_);
 }
 
 std::size_t BufferedFile::Write(const void* data, std::size_t size) {
@@ -103,11 +103,11 @@ std::size_t BufferedFile::Write(const void* data, std::size_t size) {
       size_ = std::max(size_, position_);
       return size;
     }
-    if (buffer_.empty()) buffer_.resize(kBufferSize);
+    if (!buffer_) buffer_.reset(new char[kBufferSize]);
     buffer_at_ = position_;
   }
   const std::size_t at = static_cast<std::size_t>(position_ - buffer_at_);
-  std::memcpy(buffer_.data() + at, bytes, size);
+  std::memcpy(buffer_.get() + at, bytes, size);
   buffered_ = std::max(buffered_, at + size);
   position_ += size;
   size_ = std::max(size_, position_);
@@ -117,7 +117,7 @@ std::size_t BufferedFile::Write(const void* data, std::size_t size) {
 std::size_t BufferedFile::Read(void* data, std::size_t size) {
   char* bytes = static_cast<char*>(data);
   if (buffered_ > 0 && position_ >= buffer_at_ && position_ + size <= buffer_at_ + buffered_) {
-    std::memcpy(bytes, buffer_.data() + (position_ - buffer_at_), size);
+    std::memcpy(bytes, buffer_.get() + (position_ - buffer_at_), size);
     position_ += size;
     return size;
   }

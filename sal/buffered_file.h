@@ -12,7 +12,6 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <vector>
 
 namespace quellmark {
 
@@ -66,9 +65,9 @@ class BufferedFile {
   std::uint64_t position_ = 0;
   bool at_end_ = false;
   int error_ = 0;
-  std::vector<char> buffer_;     // allocated on the first write
-  std::uint64_t buffer_at_ = 0;  // file offset of buffer_[0]
-  std::size_t buffered_ = 0;     // bytes of buffer_ not yet in the file
+  std::unique_ptr<char[]> buffer_;  // allocated (not cleared) on the first write
+  std::uint64_t buffer_at_ = 0;     // file offset of buffer_[0]
+  std::size_t buffered_ = 0;        // bytes of buffer_ not yet in the file
 };
 
 }  // namespace quellmark
