@@ -17,6 +17,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "export_shape/buffered_hooks.h"
+#include "export_tab/buffered_vsi.h"
 #include "export_tab/tab_layers.h"
 
 namespace quellmark::bench {
@@ -151,14 +153,21 @@ std::vector<ShapeLayerData> LoadShapeLayers(const std::string& prefix) {
   return layers;
 }
 
-void WriteShapeLayers(const std::vector<ShapeLayerData>& layers, const std::string& prefix) {
+void WriteShapeLayers(const std::vector<ShapeLayerData>& layers, const std::string& prefix,
+                      FileAccess access) {
+  SAHooks hooks;
+  if (access == FileAccess::kBuffered) {
+    hooks = BufferedFileHooks();
+  } else {
+    SASetupDefaultHooks(&hooks);
+  }
   std::vector<double> zeros;
   for (const ShapeLayerData& layer : layers) {
     const std::string base = prefix + layer.code;
-    SHPHandle shp = SHPCreate((base + ".shp").c_str(), layer.shape_type);
+    SHPHandle shp = SHPCreateLL((base + ".shp").c_str(), layer.shape_type, &hooks);
     if (shp == nullptr) throw std::runtime_error("cannot create " + base + ".shp");
     WriteWhole(base + ".prj", layer.prj);
-    DBFHandle dbf = DBFCreateEx((base + ".dbf").c_str(), "LDID/19");
+    DBFHandle dbf = DBFCreateLL((base + ".dbf").c_str(), "LDID/19", &hooks);
     if (dbf == nullptr) throw std::runtime_error("cannot create " + base + ".dbf");
     WriteWhole(base + ".cpg", layer.cpg);
     for (const ShapeLayerData::Field& field : layer.fields) {
@@ -278,7 +287,8 @@ std::string Bounds() {
 
 }  // namespace
 
-void WriteTabLayers(const std::vector<TabLayerData>& layers, const std::string& prefix) {
+void WriteTabLayers(const std::vector<TabLayerData>& layers, const std::string& prefix,
+                    FileAccess access) {
   GDALDriverH driver = GDALGetDriverByName("MapInfo File");
   if (driver == nullptr) throw std::runtime_error("GDAL has no MapInfo driver");
   const std::string bounds = Bounds();
@@ -288,7 +298,8 @@ void WriteTabLayers(const std::vector<TabLayerData>& layers, const std::string& 
       std::error_code ignored;
       fs::remove(prefix + layer.code + ext, ignored);
     }
-    GDALDatasetH ds = GDALCreate(driver, path.c_str(), 0, 0, 0, GDT_Unknown, nullptr);
+    const std::string name = access == FileAccess::kBuffered ? BufferedGdalName(path) : path;
+    GDALDatasetH ds = GDALCreate(driver, name.c_str(), 0, 0, 0, GDT_Unknown, nullptr);
     if (ds == nullptr) throw std::runtime_error("cannot create " + path);
     OGRSpatialReferenceH srs = OSRNewSpatialReference(nullptr);
     OSRImportFromMICoordSys(srs, kTabCoordSys);

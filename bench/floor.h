@@ -40,8 +40,13 @@ struct ShapeLayerData {
 // Reads `prefix` + code + ".shp"/".dbf"/".prj"/".cpg" for every layer that
 // exists.
 std::vector<ShapeLayerData> LoadShapeLayers(const std::string& prefix);
+// How the floor's library reaches its files: through the program's own
+// buffered file layer, as the conversion does, or the library's own way.
+enum class FileAccess { kBuffered, kLibrary };
+
 // Writes them as `prefix` + code + ... through shapelib.
-void WriteShapeLayers(const std::vector<ShapeLayerData>& layers, const std::string& prefix);
+void WriteShapeLayers(const std::vector<ShapeLayerData>& layers, const std::string& prefix,
+                      FileAccess access);
 
 // One TAB layer: its features' vertices, field values (CP932) and styles.
 struct TabLayerData {
@@ -61,7 +66,8 @@ std::vector<TabLayerData> LoadTabLayers(const std::string& prefix);
 // Writes them as `prefix` + code + ".tab" through GDAL's MapInfo driver,
 // with the schemas, bounds, coordinate system, styles and charset of the
 // program's own tables.
-void WriteTabLayers(const std::vector<TabLayerData>& layers, const std::string& prefix);
+void WriteTabLayers(const std::vector<TabLayerData>& layers, const std::string& prefix,
+                    FileAccess access);
 
 std::size_t FeatureCount(const std::vector<ShapeLayerData>& layers);
 std::size_t FeatureCount(const std::vector<TabLayerData>& layers);

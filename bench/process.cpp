@@ -2,7 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/resource.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -31,19 +31,23 @@ ChildRun RunChild(const std::vector<std::string>& argv) {
   int err_pipe[2];
   if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) Fail("pipe");
 
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, out_pipe[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, err_pipe[1], STDERR_FILENO);
   const auto start = std::chrono::steady_clock::now();
-  const pid_t pid = fork();
-  if (pid < 0) Fail("fork");
-  if (pid == 0) {
-    const int null = open("/dev/null", O_RDONLY);
-    if (null >= 0) dup2(null, STDIN_FILENO);
-    dup2(out_pipe[1], STDOUT_FILENO);
-    dup2(err_pipe[1], STDERR_FILENO);
-    execv(args[0], args.data());
-    _exit(127);
-  }
+  pid_t pid = 0;
+  const int spawned = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
   close(out_pipe[1]);
   close(err_pipe[1]);
+  if (spawned != 0) {
+    close(out_pipe[0]);
+    close(err_pipe[0]);
+    errno = spawned;
+    Fail("cannot start " + argv[0]);
+  }
 
   ChildRun run;
   pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
@@ -69,12 +73,10 @@ ChildRun RunChild(const std::vector<std::string>& argv) {
   }
 
   int status = 0;
-  rusage usage{};
-  while (wait4(pid, &status, 0, &usage) < 0) {
-    if (errno != EINTR) Fail("wait4");
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) Fail("waitpid");
   }
   run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  run.max_rss_kb = usage.ru_maxrss;
   run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return run;
 }

@@ -1,5 +1,5 @@
-// Runs a program as a child process and measures it: wall time from start
-// to exit, and the child's peak resident memory as the kernel counted it.
+// Runs a program as a child process, timed from its start to its exit, with
+// its output captured.
 #pragma once
 
 #include <string>
@@ -9,8 +9,7 @@ namespace quellmark::bench {
 
 struct ChildRun {
   int exit_code = -1;    // the exit status, or 128 + signal number
-  double seconds = 0.0;  // wall time from fork to the child's exit
-  long max_rss_kb = 0;   // peak resident set of the child (wait4)
+  double seconds = 0.0;  // wall time from start to the child's exit
   std::string out;       // what the child wrote on stdout
   std::string err;       // what the child wrote on stderr
 };
