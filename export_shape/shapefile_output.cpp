@@ -1,7 +1,9 @@
 #include "export_shape/shapefile_output.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <new>
@@ -85,6 +87,9 @@ struct ShapeDeleter {
   void operator()(SHPObject* object) const { SHPDestroyObject(object); }
 };
 using ShapePtr = std::unique_ptr<SHPObject, ShapeDeleter>;
+
+// The widest integer field written without the library's formatting.
+constexpr std::size_t kMaxIntegerWidth = 20;
 
 int DecimalDigits(std::int32_t value) {
   std::int64_t rest = value;
@@ -205,7 +210,22 @@ void ShapefileOutput::WriteInteger(int record, int field, std::int32_t value,
     if (!DBFWriteNULLAttribute(dbf_, record, field)) TableWriteFailed(record);
     return;
   }
-  if (!DBFWriteIntegerAttribute(dbf_, record, field, value)) TableWriteFailed(record);
+  // The library would format the value as a floating-point number, which
+  // takes most of the time of writing a record; these are the same bytes:
+  // the digits right-aligned in the field's width.
+  char text[kMaxIntegerWidth + 1];
+  const auto width = static_cast<std::size_t>(def.width);
+  if (width > kMaxIntegerWidth) {
+    if (!DBFWriteIntegerAttribute(dbf_, record, field, value)) TableWriteFailed(record);
+    return;
+  }
+  char digits[16];
+  const auto length =
+      static_cast<std::size_t>(std::to_chars(digits, digits + sizeof digits, value).ptr - digits);
+  std::memset(text, ' ', width - length);
+  std::memcpy(text + (width - length), digits, length);
+  text[width] = '\0';
+  if (!DBFWriteAttributeDirectly(dbf_, record, field, text)) TableWriteFailed(record);
 }
 
 void ShapefileOutput::Close() {
