@@ -1,30 +1,50 @@
 #include "sal/tokenizer.h"
 
+#include <array>
+
 #include "sal/cp932.h"
 
 namespace quellmark {
 
 namespace {
 
+// Byte classes of a delimiter search: 0 for a byte that is none of the set,
+// the delimiter's kind for one of it, and kLead for a double-byte lead byte
+// (whose second byte is never taken for a delimiter).
+constexpr std::uint8_t kLead = 0xFF;
+using ByteClasses = std::array<std::uint8_t, 256>;
+
+constexpr ByteClasses Classes(std::string_view delimiters) {
+  ByteClasses classes{};
+  for (int c = 0; c < 256; ++c) {
+    if (IsLeadByte(static_cast<unsigned char>(c))) classes[static_cast<std::size_t>(c)] = kLead;
+  }
+  for (std::size_t k = 0; k < delimiters.size(); ++k) {
+    classes[static_cast<unsigned char>(delimiters[k])] = static_cast<std::uint8_t>(k + 1);
+  }
+  return classes;
+}
+
+// SplitToken's kinds: 1 "(", 2 "{", 3 ")", 4 "}"; SplitBraceToken's: 1 "{", 2 "}".
+constexpr ByteClasses kTokenClasses = Classes("({)}");
+constexpr ByteClasses kBraceClasses = Classes("{}");
+
 // Position (0-based) of the first delimiter of the set that does not lie on a
 // trail byte, or npos. A single forward walk over whole characters finds the
 // same byte as searching for each delimiter and rejecting trail-byte hits.
-template <typename Classify>
-std::size_t FindDelimiter(std::string_view text, Classify classify, int& kind) {
+std::size_t FindDelimiter(std::string_view text, const ByteClasses& classes, int& kind) {
   const std::size_t n = text.size();
   std::size_t i = 0;
   while (i < n) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (IsLeadByte(c)) {
+    const std::uint8_t k = classes[static_cast<unsigned char>(text[i])];
+    if (k == 0) {
+      ++i;
+    } else if (k == kLead) {
       i += 2;
-      continue;
-    }
-    int k = classify(c);
-    if (k != 0) {
+    } else {
       kind = k;
       return i;
     }
-    ++i;
   }
   return std::string_view::npos;
 }
@@ -43,31 +63,12 @@ void TakeToken(std::string_view& line, std::size_t pos, std::string_view& token)
 
 void SplitToken(std::string_view& line, int& kind, std::string_view& token) {
   kind = 0;
-  std::size_t pos = FindDelimiter(
-      line,
-      [](unsigned char c) {
-        switch (c) {
-          case '(':
-            return 1;
-          case '{':
-            return 2;
-          case ')':
-            return 3;
-          case '}':
-            return 4;
-          default:
-            return 0;
-        }
-      },
-      kind);
-  TakeToken(line, pos, token);
+  TakeToken(line, FindDelimiter(line, kTokenClasses, kind), token);
 }
 
 void SplitBraceToken(std::string_view& line, int& kind, std::string_view& token) {
   kind = 0;
-  std::size_t pos = FindDelimiter(
-      line, [](unsigned char c) { return c == '{' ? 1 : (c == '}' ? 2 : 0); }, kind);
-  TakeToken(line, pos, token);
+  TakeToken(line, FindDelimiter(line, kBraceClasses, kind), token);
 }
 
 std::int32_t ReadIntToken(std::string_view& line, int& kind) {
@@ -97,6 +98,19 @@ std::int32_t StrToIntOr(std::string_view text, std::int32_t fallback) {
   const std::size_t n = text.size();
   while (i < n && text[i] == ' ') ++i;
   if (i == n) return fallback;
+
+  // Most texts are a few plain digits (point numbers): no sign, no prefix,
+  // too few digits to overflow.
+  if (n - i <= 9) {
+    std::uint32_t value = 0;
+    std::size_t k = i;
+    for (; k < n; ++k) {
+      const unsigned digit = static_cast<unsigned char>(text[k]) - static_cast<unsigned>('0');
+      if (digit > 9) break;
+      value = value * 10 + digit;
+    }
+    if (k == n) return static_cast<std::int32_t>(value);
+  }
 
   bool negative = false;
   bool signed_text = false;
