@@ -5,7 +5,18 @@
 
 namespace quellmark {
 
-void SalRecord::Clear() { *this = SalRecord(); }
+void SalRecord::Clear() {
+  // Only the lengths and kb: what lies beyond a length is never read.
+  for (auto* field : {&id, &ptid, &cvid, &egid, &ndid, &pdid, &dhid, &pd}) field->clear();
+  for (auto* field : {&bdir1, &bdir2, &gmir, &hrir, &dtir, &ktir, &ndir, &knir, &kair, &trir, &erir,
+                      &yrir, &dhir, &khir, &thir, &ttir, &dyir}) {
+    field->clear();
+  }
+  for (auto* field : {&jt, &sb, &fi, &yu, &sr}) field->clear();
+  hk.clear();
+  js.clear();
+  kb = 0;
+}
 
 namespace {
 

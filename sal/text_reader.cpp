@@ -38,7 +38,7 @@ const char* FindLineEnd(const char* begin, const char* limit) {
 }
 }  // namespace
 
-TextLineReader::TextLineReader() : buffer_(kBufferSize) { carry_.reserve(4096); }
+TextLineReader::TextLineReader() : buffer_(new char[kBufferSize]) { carry_.reserve(4096); }
 
 TextLineReader::~TextLineReader() { Close(); }
 
@@ -70,7 +70,7 @@ void TextLineReader::Close() {
 bool TextLineReader::Fill() {
   if (fd_ < 0) return false;
   while (true) {
-    ssize_t n = ::read(fd_, buffer_.data(), buffer_.size());
+    ssize_t n = ::read(fd_, buffer_.get(), kBufferSize);
     if (n > 0) {
       pos_ = 0;
       end_ = static_cast<std::size_t>(n);
@@ -101,8 +101,8 @@ bool TextLineReader::ReadLine(std::string_view& line) {
         continue;
       }
     }
-    const char* begin = buffer_.data() + pos_;
-    const char* limit = buffer_.data() + end_;
+    const char* begin = buffer_.get() + pos_;
+    const char* limit = buffer_.get() + end_;
     const char* stop = FindLineEnd(begin, limit);
     if (stop == limit) {
       carry_.append(begin, static_cast<std::size_t>(stop - begin));

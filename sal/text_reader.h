@@ -7,9 +7,9 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace quellmark {
 
@@ -41,7 +41,7 @@ class TextLineReader {
 
   int fd_ = -1;
   std::string path_;
-  std::vector<char> buffer_;
+  std::unique_ptr<char[]> buffer_;  // kBufferSize bytes, not cleared
   std::size_t pos_ = 0;
   std::size_t end_ = 0;
   bool at_end_ = false;   // end of file or 0x1A seen
