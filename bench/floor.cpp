@@ -8,6 +8,7 @@
 #include <ogr_srs_api.h>
 #include <shapefil.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -133,15 +134,10 @@ std::vector<ShapeLayerData> LoadShapeLayers(const std::string& prefix) {
         const ShapeLayerData::Field& field = layer.fields[static_cast<std::size_t>(f)];
         const std::string raw(record + offsets[static_cast<std::size_t>(f)],
                               static_cast<std::size_t>(field.width));
-        if (field.type == 'N') {
-          const bool empty = raw.find_first_not_of(" *") == std::string::npos;
-          layer.number.push_back(empty ? 0 : static_cast<std::int32_t>(std::stol(raw)));
-          layer.null.push_back(empty ? 1 : 0);
-        } else {
-          layer.text_at.push_back(static_cast<std::uint32_t>(layer.text.size()));
-          layer.text += raw;
-          layer.text += '\0';
-        }
+        layer.null.push_back(field.type == 'N' && raw.find_first_not_of(" *") == std::string::npos);
+        layer.text_at.push_back(static_cast<std::uint32_t>(layer.text.size()));
+        layer.text += raw;
+        layer.text += '\0';
       }
     }
     SHPClose(shp);
@@ -153,7 +149,7 @@ std::vector<ShapeLayerData> LoadShapeLayers(const std::string& prefix) {
   return layers;
 }
 
-void WriteShapeLayers(const std::vector<ShapeLayerData>& layers, const std::string& prefix,
+void WriteShapeLayers(std::vector<ShapeLayerData>& layers, const std::string& prefix,
                       FileAccess access) {
   SAHooks hooks;
   if (access == FileAccess::kBuffered) {
@@ -162,7 +158,7 @@ void WriteShapeLayers(const std::vector<ShapeLayerData>& layers, const std::stri
     SASetupDefaultHooks(&hooks);
   }
   std::vector<double> zeros;
-  for (const ShapeLayerData& layer : layers) {
+  for (ShapeLayerData& layer : layers) {
     const std::string base = prefix + layer.code;
     SHPHandle shp = SHPCreateLL((base + ".shp").c_str(), layer.shape_type, &hooks);
     if (shp == nullptr) throw std::runtime_error("cannot create " + base + ".shp");
@@ -174,8 +170,7 @@ void WriteShapeLayers(const std::vector<ShapeLayerData>& layers, const std::stri
       DBFAddNativeFieldType(dbf, field.name.c_str(), field.type, field.width, field.decimals);
     }
     std::size_t vertex = 0;
-    std::size_t text = 0;
-    std::size_t number = 0;
+    std::size_t value = 0;
     const int count = static_cast<int>(layer.vertex_counts.size());
     for (int i = 0; i < count; ++i) {
       const int n = layer.vertex_counts[static_cast<std::size_t>(i)];
@@ -191,17 +186,17 @@ void WriteShapeLayers(const std::vector<ShapeLayerData>& layers, const std::stri
       }
       SHPWriteObject(shp, -1, object);
       SHPDestroyObject(object);
-      for (std::size_t f = 0; f < layer.fields.size(); ++f) {
+      // Texts as texts; numbers as the bytes they are stored as, the
+      // cheapest way through the library.
+      for (std::size_t f = 0; f < layer.fields.size(); ++f, ++value) {
         const int field = static_cast<int>(f);
-        if (layer.fields[f].type == 'N') {
-          if (layer.null[number]) {
-            DBFWriteNULLAttribute(dbf, i, field);
-          } else {
-            DBFWriteIntegerAttribute(dbf, i, field, layer.number[number]);
-          }
-          ++number;
+        char* bytes = layer.text.data() + layer.text_at[value];
+        if (layer.fields[f].type != 'N') {
+          DBFWriteStringAttribute(dbf, i, field, bytes);
+        } else if (layer.null[value]) {
+          DBFWriteNULLAttribute(dbf, i, field);
         } else {
-          DBFWriteStringAttribute(dbf, i, field, layer.text.data() + layer.text_at[text++]);
+          DBFWriteAttributeDirectly(dbf, i, field, bytes);
         }
       }
     }
@@ -358,16 +353,17 @@ void WriteTabLayers(const std::vector<TabLayerData>& layers, const std::string& 
   }
 }
 
-std::size_t FeatureCount(const std::vector<ShapeLayerData>& layers) {
-  std::size_t n = 0;
-  for (const ShapeLayerData& layer : layers) n += layer.vertex_counts.size();
-  return n;
+template <typename Layer>
+Counts CountOf(const std::vector<Layer>& layers) {
+  Counts counts;
+  for (const Layer& layer : layers) {
+    counts.features += layer.vertex_counts.size();
+    counts.largest_table = std::max(counts.largest_table, layer.vertex_counts.size());
+  }
+  return counts;
 }
 
-std::size_t FeatureCount(const std::vector<TabLayerData>& layers) {
-  std::size_t n = 0;
-  for (const TabLayerData& layer : layers) n += layer.vertex_counts.size();
-  return n;
-}
+Counts CountFeatures(const std::vector<ShapeLayerData>& layers) { return CountOf(layers); }
+Counts CountFeatures(const std::vector<TabLayerData>& layers) { return CountOf(layers); }
 
 }  // namespace quellmark::bench

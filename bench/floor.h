@@ -27,11 +27,10 @@ struct ShapeLayerData {
     int decimals;
   };
   std::vector<Field> fields;
-  // Per record and field: 'C' values as zero-terminated text in `text`,
-  // 'N' values in `number` (with `null` set for an empty one).
+  // Per record and field, the field's bytes as stored, zero-terminated, at
+  // `text_at` in `text`; a number field left empty has `null` set.
   std::vector<std::uint32_t> text_at;
   std::string text;
-  std::vector<std::int32_t> number;
   std::vector<char> null;
   std::string prj;
   std::string cpg;
@@ -45,7 +44,7 @@ std::vector<ShapeLayerData> LoadShapeLayers(const std::string& prefix);
 enum class FileAccess { kBuffered, kLibrary };
 
 // Writes them as `prefix` + code + ... through shapelib.
-void WriteShapeLayers(const std::vector<ShapeLayerData>& layers, const std::string& prefix,
+void WriteShapeLayers(std::vector<ShapeLayerData>& layers, const std::string& prefix,
                       FileAccess access);
 
 // One TAB layer: its features' vertices, field values (CP932) and styles.
@@ -69,7 +68,12 @@ std::vector<TabLayerData> LoadTabLayers(const std::string& prefix);
 void WriteTabLayers(const std::vector<TabLayerData>& layers, const std::string& prefix,
                     FileAccess access);
 
-std::size_t FeatureCount(const std::vector<ShapeLayerData>& layers);
-std::size_t FeatureCount(const std::vector<TabLayerData>& layers);
+// All features, and those of the largest table.
+struct Counts {
+  std::size_t features = 0;
+  std::size_t largest_table = 0;
+};
+Counts CountFeatures(const std::vector<ShapeLayerData>& layers);
+Counts CountFeatures(const std::vector<TabLayerData>& layers);
 
 }  // namespace quellmark::bench
