@@ -319,6 +319,14 @@ std::string CompareFolders(const fs::path& a, const fs::path& b) {
   return differing;
 }
 
+// The load average, to show whether anything else ran beside the benchmark.
+std::string LoadAverage() {
+  std::ifstream in("/proc/loadavg");
+  std::string one, five, fifteen;
+  in >> one >> five >> fifteen;
+  return one + " " + five + " " + fifteen;
+}
+
 std::string MachineDescription() {
   std::string cpu = "unknown CPU";
   std::ifstream cpuinfo("/proc/cpuinfo");
@@ -578,7 +586,8 @@ int RunBenchmark(const Options& options, const std::string& command) {
                 : fs::path(options.work);
   fs::create_directories(work);
   std::printf("Machine: %s\n", MachineDescription().c_str());
-  std::printf("Command: %s\n\n", command.c_str());
+  std::printf("Command: %s\n", command.c_str());
+  std::printf("Load average at the start: %s\n\n", LoadAverage().c_str());
   std::printf(
       "Times are medians of %d runs (the dense sheet: %d; ogr2ogr: %d). Ours is the "
       "conversion of an extracted layer set (ExportShapefiles, ExportTabTables), the floor "
@@ -617,6 +626,7 @@ int RunBenchmark(const Options& options, const std::string& command) {
     std::fprintf(stderr, "--jobs...\n");
     MeasureJobs(options, work);
   }
+  std::printf("\nLoad average at the end: %s\n", LoadAverage().c_str());
   if (temporary) fs::remove_all(work);
   return 0;
 }
