@@ -5,9 +5,9 @@
 #include <cmath>
 #include <optional>
 
-#include "sal/list_files.h"
 #include "sal/attribute_codes.h"
 #include "sal/layer_reader.h"
+#include "sal/list_files.h"
 #include "sal/tokenizer.h"
 
 namespace quellmark {
@@ -318,7 +318,7 @@ void TabSheetConversion::Convert(const TabLayer& layer, const std::string& sheet
   try {
     std::optional<ListFileWriter> lists;
     if (layer.writes_list_files) lists.emplace(sheet_prefix);
-    TabTable table = TabTable::Create(table_path, kTabCoordSys, kTabBounds);
+    TabTable table = TabTable::Create(table_path, coordsys_, kTabBounds);
     for (const TabField& field : layer.fields) table.AddField(field.name, field.type, field.width);
     while (reader.Next()) {
       if (!WriteLine(layer, reader, table) && !reported_style) {

@@ -161,6 +161,7 @@ class TabSheetConversion {
   void StyleLine(const TabLayer& layer, const SalRecord& record, TabFeature& feature);
 
   ExportContext& context_;
+  TabCoordSys coordsys_{kTabCoordSys};
   // The vertices of the line being written; the storage grows to the
   // longest line and is kept from line to line.
   std::vector<double> tab_vertex_x_;

@@ -64,23 +64,6 @@ class SpatialReference {
   OGRSpatialReferenceH handle_;
 };
 
-// The coordinate system of a MapInfo clause. Reading a clause looks the
-// datum up in the PROJ database, which takes milliseconds, so each thread
-// keeps the last one it read (the layer takes a copy of it).
-OGRSpatialReferenceH CoordinateSystem(const std::string& path, const char* coordsys) {
-  thread_local std::string clause;
-  thread_local SpatialReference srs;
-  if (clause != coordsys) {
-    clause.clear();
-    if (OSRImportFromMICoordSys(srs.get(), coordsys) != OGRERR_NONE) {
-      throw OutputError(path, 0, GdalMessage("coordinate system not understood"));
-    }
-    OSRSetAxisMappingStrategy(srs.get(), OAMS_TRADITIONAL_GIS_ORDER);
-    clause = coordsys;
-  }
-  return srs.get();
-}
-
 std::string FormatDouble(double value) {
   char text[40];
   std::snprintf(text, sizeof text, "%.17g", value);
@@ -176,6 +159,13 @@ void DeclareWindowsJapanese(const std::string& path) {
 
 }  // namespace
 
+struct TabCoordSys::Handle {
+  SpatialReference srs;
+};
+
+TabCoordSys::TabCoordSys(std::string clause) : clause_(std::move(clause)) {}
+TabCoordSys::~TabCoordSys() = default;
+
 struct TabFeature::Handle {
   explicit Handle(OGRFeatureH f) : feature(f) {}
   ~Handle() {
@@ -258,7 +248,7 @@ TabTable::TabTable(std::string path, std::unique_ptr<Handle> handle)
 
 TabTable::~TabTable() = default;
 
-TabTable TabTable::Create(const std::string& path, const char* coordsys, const TabBounds& bounds) {
+TabTable TabTable::Create(const std::string& path, TabCoordSys& coordsys, const TabBounds& bounds) {
   RegisterDriverOnce();
   QuietGdalErrors quiet;
   GDALDriverH driver = GDALGetDriverByName("MapInfo File");
@@ -272,7 +262,16 @@ TabTable TabTable::Create(const std::string& path, const char* coordsys, const T
   if (handle->dataset == nullptr)
     throw OutputError(path, 0, GdalMessage("cannot create the table"));
 
-  const OGRSpatialReferenceH srs = CoordinateSystem(path, coordsys);
+  if (!coordsys.handle_) {
+    auto read = std::make_unique<TabCoordSys::Handle>();
+    if (OSRImportFromMICoordSys(read->srs.get(), coordsys.clause_.c_str()) != OGRERR_NONE) {
+      throw OutputError(path, 0, GdalMessage("coordinate system not understood"));
+    }
+    OSRSetAxisMappingStrategy(read->srs.get(), OAMS_TRADITIONAL_GIS_ORDER);
+    coordsys.handle_ = std::move(read);
+  }
+  // The layer keeps a copy of its own.
+  const OGRSpatialReferenceH srs = coordsys.handle_->srs.get();
 
   CPLStringList options;
   options.SetNameValue("BOUNDS",

@@ -50,6 +50,24 @@ inline constexpr TabPen kTabDefaultPen{1, 2, 0x000000};
 
 class TabTable;
 
+// A coordinate system given by a MapInfo "CoordSys" clause, read when a
+// table first needs it. Reading a clause looks the datum up in the PROJ
+// database, which takes milliseconds, so a sheet's conversion reads it once
+// for all its tables. Not for sharing between threads.
+class TabCoordSys {
+ public:
+  explicit TabCoordSys(std::string clause);
+  ~TabCoordSys();
+  TabCoordSys(const TabCoordSys&) = delete;
+  TabCoordSys& operator=(const TabCoordSys&) = delete;
+
+ private:
+  friend class TabTable;
+  struct Handle;
+  std::string clause_;
+  std::unique_ptr<Handle> handle_;  // once read
+};
+
 // One feature being filled; destroying it is the MITAB "destroy feature".
 class TabFeature {
  public:
@@ -98,8 +116,9 @@ class TabTable {
   static constexpr std::size_t kMaxStyles = 255;
 
   // Creates the table (replacing any earlier one of that name) with the
-  // MapInfo coordinate system clause and bounds. Throws OutputError.
-  static TabTable Create(const std::string& path, const char* coordsys, const TabBounds& bounds);
+  // coordinate system and bounds. Throws OutputError, also when the
+  // coordinate system's clause cannot be read.
+  static TabTable Create(const std::string& path, TabCoordSys& coordsys, const TabBounds& bounds);
 
   TabTable(const TabTable&) = delete;
   TabTable& operator=(const TabTable&) = delete;
