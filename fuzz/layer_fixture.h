@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "sal/sheet.h"
+
 namespace quellmark::fuzz {
 
 inline void WriteBytes(const std::filesystem::path& path, std::string_view bytes) {
@@ -51,6 +53,16 @@ inline std::filesystem::path WriteFuzzSheet(std::string_view input) {
   WriteBytes(prefix.string() + code + ".sal", layer);
   if (code == "EK") WriteBytes(prefix.string() + "TK.sal", layer);
   return folder;
+}
+
+// Converts the fuzz sheet of `data` with an export driver. The sheet state is
+// the caller's, kept from run to run as a batch keeps it between sheets.
+template <typename Driver>
+int ConvertFuzzSheet(const std::uint8_t* data, std::size_t size, SheetState& state, Driver driver) {
+  const auto folder = WriteFuzzSheet(std::string_view(reinterpret_cast<const char*>(data), size));
+  ExportContext context{state, nullptr, {}};
+  driver((folder / "s").string(), (folder / "out").string(), context);
+  return 0;
 }
 
 }  // namespace quellmark::fuzz
