@@ -201,6 +201,14 @@ int ChildRead(const std::string& sheet) {
   return 0;
 }
 
+// spin: a fixed amount of pure computation, the yardstick of what two jobs
+// can gain on this machine at the moment.
+int ChildSpin() {
+  volatile std::uint64_t sum = 0;
+  for (std::uint64_t i = 0; i < 600'000'000ULL; ++i) sum = sum + i;
+  return 0;
+}
+
 // ---------------------------------------------------------------------------
 // The benchmark
 
@@ -577,6 +585,20 @@ void MeasureJobs(const Options& options, const fs::path& work) {
     std::printf("| %s | %.3f | %.3f | %.2f× |\n", format == "shape" ? "shapefile" : "TAB",
                 seconds[0], seconds[1], seconds[0] / seconds[1]);
   }
+  // The same with pure computation in two independent processes: on a
+  // machine that other work shares, two jobs cannot gain more than this.
+  std::vector<double> one;
+  std::vector<double> two;
+  for (int i = 0; i < options.runs; ++i) {
+    one.push_back(MustRun({SelfPath(), "--child", "spin"}).seconds);
+    const auto start = std::chrono::steady_clock::now();
+    std::thread other([] { MustRun({SelfPath(), "--child", "spin"}); });
+    MustRun({SelfPath(), "--child", "spin"});
+    other.join();
+    two.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  }
+  std::printf("| two units of pure computation, for scale | %.3f | %.3f | %.2f× |\n",
+              2.0 * Median(one), Median(two), 2.0 * Median(one) / Median(two));
 }
 
 int RunBenchmark(const Options& options, const std::string& command) {
@@ -647,6 +669,9 @@ int Main(int argc, char** argv) {
     if (mode == "ours" && argc == 6) return ChildOurs(argv[3], argv[4], argv[5]);
     if (mode == "floor" && argc == 7) return ChildFloor(argv[3], argv[4], argv[5], argv[6]);
     if (mode == "read" && argc == 4) return ChildRead(argv[3]);
+  }
+  if (argc == 3 && std::string_view(argv[1]) == "--child" && std::string_view(argv[2]) == "spin") {
+    return ChildSpin();
   }
   Options options;
   std::string command = "quellmark-bench";
