@@ -20,6 +20,7 @@ class FakeLibrary : public ArchiveLibrary {
  public:
   std::int32_t Unlha(void*, const char* command_line, char* output,
                      std::uint32_t output_size) const override {
+    std::lock_guard lock(mutex);
     commands.emplace_back(command_line);
     sizes.push_back(output_size);
     for (const auto& stem : failing) {
