@@ -2,39 +2,16 @@
 
 #include <optional>
 
-#include "sal/list_files.h"
 #include "export_shape/shape_export.h"
 #include "export_shape/shapefile_output.h"
 #include "sal/attribute_codes.h"
 #include "sal/geometry.h"
+#include "sal/list_files.h"
 #include "sal/tokenizer.h"
 
 namespace quellmark {
 
-namespace {
-
-// Room for the longest lines of a sheet; longer ones grow the arrays.
-constexpr std::size_t kInitialVertices = 4000;
-
-// The station number in an EK id from its 3rd character on, and the ER
-// number in a TK reference from its 8th character on ("EK000012" and
-// "ER28204000012" both name station 12).
-constexpr std::size_t kStationIdPrefix = 2;
-constexpr std::size_t kStationReferencePrefix = 7;
-
-std::int32_t NumberAfter(std::string_view text, std::size_t prefix) {
-  return StrToIntOr(text.size() > prefix ? text.substr(prefix) : std::string_view(), 0);
-}
-
-}  // namespace
-
-ShapeExport::ShapeExport(ExportContext& context)
-    : context_(context),
-      reader_(context.notifier),
-      vertex_x_(kInitialVertices),
-      vertex_y_(kInitialVertices),
-      vertex_z_(kInitialVertices),
-      vertex_m_(kInitialVertices) {}
+ShapeExport::ShapeExport(ExportContext& context) : context_(context), reader_(context.notifier) {}
 
 void ShapeExport::ConvertShapeCM(const std::string& sheet_prefix, std::string_view layer_code,
                                  const std::string& output_prefix) {
@@ -129,22 +106,8 @@ void ShapeExport::ConvertLayer(const LayerDef& layer, const std::string& sheet_p
 
 void ShapeExport::GatherVertices(PointSource source) {
   std::string& list = reader_.point_list();
-  std::string_view rest = list;
-  std::int32_t n = 0;
-  vertex_count_ = 0;
-  while (TakePointNumber(rest, n)) {
-    if (vertex_count_ == vertex_x_.size()) {
-      const std::size_t grown = vertex_x_.size() * 2;
-      vertex_x_.resize(grown);
-      vertex_y_.resize(grown);
-      vertex_z_.resize(grown);
-      vertex_m_.resize(grown);
-    }
-    if (vertex_count_ == 0) first_point_ = n;
-    ResolvePoint(context_.state.coordinates, source, n, vertex_x_[vertex_count_],
-                 vertex_y_[vertex_count_], reader_.reporter());
-    ++vertex_count_;
-  }
+  GatherLine(list, context_.state.coordinates, source, reader_.reporter(), vertices_);
+  if (vertex_zero_.size() < vertices_.x.size()) vertex_zero_.resize(vertices_.x.size(), 0.0);
   // The list is used up: a following line without a list of its own has no
   // position, not this one's.
   list.clear();
@@ -152,16 +115,16 @@ void ShapeExport::GatherVertices(PointSource source) {
 
 void ShapeExport::RegisterStation() {
   const std::string_view reference = reader_.record().erir;
-  if (reference.empty() || vertex_count_ == 0) return;
+  if (reference.empty() || vertices_.count == 0) return;
   // A number outside the table registers nothing.
-  context_.state.er_point_table.Set(NumberAfter(reference, kStationReferencePrefix), first_point_);
+  context_.state.er_point_table.Set(StationNumberOfReference(reference), vertices_.first_point);
 }
 
 void ShapeExport::WriteShape(const LayerDef& layer, ShapefileOutput& output) {
   if (layer.placement == Placement::kStationTable) {
     reader_.point_list().clear();
     std::int32_t n = 0;
-    if (!context_.state.er_point_table.Get(NumberAfter(reader_.record().id, kStationIdPrefix), n)) {
+    if (!context_.state.er_point_table.Get(StationNumberOfId(reader_.record().id), n)) {
       output.WriteNull();  // no railway line of this sheet names the station
       return;
     }
@@ -175,11 +138,11 @@ void ShapeExport::WriteShape(const LayerDef& layer, ShapefileOutput& output) {
   GatherVertices(layer.points);
   if (layer.registers_stations) RegisterStation();
   if (layer.kind == ShapeKind::kArc) {
-    output.WriteArc(static_cast<int>(vertex_count_), vertex_x_.data(), vertex_y_.data(),
-                    vertex_z_.data(), vertex_m_.data());
-  } else if (vertex_count_ > 0) {
+    output.WriteArc(static_cast<int>(vertices_.count), vertices_.x.data(), vertices_.y.data(),
+                    vertex_zero_.data(), vertex_zero_.data());
+  } else if (vertices_.count > 0) {
     // A point stands at the last number of its list.
-    output.WritePoint(vertex_x_[vertex_count_ - 1], vertex_y_[vertex_count_ - 1]);
+    output.WritePoint(vertices_.x[vertices_.count - 1], vertices_.y[vertices_.count - 1]);
   } else {
     output.WriteNull();
   }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "export_shape/layer_schemas.h"
+#include "sal/geometry.h"
 #include "sal/layer_reader.h"
 #include "sal/sheet.h"
 
@@ -72,14 +73,11 @@ class ShapeExport {
 
   ExportContext& context_;
   SalLayerReader reader_;
-  // The vertices of the current line, longitude and latitude; z and m stay 0.
-  // The arrays keep their storage and grow for longer lines.
-  std::vector<double> vertex_x_;
-  std::vector<double> vertex_y_;
-  std::vector<double> vertex_z_;
-  std::vector<double> vertex_m_;
-  std::size_t vertex_count_ = 0;
-  std::int32_t first_point_ = 0;  // point number of the line's first vertex
+  // The vertices of the current line (longitude, latitude, the point number
+  // of the first), and zeros for their z and m; both keep their storage and
+  // grow for longer lines.
+  LineVertices vertices_;
+  std::vector<double> vertex_zero_;
 };
 
 }  // namespace quellmark

@@ -376,11 +376,8 @@ void TabSheetConversion::Place(const TabLayer& layer, SalLayerReader& reader, Ta
       break;
     }
     case TabPlacement::kStation: {
-      // The station number is the id from its third character on.
-      const std::string_view id = record.id.view();
-      const std::int32_t station = StrToIntOr(id.size() > 2 ? id.substr(2) : std::string_view(), 0);
       std::int32_t n = 0;
-      placed = context_.state.er_point_table.Get(station, n) &&
+      placed = context_.state.er_point_table.Get(StationNumberOfId(record.id), n) &&
                Resolve(n, PointSource::kPointTable, reporter, x, y);
       feature.SetPoints(0, placed ? 1 : 0, &x, &y);
       break;
@@ -391,11 +388,7 @@ void TabSheetConversion::Place(const TabLayer& layer, SalLayerReader& reader, Ta
       const bool any = GatherVertices(reader.point_list(), reporter, first);
       feature.SetPoints(0, tab_vertex_x_.size(), tab_vertex_x_.data(), tab_vertex_y_.data());
       if (layer.placement == TabPlacement::kRailway && any && !record.erir.empty()) {
-        // The station number is the ER reference from its eighth character on.
-        const std::string_view erir = record.erir.view();
-        const std::int32_t station =
-            StrToIntOr(erir.size() > 7 ? erir.substr(7) : std::string_view(), 0);
-        context_.state.er_point_table.Set(station, first);
+        context_.state.er_point_table.Set(StationNumberOfReference(record.erir), first);
       }
       break;
     }

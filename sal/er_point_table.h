@@ -6,6 +6,9 @@
 #include <array>
 #include <bitset>
 #include <cstdint>
+#include <string_view>
+
+#include "sal/tokenizer.h"
 
 namespace quellmark {
 
@@ -37,5 +40,15 @@ class ErPointTable {
   std::array<std::int32_t, kSize> points_{};
   std::bitset<kSize> registered_;
 };
+
+// The station number a station's id carries from its third character on
+// ("EK000012"), and the one a railway line's ER reference carries from its
+// eighth character on ("ER28204000012"); 0 when there is nothing there.
+inline std::int32_t StationNumberOfId(std::string_view id) {
+  return StrToIntOr(id.size() > 2 ? id.substr(2) : std::string_view(), 0);
+}
+inline std::int32_t StationNumberOfReference(std::string_view erir) {
+  return StrToIntOr(erir.size() > 7 ? erir.substr(7) : std::string_view(), 0);
+}
 
 }  // namespace quellmark

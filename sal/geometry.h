@@ -37,16 +37,10 @@ struct LineVertices {
   std::vector<double> y;
   std::size_t count = 0;
   std::int32_t first_point = 0;  // point number of the first item, when count > 0
-
-  void Reserve(std::size_t n) {
-    x.reserve(n);
-    y.reserve(n);
-  }
 };
 
 // Every item of the point list becomes a vertex; the list is used up.
 void GatherLine(std::string_view list, const CoordinateTables& tables, PointSource source,
                 const Reporter& reporter, LineVertices& vertices);
-
 
 }  // namespace quellmark
