@@ -28,6 +28,7 @@ ReadStyle ParseStyle(const char* style_string) {
   ReadStyle style;
   if (style_string == nullptr) return style;
   const std::string text = style_string;
+  style.text = text;
   if (text.rfind("SYMBOL(", 0) == 0) {
     style.tool = "SYMBOL";
     style.number = NumberAfter(text, "mapinfo-sym-");

@@ -19,6 +19,7 @@ struct ReadStyle {
   int number = -1;   // symbol number, or pen pattern
   int size = -1;     // symbol size in points, or pen width in pixels
   std::int32_t colour = -1;
+  std::string text;  // the style string as GDAL gives it, empty when none
 };
 
 struct ReadFeature {
