@@ -10,7 +10,8 @@
 #include <stdexcept>
 #include <thread>
 
-#include "app/unlha32.h"
+#include "app/archive_library.h"
+#include "convert/sheet_conversion.h"
 
 namespace quellmark {
 
@@ -53,10 +54,10 @@ struct Job {
 
 class Batch {
  public:
-  Batch(const BatchOptions& options, const BatchServices& services, ExportDriver driver)
+  Batch(const BatchOptions& options, const BatchServices& services, SheetConverter convert)
       : options_(options),
         services_(services),
-        driver_(std::move(driver)),
+        convert_(std::move(convert)),
         errors_(options.archives.size()) {}
 
   BatchResult Run() {
@@ -145,7 +146,7 @@ class Batch {
           notifier.SetLayer(code);
           if (observer != nullptr) observer->LayerStarted(index, code);
         };
-        driver_(names.sheet_prefix, names.output_prefix, context);
+        convert_(names.sheet_prefix, names.output_prefix, *options_.format, context);
       } catch (const QuellmarkError&) {
         throw;
       } catch (const std::bad_alloc&) {
@@ -161,7 +162,7 @@ class Batch {
 
   const BatchOptions& options_;
   const BatchServices& services_;
-  ExportDriver driver_;
+  SheetConverter convert_;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::size_t next_ = 0;
@@ -174,10 +175,9 @@ class Batch {
 }  // namespace
 
 BatchResult RunBatch(const BatchOptions& options, const BatchServices& services) {
-  ExportDriver driver =
-      options.format == OutputFormat::kMapInfoTab ? services.tab_driver : services.shape_driver;
-  if (!driver) throw std::logic_error("no export driver for the chosen format");
-  return Batch(options, services, std::move(driver)).Run();
+  if (options.format == nullptr) throw std::invalid_argument("no output format chosen");
+  SheetConverter convert = services.convert_sheet ? services.convert_sheet : ConvertSheet;
+  return Batch(options, services, std::move(convert)).Run();
 }
 
 }  // namespace quellmark

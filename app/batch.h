@@ -10,18 +10,18 @@
 #include <vector>
 
 #include "app/archive_names.h"
+#include "convert/output_format.h"
+#include "convert/sheet.h"
 #include "sal/errors.h"
-#include "sal/sheet.h"
 
 namespace quellmark {
 
 class Notifier;
 class ArchiveLibrary;
 
-enum class OutputFormat { kMapInfoTab, kShapefile };
-
-// An export driver: (sheet prefix, output prefix, context).
-using ExportDriver = std::function<void(const std::string&, const std::string&, ExportContext&)>;
+// Converts one extracted sheet: (sheet prefix, output prefix, format, context).
+using SheetConverter = std::function<void(const std::string&, const std::string&,
+                                          const OutputFormat&, ExportContext&)>;
 
 // The library's output buffer: 6001 bytes, of which the library is told 6000.
 inline constexpr std::size_t kLibraryOutputAllocated = 6001;
@@ -29,7 +29,7 @@ inline constexpr std::uint32_t kLibraryOutputSize = 6000;
 
 struct BatchOptions {
   std::vector<std::string> archives;
-  OutputFormat format = OutputFormat::kMapInfoTab;
+  const OutputFormat* format = nullptr;  // required
   // Go on with the next archive after one fails (the failure is reported to
   // the observer); otherwise the first failure ends the batch.
   bool keep_going = false;
@@ -55,9 +55,9 @@ struct BatchServices {
   const ArchiveLibrary& archive_library;
   Notifier* notifier = nullptr;
   BatchObserver* observer = nullptr;
-  void* window = nullptr;     // handed to the archive library
-  ExportDriver tab_driver;    // the MapInfo TAB export
-  ExportDriver shape_driver;  // the shapefile export
+  void* window = nullptr;  // handed to the archive library
+  // The conversion of one sheet; ConvertSheet unless a test stands in.
+  SheetConverter convert_sheet;
 };
 
 struct BatchResult {
@@ -65,16 +65,13 @@ struct BatchResult {
   std::size_t failed = 0;
 };
 
-// Runs the batch. Without keep_going the first failure (an extraction that
+// Runs the batch. Throws std::invalid_argument when no format is chosen.
+// Without keep_going the first failure (an extraction that
 // fails, or an error raised while converting) ends it with that error; the
 // archives before it stay converted (with several jobs, archives already
 // under way finish too). Notices reach the notifier stamped with the archive
 // and layer they came from. With one job everything runs on the calling
 // thread.
 BatchResult RunBatch(const BatchOptions& options, const BatchServices& services);
-
-// Services with the program's own export drivers.
-BatchServices ProgramServices(const ArchiveLibrary& library, Notifier* notifier,
-                              BatchObserver* observer, void* window = nullptr);
 
 }  // namespace quellmark

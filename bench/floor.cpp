@@ -15,17 +15,25 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <span>
 #include <sstream>
 #include <stdexcept>
 
 #include "export_shape/buffered_hooks.h"
 #include "export_tab/buffered_vsi.h"
-#include "export_tab/tab_layers.h"
+#include "export_tab/tab_format.h"
+#include "layers/catalogue.h"
 
 namespace quellmark::bench {
 
-const char* const kLayerCodes[17] = {"CM", "KJ", "KS", "KK", "SK", "GK", "GD", "KO", "MH",
-                                     "TS", "TK", "EK", "DK", "DS", "HA", "TO", "YO"};
+const std::vector<std::string>& LayerCodes() {
+  static const std::vector<std::string> codes = [] {
+    std::vector<std::string> list;
+    for (const LayerSpec& layer : Layers()) list.emplace_back(layer.code);
+    return list;
+  }();
+  return codes;
+}
 
 namespace {
 
@@ -96,7 +104,7 @@ double OnDataGrid(double degrees) {
 
 std::vector<ShapeLayerData> LoadShapeLayers(const std::string& prefix) {
   std::vector<ShapeLayerData> layers;
-  for (const char* code : kLayerCodes) {
+  for (const std::string& code : LayerCodes()) {
     const std::string base = prefix + code;
     if (!fs::exists(base + ".shp")) continue;
     ShapeLayerData layer;
@@ -212,19 +220,19 @@ std::vector<TabLayerData> LoadTabLayers(const std::string& prefix) {
   GDALAllRegister();
   Cp932Encoder encoder;
   std::vector<TabLayerData> layers;
-  for (const char* code : kLayerCodes) {
+  for (const std::string& code : LayerCodes()) {
     const std::string path = prefix + code + ".tab";
     if (!fs::exists(path)) continue;
-    const TabLayer* schema = FindTabLayer(code);
+    const LayerSpec& spec = *FindLayer(code);
     TabLayerData layer;
     layer.code = code;
-    layer.points = schema->is_point_layer();
-    const bool styled = schema->style != TabStyleRule::kNone;
+    layer.points = spec.geometry == LayerGeometry::kPoint;
+    const bool styled = TabLayerStyled(spec);
     GDALDatasetH ds =
         GDALOpenEx(path.c_str(), GDAL_OF_VECTOR | GDAL_OF_READONLY, nullptr, nullptr, nullptr);
     if (ds == nullptr) throw std::runtime_error("cannot open " + path);
     OGRLayerH ogr_layer = GDALDatasetGetLayer(ds, 0);
-    const int field_count = static_cast<int>(schema->fields.size());
+    const int field_count = static_cast<int>(TabFields(spec).size());
     std::map<std::string, int> style_index;
     OGR_L_ResetReading(ogr_layer);
     while (OGRFeatureH feature = OGR_L_GetNextFeature(ogr_layer)) {
@@ -306,17 +314,17 @@ void WriteTabLayers(const std::vector<TabLayerData>& layers, const std::string& 
         GDALDatasetCreateLayer(ds, fs::path(path).stem().c_str(), srs, wkbUnknown, options.List());
     OSRRelease(srs);
     if (ogr_layer == nullptr) throw std::runtime_error("cannot create the layer of " + path);
-    const TabLayer* schema = FindTabLayer(layer.code);
-    for (const TabField& field : schema->fields) {
+    const std::span<const FieldSpec> fields = TabFields(*FindLayer(layer.code));
+    for (const FieldSpec& field : fields) {
       const std::string name(field.name);
-      OGRFieldDefnH defn = OGR_Fld_Create(
-          name.c_str(), field.type == TabFieldType::kInteger ? OFTInteger : OFTString);
+      OGRFieldDefnH defn =
+          OGR_Fld_Create(name.c_str(), field.type == FieldType::kInteger ? OFTInteger : OFTString);
       OGR_Fld_SetWidth(defn, field.width);
       OGR_Fld_SetPrecision(defn, 0);
       OGR_L_CreateField(ogr_layer, defn, FALSE);
       OGR_Fld_Destroy(defn);
     }
-    const int field_count = static_cast<int>(schema->fields.size());
+    const int field_count = static_cast<int>(fields.size());
     OGRFeatureDefnH defn = OGR_L_GetLayerDefn(ogr_layer);
     std::size_t vertex = 0;
     std::size_t value = 0;

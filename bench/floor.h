@@ -11,7 +11,7 @@
 namespace quellmark::bench {
 
 // The seventeen layer codes in conversion order.
-extern const char* const kLayerCodes[17];
+const std::vector<std::string>& LayerCodes();
 
 // One shapefile layer: shapes as vertex lists, the table's fields and its
 // records' values, and the .prj and .cpg texts.

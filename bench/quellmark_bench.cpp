@@ -27,9 +27,10 @@
 #include <thread>
 #include <vector>
 
-#include "export_shape/export_shape.h"
-#include "export_tab/export_tab.h"
-#include "export_tab/tab_layers.h"
+#include "convert/sheet.h"
+#include "convert/sheet_conversion.h"
+#include "export_shape/shapefile_format.h"
+#include "export_tab/tab_format.h"
 #include "floor.h"
 #include "layerset_generator.h"
 #include "lha_builder.h"
@@ -37,7 +38,6 @@
 #include "sal/geometry.h"
 #include "sal/layer_reader.h"
 #include "sal/notify.h"
-#include "sal/sheet.h"
 
 namespace quellmark::bench {
 namespace {
@@ -126,11 +126,7 @@ int ChildOurs(std::string_view format, const std::string& sheet, const std::stri
   ExportContext context{state, &notifier, {}};
   const long start_kb = StatusKb("VmRSS");
   const auto start = std::chrono::steady_clock::now();
-  if (format == "shape") {
-    ExportShapefiles(sheet, out, context);
-  } else {
-    ExportTabTables(sheet, out, context);
-  }
+  ConvertSheet(sheet, out, format == "shape" ? ShapefileFormat() : TabFormat(), context);
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const std::size_t point_bytes =
@@ -184,12 +180,13 @@ int ChildRead(const std::string& sheet) {
   state.coordinates.LoadCoordinates(sheet);
   SalLayerReader reader(&notifier);
   LineVertices vertices;
-  for (const char* code : kLayerCodes) {
-    const std::string code_text(code);
-    const bool list = code_text == "HA" || code_text == "TO" || code_text == "YO";
+  for (const LayerSpec& layer : Layers()) {
+    const std::string code_text(layer.code);
+    const bool list = layer.input == LayerInput::kListFile;
     if (!reader.Open(sheet + (list ? "_" + code_text + ".txt" : code_text + ".sal"))) continue;
-    const PointSource source =
-        code_text == "MH" ? PointSource::kMhPointTable : PointSource::kPointTable;
+    const PointSource source = layer.placement == Placement::kMhPointList
+                                   ? PointSource::kMhPointTable
+                                   : PointSource::kPointTable;
     while (reader.Next()) {
       GatherLine(reader.point_list(), state.coordinates, source, reader.reporter(), vertices);
       reader.point_list().clear();
@@ -290,7 +287,7 @@ void Recreate(const fs::path& folder) {
 double RunPeer(const std::string& format, const fs::path& source_dir, const fs::path& out_dir) {
   Recreate(out_dir);
   double total = 0.0;
-  for (const char* code : kLayerCodes) {
+  for (const std::string& code : LayerCodes()) {
     const fs::path source = source_dir / (std::string(kBaseName) + code + ".shp");
     if (!fs::exists(source)) continue;
     std::vector<std::string> argv = {"/usr/bin/ogr2ogr"};
@@ -496,7 +493,7 @@ Row MeasureSheet(const Options& options, const std::string& size, const std::str
 
 std::size_t CountShapeFeatures(const fs::path& dir) {
   std::size_t total = 0;
-  for (const char* code : kLayerCodes) {
+  for (const std::string& code : LayerCodes()) {
     const fs::path shp = dir / (std::string(kBaseName) + code + ".shp");
     if (!fs::exists(shp)) continue;
     SHPHandle h = SHPOpen(shp.c_str(), "rb");

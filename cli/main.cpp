@@ -12,8 +12,9 @@
 #include <string_view>
 #include <vector>
 
+#include "app/archive_library.h"
 #include "app/batch.h"
-#include "app/unlha32.h"
+#include "app/output_formats.h"
 #include "sal/cp932.h"
 #include "sal/notify.h"
 
@@ -23,30 +24,50 @@ using namespace quellmark;
 
 constexpr const char* kProgram = "quellmark-convert";
 
-constexpr const char* kUsage =
-    "Usage: quellmark-convert [--format tab|shape] [--keep-going] [--jobs N] [--quiet] ARCHIVE...\n"
-    "\n"
-    "Converts map sheet archives of the 1:25,000 vector base map (.lzh, one per\n"
-    "sheet) into MapInfo TAB tables or ESRI shapefiles, one table per layer.\n"
-    "Each archive is extracted into a folder named like it without its\n"
-    "extension, beside it; the tables are written beside the archive, named\n"
-    "after it plus the layer code (sheet.lzh gives sheetCM.tab, sheetDK.tab, ...).\n"
-    "\n"
-    "Options:\n"
-    "  --format tab|shape  output format: MapInfo TAB (default) or shapefiles\n"
-    "  --keep-going        after an archive fails, go on with the next one\n"
-    "  --jobs N            convert N archives side by side (default 1)\n"
-    "  --quiet             print no progress and no warnings, only errors\n"
-    "  --help              show this text\n"
-    "\n"
-    "Data problems (a point number past the sheet's point table, a token that\n"
-    "cannot be read) are printed as warnings on stderr, naming the archive, the\n"
-    "layer and the line; the conversion goes on. An archive that cannot be\n"
-    "extracted, or a layer set that cannot be read or written, ends the batch\n"
-    "with an error naming the file. On a terminal, progress is shown on stderr.\n"
-    "\n"
-    "Exit status: 0 when every archive was converted; 1 when an archive failed\n"
-    "(with --keep-going, after trying the rest); 2 for bad arguments.\n";
+// The format ids, "a|b|c".
+std::string FormatIds() {
+  std::string ids;
+  for (const OutputFormat* format : OutputFormats()) {
+    if (!ids.empty()) ids += '|';
+    ids += format->id();
+  }
+  return ids;
+}
+
+std::string Usage() {
+  std::string formats;
+  for (const OutputFormat* format : OutputFormats()) {
+    std::string id(format->id());
+    id.resize(std::max<std::size_t>(id.size(), 8), ' ');
+    formats += "                        " + id + std::string(format->label()) +
+               (format == &DefaultOutputFormat() ? " (the default)" : "") + "\n";
+  }
+  return "Usage: quellmark-convert [--format " + FormatIds() +
+         "] [--keep-going] [--jobs N] [--quiet] ARCHIVE...\n"
+         "\n"
+         "Converts map sheet archives of the 1:25,000 vector base map (.lzh, one per\n"
+         "sheet) into GIS tables, one table per layer.\n"
+         "Each archive is extracted into a folder named like it without its\n"
+         "extension, beside it; the tables are written beside the archive, named\n"
+         "after it plus the layer code (sheet.lzh gives sheetCM.tab, sheetDK.tab, ...).\n"
+         "\n"
+         "Options:\n"
+         "  --format FORMAT     output format, one of:\n" +
+         formats +
+         "  --keep-going        after an archive fails, go on with the next one\n"
+         "  --jobs N            convert N archives side by side (default 1)\n"
+         "  --quiet             print no progress and no warnings, only errors\n"
+         "  --help              show this text\n"
+         "\n"
+         "Data problems (a point number past the sheet's point table, a token that\n"
+         "cannot be read) are printed as warnings on stderr, naming the archive, the\n"
+         "layer and the line; the conversion goes on. An archive that cannot be\n"
+         "extracted, or a layer set that cannot be read or written, ends the batch\n"
+         "with an error naming the file. On a terminal, progress is shown on stderr.\n"
+         "\n"
+         "Exit status: 0 when every archive was converted; 1 when an archive failed\n"
+         "(with --keep-going, after trying the rest); 2 for bad arguments.\n";
+}
 
 std::string FileName(const std::string& path) {
   const std::size_t slash = path.find_last_of('/');
@@ -168,7 +189,7 @@ int ParseArguments(int argc, char** argv, Arguments& args) {
     if (arg == "--") {
       options_done = true;
     } else if (arg == "--help" || arg == "-h") {
-      std::fputs(kUsage, stdout);
+      std::fputs(Usage().c_str(), stdout);
       return 0;
     } else if (arg == "--keep-going") {
       args.batch.keep_going = true;
@@ -191,23 +212,22 @@ int ParseArguments(int argc, char** argv, Arguments& args) {
     } else if (arg == "--format" || arg.rfind("--format=", 0) == 0) {
       std::string_view value;
       if (arg == "--format") {
-        if (i + 1 >= argc) return BadArguments("--format needs a value: tab or shape");
+        if (i + 1 >= argc) return BadArguments("--format needs a value: " + FormatIds());
         value = argv[++i];
       } else {
         value = arg.substr(std::strlen("--format="));
       }
-      if (value == "tab") {
-        args.batch.format = OutputFormat::kMapInfoTab;
-      } else if (value == "shape") {
-        args.batch.format = OutputFormat::kShapefile;
-      } else {
-        return BadArguments("unknown format '" + std::string(value) + "' (use tab or shape)");
+      args.batch.format = FindOutputFormat(value);
+      if (args.batch.format == nullptr) {
+        return BadArguments("unknown format '" + std::string(value) + "' (use " + FormatIds() +
+                            ")");
       }
     } else {
       return BadArguments("unknown option '" + std::string(arg) + "'");
     }
   }
   if (args.batch.archives.empty()) return BadArguments("no archive given");
+  if (args.batch.format == nullptr) args.batch.format = &DefaultOutputFormat();
   return -1;
 }
 
@@ -219,7 +239,7 @@ int main(int argc, char** argv) {
 
   Console console(args.quiet, args.batch.archives.size());
   Unlha32 library(&console);
-  const BatchServices services = ProgramServices(library, &console, &console);
+  const BatchServices services{library, &console, &console, nullptr, {}};
   try {
     BatchResult result = RunBatch(args.batch, services);
     console.Finish();

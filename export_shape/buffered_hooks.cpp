@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "sal/buffered_file.h"
+#include "convert/buffered_file.h"
 
 namespace quellmark {
 

@@ -107,16 +107,16 @@ int DecimalDigits(std::int32_t value) {
 
 }  // namespace
 
-ShapefileOutput::ShapefileOutput(const std::string& base, ShapeKind kind,
-                                 std::span<const FieldDef> fields)
+ShapefileOutput::ShapefileOutput(const std::string& base, LayerGeometry geometry,
+                                 std::span<const FieldSpec> fields)
     : base_(base), shp_path_(base + ".shp"), dbf_path_(base + ".dbf"), fields_(fields) {
   try {
     // The handles keep their own copy of the hooks.
     SAHooks hooks = CheckingHooks();
     LibraryMessage().clear();
     created_ = kShapeFilesTouched;
-    shp_ =
-        SHPCreateLL(shp_path_.c_str(), kind == ShapeKind::kPoint ? SHPT_POINT : SHPT_ARC, &hooks);
+    shp_ = SHPCreateLL(shp_path_.c_str(), geometry == LayerGeometry::kPoint ? SHPT_POINT : SHPT_ARC,
+                       &hooks);
     if (shp_ == nullptr || !LibraryMessage().empty()) {
       throw OutputError(shp_path_, 0, "cannot create: " + LibraryReason("shapelib failed"));
     }
@@ -129,11 +129,13 @@ ShapefileOutput::ShapefileOutput(const std::string& base, ShapeKind kind,
       throw OutputError(dbf_path_, 0, "cannot create: " + LibraryReason("shapelib failed"));
     }
     WriteSmallFile(base_ + ".cpg", kCodePage);
-    for (const FieldDef& field : fields_) {
-      if (DBFAddField(dbf_, field.name, field.type, field.width, field.decimals) < 0) {
-        throw OutputError(dbf_path_, 0,
-                          std::string("cannot declare the field ") + field.name + ": " +
-                              LibraryReason("shapelib refused it"));
+    for (const FieldSpec& field : fields_) {
+      const std::string name(field.name);
+      const DBFFieldType type = field.type == FieldType::kInteger ? FTInteger : FTString;
+      if (DBFAddField(dbf_, name.c_str(), type, field.width, field.decimals) < 0) {
+        throw OutputError(
+            dbf_path_, 0,
+            "cannot declare the field " + name + ": " + LibraryReason("shapelib refused it"));
       }
     }
   } catch (...) {
@@ -193,7 +195,7 @@ void ShapefileOutput::TableWriteFailed(int record) {
 }
 
 void ShapefileOutput::WriteText(int record, int field, std::string_view text) {
-  const FieldDef& def = fields_[static_cast<std::size_t>(field)];
+  const FieldSpec& def = fields_[static_cast<std::size_t>(field)];
   text_.assign(CutToWidth(text, static_cast<std::size_t>(def.width)));
   LibraryMessage().clear();
   if (!DBFWriteStringAttribute(dbf_, record, field, text_.c_str())) TableWriteFailed(record);
@@ -201,7 +203,7 @@ void ShapefileOutput::WriteText(int record, int field, std::string_view text) {
 
 void ShapefileOutput::WriteInteger(int record, int field, std::int32_t value,
                                    const Reporter& reporter) {
-  const FieldDef& def = fields_[static_cast<std::size_t>(field)];
+  const FieldSpec& def = fields_[static_cast<std::size_t>(field)];
   LibraryMessage().clear();
   if (DecimalDigits(value) > def.width) {
     reporter.Report(std::string(def.name) + " value " + std::to_string(value) +

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "export_shape/layer_schemas.h"
+#include "layers/catalogue.h"
 
 namespace quellmark {
 
@@ -22,7 +22,8 @@ class ShapefileOutput {
   // Creates `base` + ".shp", ".shx", ".prj", ".dbf" and ".cpg", replacing
   // existing files, and declares `fields` (which must outlive the output).
   // Throws OutputError naming the file that could not be created.
-  ShapefileOutput(const std::string& base, ShapeKind kind, std::span<const FieldDef> fields);
+  ShapefileOutput(const std::string& base, LayerGeometry geometry,
+                  std::span<const FieldSpec> fields);
   // Closes what is still open. Unless Close() completed, removes the files
   // this output created, so no half-written layer is left.
   ~ShapefileOutput();
@@ -58,7 +59,7 @@ class ShapefileOutput {
   std::string base_;
   std::string shp_path_;
   std::string dbf_path_;
-  std::span<const FieldDef> fields_;
+  std::span<const FieldSpec> fields_;
   SHPHandle shp_ = nullptr;
   DBFHandle dbf_ = nullptr;
   int created_ = 0;  // how many of the files, in creation order, were touched

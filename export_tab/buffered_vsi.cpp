@@ -13,7 +13,7 @@
 #include <memory>
 #include <mutex>
 
-#include "sal/buffered_file.h"
+#include "convert/buffered_file.h"
 #include "sal/errors.h"
 
 namespace quellmark {

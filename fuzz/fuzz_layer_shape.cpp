@@ -3,10 +3,10 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "export_shape/export_shape.h"
+#include "export_shape/shapefile_format.h"
 #include "layer_fixture.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static quellmark::SheetState state;
-  return quellmark::fuzz::ConvertFuzzSheet(data, size, state, quellmark::ExportShapefiles);
+  return quellmark::fuzz::ConvertFuzzSheet(data, size, state, quellmark::ShapefileFormat());
 }

@@ -3,10 +3,10 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "export_tab/export_tab.h"
+#include "export_tab/tab_format.h"
 #include "layer_fixture.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static quellmark::SheetState state;
-  return quellmark::fuzz::ConvertFuzzSheet(data, size, state, quellmark::ExportTabTables);
+  return quellmark::fuzz::ConvertFuzzSheet(data, size, state, quellmark::TabFormat());
 }

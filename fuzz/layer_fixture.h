@@ -10,8 +10,10 @@
 #include <fstream>
 #include <string>
 #include <string_view>
+#include <vector>
 
-#include "sal/sheet.h"
+#include "convert/sheet_conversion.h"
+#include "layers/catalogue.h"
 
 namespace quellmark::fuzz {
 
@@ -25,8 +27,14 @@ inline void WriteBytes(const std::filesystem::path& path, std::string_view bytes
 // station layer gets the same bytes as its railway layer). Returns the
 // folder: the sheet prefix is folder + "/s", the output prefix folder + "/out".
 inline std::filesystem::path WriteFuzzSheet(std::string_view input) {
-  static constexpr const char* kCodes[] = {"CM", "KJ", "KS", "KK", "SK", "GK", "GD",
-                                           "KO", "MH", "TS", "TK", "EK", "DK", "DS"};
+  // The layers with layer files of their own.
+  static const std::vector<std::string> kCodes = [] {
+    std::vector<std::string> codes;
+    for (const LayerSpec& layer : Layers()) {
+      if (layer.input == LayerInput::kLayerFile) codes.emplace_back(layer.code);
+    }
+    return codes;
+  }();
   static const std::filesystem::path folder = [] {
     std::string pattern = "/tmp/quellmark-fuzz-layer-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) abort();
@@ -46,22 +54,22 @@ inline std::filesystem::path WriteFuzzSheet(std::string_view input) {
     WriteBytes(prefix.string() + "MH.slp", points.substr(0, points.size() / 2));
     points_written = true;
   }
-  for (const char* code : kCodes) std::filesystem::remove(prefix.string() + code + ".sal");
+  for (const std::string& code : kCodes) std::filesystem::remove(prefix.string() + code + ".sal");
   if (input.empty()) return folder;
-  const std::string code = kCodes[static_cast<unsigned char>(input[0]) % 14];
+  const std::string& code = kCodes[static_cast<unsigned char>(input[0]) % kCodes.size()];
   const std::string_view layer = input.substr(1);
   WriteBytes(prefix.string() + code + ".sal", layer);
   if (code == "EK") WriteBytes(prefix.string() + "TK.sal", layer);
   return folder;
 }
 
-// Converts the fuzz sheet of `data` with an export driver. The sheet state is
-// the caller's, kept from run to run as a batch keeps it between sheets.
-template <typename Driver>
-int ConvertFuzzSheet(const std::uint8_t* data, std::size_t size, SheetState& state, Driver driver) {
+// Converts the fuzz sheet of `data` into `format`. The sheet state is the
+// caller's, kept from run to run as a batch keeps it between sheets.
+inline int ConvertFuzzSheet(const std::uint8_t* data, std::size_t size, SheetState& state,
+                            const OutputFormat& format) {
   const auto folder = WriteFuzzSheet(std::string_view(reinterpret_cast<const char*>(data), size));
   ExportContext context{state, nullptr, {}};
-  driver((folder / "s").string(), (folder / "out").string(), context);
+  ConvertSheet((folder / "s").string(), (folder / "out").string(), format, context);
   return 0;
 }
 

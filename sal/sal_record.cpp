@@ -387,12 +387,4 @@ std::string_view FieldText(const SalRecord& r, RecordField field) {
   return {};
 }
 
-std::string_view ListLayerReference(const SalRecord& r, std::string_view layer_code) {
-  if (!r.dhir.empty()) return r.dhir;
-  if (!r.thir.empty()) return r.thir;
-  if (!r.khir.empty()) return r.khir;
-  if (layer_code != "HA" && !r.ttir.empty()) return r.ttir;
-  return r.id;
-}
-
 }  // namespace quellmark

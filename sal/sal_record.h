@@ -95,9 +95,4 @@ enum class RecordField : std::uint8_t {
 
 std::string_view FieldText(const SalRecord& record, RecordField field);
 
-// The reference that the HA, TO and YO layers show in their "ir" field: the
-// first non-empty of dhir, thir, khir (and ttir, except for "HA"); the
-// record's id when all are empty.
-std::string_view ListLayerReference(const SalRecord& record, std::string_view layer_code);
-
 }  // namespace quellmark

@@ -4,8 +4,8 @@
 
 #include <QApplication>
 
-#include "app/batch.h"
-#include "app/unlha32.h"
+#include "app/archive_library.h"
+#include "app/output_formats.h"
 #include "app/window/dialogs.h"
 #include "app/window/main_form.h"
 
@@ -21,10 +21,13 @@ int main(int argc, char** argv) {
 
   int status = 0;
   {
-    const quellmark::BatchServices program = quellmark::ProgramServices(library, nullptr, nullptr);
     quellmark::QtFileOpenDialog open_dialog;
-    quellmark::TMainForm form(quellmark::FormServices{
-        library, program.tab_driver, program.shape_driver, open_dialog, message_boxes});
+    quellmark::TMainForm form(quellmark::FormServices{library,
+                                                      quellmark::OutputFormats(),
+                                                      &quellmark::DefaultOutputFormat(),
+                                                      {},
+                                                      open_dialog,
+                                                      message_boxes});
     form.show();
     status = application.exec();
   }

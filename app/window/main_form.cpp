@@ -115,11 +115,16 @@ TMainForm::TMainForm(FormServices services, QWidget* parent)
       Place(new QPushButton(QStringLiteral("実　行"), client), "Button2", QRect(448, 88, 75, 25));
   Button3 = Place(new QPushButton(QStringLiteral("リストクリア"), client), "Button3",
                   QRect(208, 8, 81, 25));
-  RadioButton1 = Place(new QRadioButton(QStringLiteral("ArcInfo shape"), client), "RadioButton1",
-                       QRect(440, 8, 97, 17));
-  RadioButton2 = Place(new QRadioButton(QStringLiteral("MapInfo TAB"), client), "RadioButton2",
-                       QRect(440, 40, 97, 17));
-  RadioButton2->setChecked(true);
+  // The format choices stand one under the other, 32 pixels apart.
+  for (std::size_t i = 0; i < services_.formats.size(); ++i) {
+    const OutputFormat* format = services_.formats[i];
+    const QString name = QStringLiteral("RadioButton%1").arg(i + 1);
+    auto* button = Place(
+        new QRadioButton(QString::fromUtf8(format->label().data(), format->label().size()), client),
+        name.toLatin1().constData(), QRect(440, 8 + 32 * int(i), 97, 17));
+    button->setChecked(format == services_.default_format);
+    format_buttons_.push_back(button);
+  }
   eInList = Place(new QListWidget(client), "eInList", QRect(8, 40, 409, 361));
   eInList->setSortingEnabled(false);
   eInList->setUniformItemSizes(true);
@@ -134,9 +139,12 @@ TMainForm::TMainForm(FormServices services, QWidget* parent)
 
   setTabOrder(Button1, Button2);
   setTabOrder(Button2, Button3);
-  setTabOrder(Button3, RadioButton1);
-  setTabOrder(RadioButton1, RadioButton2);
-  setTabOrder(RadioButton2, eInList);
+  QWidget* previous = Button3;
+  for (QRadioButton* button : format_buttons_) {
+    setTabOrder(previous, button);
+    previous = button;
+  }
+  setTabOrder(previous, eInList);
 
   connect(Button1, &QPushButton::clicked, this, &TMainForm::Button1Click);
   connect(Button2, &QPushButton::clicked, this, &TMainForm::Button2Click);
@@ -169,15 +177,16 @@ void TMainForm::Button2Click() {
   Button2->setEnabled(false);
 
   BatchOptions options;
-  options.format = RadioButton2->isChecked() ? OutputFormat::kMapInfoTab : OutputFormat::kShapefile;
+  for (std::size_t i = 0; i < format_buttons_.size(); ++i) {
+    if (format_buttons_[i]->isChecked()) options.format = services_.formats[i];
+  }
   options.jobs = 1;  // the progress goes straight to the widgets, on this thread
   const int count = eInList->count();
   for (int row = 0; row < count; ++row) {
     options.archives.push_back(ToPathBytes(eInList->item(row)->text()));
   }
-  const BatchServices batch{services_.archive_library, notices_.get(),
-                            progress_.get(),           reinterpret_cast<void*>(winId()),
-                            services_.tab_driver,      services_.shape_driver};
+  const BatchServices batch{services_.archive_library, notices_.get(), progress_.get(),
+                            reinterpret_cast<void*>(winId()), services_.convert_sheet};
   try {
     RunBatch(options, batch);
   } catch (const std::exception& error) {

@@ -5,6 +5,8 @@
 #include <QMainWindow>
 #include <QString>
 #include <memory>
+#include <span>
+#include <vector>
 
 #include "app/batch.h"
 #include "app/window/dialogs.h"
@@ -19,12 +21,14 @@ namespace quellmark {
 
 class ArchiveLibrary;
 
-// What the window works with: the archive library, the two export drivers,
-// and the dialogs it shows.
+// What the window works with: the archive library, the output formats it
+// offers (one choice each, in this order) and the one checked at start, the
+// conversion of a sheet (ConvertSheet when empty), and the dialogs it shows.
 struct FormServices {
   const ArchiveLibrary& archive_library;
-  ExportDriver tab_driver;
-  ExportDriver shape_driver;
+  std::span<const OutputFormat* const> formats;
+  const OutputFormat* default_format;
+  SheetConverter convert_sheet;
   FileOpenDialog& open_dialog;
   MessageBoxes& message_boxes;
 };
@@ -54,8 +58,8 @@ class TMainForm : public QMainWindow {
   FileOpenDialog& OpenDialog1;
   QPushButton* Button2;
   QPushButton* Button3;
-  QRadioButton* RadioButton1;
-  QRadioButton* RadioButton2;
+  // RadioButton1, RadioButton2, ...: one per output format.
+  std::vector<QRadioButton*> format_buttons_;
   QListWidget* eInList;
   QStatusBar* StatusBar1;
 

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/unlha32.h"
+#include "app/archive_library.h"
 #include "support/test_support.h"
 
 namespace quellmark {
@@ -37,6 +37,21 @@ class FakeLibrary : public ArchiveLibrary {
   std::set<std::string> failing;
 };
 
+// A format the batch only names; the conversion it would run is the test's.
+struct NamedFormat : OutputFormat {
+  explicit NamedFormat(std::string_view name) : name(name) {}
+  std::string_view id() const override { return name; }
+  std::string_view label() const override { return name; }
+  const GeometryRules& geometry_rules() const override { return rules; }
+  std::unique_ptr<SheetOutput> OpenSheet(const std::string&, ExportContext&) const override {
+    return nullptr;
+  }
+  std::string_view name;
+  GeometryRules rules;
+};
+const NamedFormat kTab("tab");
+const NamedFormat kShape("shape");
+
 struct Events : BatchObserver {
   void ArchiveStarted(std::size_t i, const ArchiveNames& n) override {
     log.push_back("start " + std::to_string(i) + " " + n.base_name);
@@ -54,15 +69,14 @@ struct Events : BatchObserver {
 class BatchTest : public ::testing::Test {
  protected:
   BatchServices Services() {
-    BatchServices s{library, &notifier, &events, nullptr, {}, {}};
-    s.tab_driver = [this](const std::string& sheet, const std::string& out, ExportContext& ctx) {
-      calls.push_back("tab " + sheet + " -> " + out);
+    BatchServices s{library, &notifier, &events, nullptr, {}};
+    s.convert_sheet = [this](const std::string& sheet, const std::string& out,
+                             const OutputFormat& format, ExportContext& ctx) {
+      calls.push_back(std::string(format.id()) + " " + sheet + " -> " + out);
+      if (format.id() != "tab") return;
       if (ctx.layer_started) ctx.layer_started("CM");
       if (sheet == throw_for) throw InputError(sheet + ".slm", 0, "cannot open the sheet header");
       if (sheet == throw_std_for) throw std::runtime_error("library trouble");
-    };
-    s.shape_driver = [this](const std::string& sheet, const std::string& out, ExportContext&) {
-      calls.push_back("shape " + sheet + " -> " + out);
     };
     return s;
   }
@@ -76,14 +90,21 @@ class BatchTest : public ::testing::Test {
 
 TEST_F(BatchTest, EmptyListCallsNothing) {
   BatchOptions options;
+  options.format = &kTab;
   auto result = RunBatch(options, Services());
   EXPECT_EQ(result.converted, 0u);
   EXPECT_TRUE(library.commands.empty());
   EXPECT_TRUE(calls.empty());
+  // Without a format nothing is converted to some other one.
+  options.format = nullptr;
+  options.archives = {"/m/a.lzh"};
+  EXPECT_THROW(RunBatch(options, Services()), std::invalid_argument);
+  EXPECT_TRUE(library.commands.empty());
 }
 
 TEST_F(BatchTest, ExtractsThenConvertsEachArchiveInOrder) {
   BatchOptions options;
+  options.format = &kTab;
   options.archives = {"/m/a.lzh", "/m/b.LZH", "/m/a.lzh"};
   auto result = RunBatch(options, Services());
   EXPECT_EQ(result.converted, 3u);
@@ -97,7 +118,7 @@ TEST_F(BatchTest, ExtractsThenConvertsEachArchiveInOrder) {
                                                   "layer 1 CM", "done 1", "start 2 a", "layer 2 CM",
                                                   "done 2"}));
 
-  options.format = OutputFormat::kShapefile;
+  options.format = &kShape;
   options.archives = {"/m/c.lzh"};
   calls.clear();
   RunBatch(options, Services());
@@ -107,6 +128,7 @@ TEST_F(BatchTest, ExtractsThenConvertsEachArchiveInOrder) {
 TEST_F(BatchTest, FailedExtractionEndsTheBatchAtThatArchive) {
   library.failing = {"/m/b"};
   BatchOptions options;
+  options.format = &kTab;
   options.archives = {"/m/a.lzh", "/m/b.lzh", "/m/c.lzh"};
   try {
     RunBatch(options, Services());
@@ -123,6 +145,7 @@ TEST_F(BatchTest, FailedExtractionEndsTheBatchAtThatArchive) {
 TEST_F(BatchTest, ConversionErrorsEndTheBatchOrAreSkippedWithKeepGoing) {
   throw_for = "/m/b/b";
   BatchOptions options;
+  options.format = &kTab;
   options.archives = {"/m/a.lzh", "/m/b.lzh", "/m/c.lzh"};
   EXPECT_THROW(RunBatch(options, Services()), InputError);
   EXPECT_EQ(calls.size(), 2u);
@@ -165,7 +188,8 @@ TEST(ParallelBatch, ConvertsEveryArchiveOnceAndNeverTheSameOneTwiceAtOnce) {
   std::set<std::string> running;
   std::vector<std::string> converted;
   bool overlap = false;
-  ExportDriver driver = [&](const std::string& sheet, const std::string&, ExportContext& ctx) {
+  SheetConverter convert = [&](const std::string& sheet, const std::string&, const OutputFormat&,
+                               ExportContext& ctx) {
     {
       std::lock_guard lock(mutex);
       if (!running.insert(sheet).second) overlap = true;
@@ -178,8 +202,9 @@ TEST(ParallelBatch, ConvertsEveryArchiveOnceAndNeverTheSameOneTwiceAtOnce) {
     running.erase(sheet);
     converted.push_back(sheet);
   };
-  BatchServices services{library, &notifier, nullptr, nullptr, driver, driver};
+  BatchServices services{library, &notifier, nullptr, nullptr, convert};
   BatchOptions options;
+  options.format = &kTab;
   options.jobs = 3;
   options.archives = {"/m/a.lzh", "/m/a.lzh", "/m/b.lzh", "/m/c.lzh", "/m/a.lzh", "/m/d.lzh"};
   auto result = RunBatch(options, services);
@@ -198,9 +223,11 @@ TEST(ParallelBatch, ConvertsEveryArchiveOnceAndNeverTheSameOneTwiceAtOnce) {
 TEST(ParallelBatch, FirstFailureInListOrderEndsTheBatch) {
   FakeLibrary library;
   library.failing = {"/m/b", "/m/d"};
-  ExportDriver driver = [](const std::string&, const std::string&, ExportContext&) {};
-  BatchServices services{library, nullptr, nullptr, nullptr, driver, driver};
+  BatchServices services{
+      library, nullptr, nullptr, nullptr,
+      [](const std::string&, const std::string&, const OutputFormat&, ExportContext&) {}};
   BatchOptions options;
+  options.format = &kTab;
   options.jobs = 2;
   options.archives = {"/m/a.lzh", "/m/b.lzh", "/m/c.lzh", "/m/d.lzh", "/m/e.lzh"};
   try {

@@ -1,5 +1,3 @@
-#include "export_shape/export_shape.h"
-
 #include <gtest/gtest.h>
 #include <shapefil.h>
 
@@ -10,6 +8,8 @@
 #include <functional>
 #include <set>
 
+#include "convert/sheet_conversion.h"
+#include "export_shape/shapefile_format.h"
 #include "read_back.h"
 #include "sal/errors.h"
 #include "support/test_support.h"
@@ -54,7 +54,7 @@ class ShapeExportTest : public ::testing::Test {
   }
   void Run(Notifier* sink = nullptr, std::function<void(std::string_view)> started = {}) {
     ExportContext context{state, sink != nullptr ? sink : &notifier, std::move(started)};
-    ExportShapefiles(sheet, out, context);
+    ConvertSheet(sheet, out, ShapefileFormat(), context);
   }
   std::string Shp(const std::string& code) const { return out + code + ".shp"; }
   std::string Schema(const std::string& code) const { return ReadSchema(out + code + ".dbf"); }

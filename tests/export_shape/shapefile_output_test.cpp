@@ -12,9 +12,9 @@
 namespace quellmark {
 namespace {
 
-constexpr FieldDef kNarrowFields[] = {
-    {"n", FTInteger, 2, 0, ValueSource::kRecordNumber, RecordField::kId},
-    {"t", FTString, 3, 0, ValueSource::kRecordText, RecordField::kId},
+constexpr FieldSpec kNarrowFields[] = {
+    {"n", FieldType::kInteger, 2, ValueSource::kRecordNumber},
+    {"t", FieldType::kText, 3, ValueSource::kRecordText},
 };
 
 TEST(ShapefileOutput, ValuesWiderThanTheirFieldAreNeverTruncatedSilently) {
@@ -24,7 +24,7 @@ TEST(ShapefileOutput, ValuesWiderThanTheirFieldAreNeverTruncatedSilently) {
   reporter.SetFile("layer.sal");
   const std::string base = dir / "narrow";
   {
-    ShapefileOutput output(base, ShapeKind::kPoint, kNarrowFields);
+    ShapefileOutput output(base, LayerGeometry::kPoint, kNarrowFields);
     const std::int32_t values[] = {99, -9, 123, -10};
     for (int record = 0; record < 4; ++record) {
       reporter.SetLine(record + 1);
@@ -55,7 +55,7 @@ TEST(ShapefileOutput, ValuesWiderThanTheirFieldAreNeverTruncatedSilently) {
 TEST(ShapefileOutput, AnOutputThatCannotBeCreatedNamesItsFileAndLeavesNothing) {
   testing::TempDir dir;
   try {
-    ShapefileOutput output(dir / "missing/layer", ShapeKind::kArc, kNarrowFields);
+    ShapefileOutput output(dir / "missing/layer", LayerGeometry::kLine, kNarrowFields);
     ADD_FAILURE() << "no OutputError";
   } catch (const OutputError& error) {
     EXPECT_EQ(error.file(), dir / "missing/layer.shp");
@@ -64,7 +64,7 @@ TEST(ShapefileOutput, AnOutputThatCannotBeCreatedNamesItsFileAndLeavesNothing) {
   // A folder in the way of the table: the shape files already made go again.
   std::filesystem::create_directory(dir / "layer.dbf");
   try {
-    ShapefileOutput output(dir / "layer", ShapeKind::kArc, kNarrowFields);
+    ShapefileOutput output(dir / "layer", LayerGeometry::kLine, kNarrowFields);
     ADD_FAILURE() << "no OutputError";
   } catch (const OutputError& error) {
     EXPECT_EQ(error.file(), dir / "layer.dbf");

@@ -1,5 +1,3 @@
-#include "export_tab/export_tab.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "convert/sheet_conversion.h"
+#include "export_tab/tab_format.h"
 #include "sal/errors.h"
 #include "support/table_reader.h"
 #include "support/test_support.h"
@@ -100,7 +100,7 @@ class TabExportTest : public ::testing::Test {
   void Run(const std::string& name) {
     ExportContext context{state, &notifier,
                           [this](std::string_view code) { started.emplace_back(code); }};
-    ExportTabTables(SheetPrefix(name), OutputPrefix(name), context);
+    ConvertSheet(SheetPrefix(name), OutputPrefix(name), TabFormat(), context);
   }
   ReadTable Table(const std::string& name, const std::string& code) const {
     return ReadTableBack(OutputPrefix(name) + code + ".tab");
@@ -512,7 +512,7 @@ TEST_F(TabExportTest, FailuresNameTheFileAndLeaveNoHalfWrittenTable) {
   WriteLayer("stop", "KJ.sal", {"KJ(ID{K1}PT(ID{P1}{1})HK{1})", "KJ(ID{K2}PT(ID{P1}{1})HK{x})"});
   StoppingNotifier stopping;
   ExportContext context{state, &stopping, {}};
-  EXPECT_THROW(ExportTabTables(SheetPrefix("stop"), OutputPrefix("stop"), context),
+  EXPECT_THROW(ConvertSheet(SheetPrefix("stop"), OutputPrefix("stop"), TabFormat(), context),
                std::runtime_error);
   EXPECT_EQ(Table("stop", "CM").features.size(), 1u);
   for (const char* extension : {".tab", ".map", ".dat", ".id", ".ind"}) {
@@ -522,7 +522,7 @@ TEST_F(TabExportTest, FailuresNameTheFileAndLeaveNoHalfWrittenTable) {
   const std::string nowhere = dir / "missing/stop";
   try {
     ExportContext quiet{state, &notifier, {}};
-    ExportTabTables(SheetPrefix("stop"), nowhere, quiet);
+    ConvertSheet(SheetPrefix("stop"), nowhere, TabFormat(), quiet);
     FAIL() << "no OutputError";
   } catch (const OutputError& error) {
     EXPECT_EQ(error.file(), nowhere + "CM.tab");

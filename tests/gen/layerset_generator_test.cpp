@@ -17,7 +17,7 @@
 namespace fs = std::filesystem;
 using quellmark::gen::GenerateLayerSet;
 using quellmark::gen::GeneratorOptions;
-using quellmark::gen::kLayerCodes;
+using quellmark::gen::LayerFileCodes;
 using quellmark::gen::LayerSet;
 
 namespace {
@@ -114,7 +114,7 @@ TEST(LayerSetGenerator, FilesAreCp932LinesEndedByCrLf) {
   std::set<std::string> names;
   for (const auto& file : set.files) names.insert(file.name);
   std::set<std::string> expected = {"533945.slm", "533945.slp", "533945MH.slp"};
-  for (auto code : kLayerCodes) expected.insert("533945" + std::string(code) + ".sal");
+  for (auto code : LayerFileCodes()) expected.insert("533945" + std::string(code) + ".sal");
   EXPECT_EQ(names, expected);
 
   std::set<unsigned char> trail_bytes;
@@ -165,7 +165,7 @@ TEST(LayerSetGenerator, EveryReferenceResolves) {
     EXPECT_EQ(mh_points, set.mh_points);
 
     std::set<std::string> cv_ids, node_ids, cv_refs, node_refs, er_numbers, ek_numbers;
-    for (auto code : kLayerCodes) {
+    for (auto code : LayerFileCodes()) {
       const auto lines = Lines(FileOf(set, "533945" + std::string(code) + ".sal"));
       EXPECT_FALSE(lines.empty()) << code;
       std::set<std::string> ids;
@@ -198,7 +198,7 @@ TEST(LayerSetGenerator, BrokenDataOnRequest) {
   const LayerSet set = GenerateLayerSet(options);
 
   int dangling = 0;
-  for (auto code : kLayerCodes) {
+  for (auto code : LayerFileCodes()) {
     if (code == "MH") continue;
     for (const auto& line : Lines(FileOf(set, "533945" + std::string(code) + ".sal"))) {
       for (int n : PointReferences(line)) dangling += n > set.points;

@@ -161,16 +161,5 @@ TEST(ParseSalLine, NumbersAndWidths) {
   EXPECT_EQ(Parse("JS{" + js_wide + "}").record.js, std::string(59, 'a'));
 }
 
-TEST(ListLayerReference, TakesTheFirstCandidateOrTheId) {
-  auto p = Parse("DK(ID{DK1}){KH(IR{K1})DH(IR{D1})TT(IR{T1})}");
-  EXPECT_EQ(ListLayerReference(p.record, "HA"), "D1");
-  auto q = Parse("DK(ID{DK1}){KH(IR{K1})}");
-  EXPECT_EQ(ListLayerReference(q.record, "TO"), "K1");
-  auto t = Parse("DK(ID{DK1}){TT(IR{T1})}");
-  EXPECT_EQ(ListLayerReference(t.record, "HA"), "DK1");
-  EXPECT_EQ(ListLayerReference(t.record, "TO"), "T1");
-  EXPECT_EQ(ListLayerReference(t.record, "YO"), "T1");
-}
-
 }  // namespace
 }  // namespace quellmark

@@ -19,7 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "app/unlha32.h"
+#include "app/archive_library.h"
+#include "app/output_formats.h"
 #include "app/window/dialogs.h"
 #include "app/window/main_form.h"
 #include "sal/cp932.h"
@@ -92,14 +93,15 @@ struct FakeLibrary : ArchiveLibrary {
 // "driver sheet-prefix output-prefix".
 struct Harness {
   explicit Harness(const ArchiveLibrary* library_override = nullptr)
-      : form(FormServices{library_override ? *library_override : library, Driver("tab"),
-                          Driver("shape"), dialog, boxes}) {
+      : form(FormServices{library_override ? *library_override : library, OutputFormats(),
+                          &DefaultOutputFormat(), Converter(), dialog, boxes}) {
     boxes.form = &form;
     form.show();
   }
-  ExportDriver Driver(const char* name) {
-    return [this, name](const std::string& sheet, const std::string& output, ExportContext& ctx) {
-      driver_calls << QString::fromStdString(name + (" " + sheet) + " " + output);
+  SheetConverter Converter() {
+    return [this](const std::string& sheet, const std::string& output, const OutputFormat& format,
+                  ExportContext& ctx) {
+      driver_calls << QString::fromStdString(std::string(format.id()) + " " + sheet + " " + output);
       if (driver_action) driver_action(sheet, ctx);
     };
   }

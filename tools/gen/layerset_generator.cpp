@@ -8,6 +8,8 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "layers/catalogue.h"
+
 namespace quellmark::gen {
 namespace {
 
@@ -327,8 +329,9 @@ class Generator {
   };
 
   std::string& Layer(std::string_view code) {
-    for (size_t i = 0; i < kLayerCodes.size(); ++i) {
-      if (kLayerCodes[i] == code) return layers_[i];
+    const auto& codes = LayerFileCodes();
+    for (size_t i = 0; i < codes.size(); ++i) {
+      if (codes[i] == code) return layers_[i];
     }
     throw std::logic_error("unknown layer");
   }
@@ -717,8 +720,9 @@ class Generator {
                                             std::to_string(OriginY()) + "\r\n0,0\r\n"});
     set.files.push_back({base + ".slp", PointFile(points_)});
     set.files.push_back({base + "MH.slp", PointFile(mh_points_)});
-    for (size_t i = 0; i < kLayerCodes.size(); ++i) {
-      set.files.push_back({base + std::string(kLayerCodes[i]) + ".sal", std::move(layers_[i])});
+    const auto& codes = LayerFileCodes();
+    for (size_t i = 0; i < codes.size(); ++i) {
+      set.files.push_back({base + std::string(codes[i]) + ".sal", std::move(layers_[i])});
     }
     return set;
   }
@@ -729,7 +733,7 @@ class Generator {
   Random random_;
   Names names_;
   int municipality_;
-  std::array<std::string, kLayerCodes.size()> layers_;
+  std::vector<std::string> layers_ = std::vector<std::string>(LayerFileCodes().size());
   std::vector<Point> points_;
   std::vector<Point> mh_points_;
   std::vector<int> matched_stations_;
@@ -746,6 +750,17 @@ const LayerFile* LayerSet::Find(std::string_view name) const {
     if (file.name == name) return &file;
   }
   return nullptr;
+}
+
+const std::vector<std::string_view>& LayerFileCodes() {
+  static const std::vector<std::string_view> codes = [] {
+    std::vector<std::string_view> list;
+    for (const quellmark::LayerSpec& layer : quellmark::Layers()) {
+      if (layer.input == quellmark::LayerInput::kLayerFile) list.push_back(layer.code);
+    }
+    return list;
+  }();
+  return codes;
 }
 
 LayerSet GenerateLayerSet(const GeneratorOptions& options) {

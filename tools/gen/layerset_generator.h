@@ -39,7 +39,7 @@ struct LayerFile {
 };
 
 struct LayerSet {
-  std::vector<LayerFile> files;  // .slm, .slp, MH.slp, then the layers in kLayerCodes order
+  std::vector<LayerFile> files;  // .slm, .slp, MH.slp, then the layers in LayerFileCodes() order
   int points = 0;                // lines of BASENAME.slp
   int mh_points = 0;             // lines of BASENAMEMH.slp
 
@@ -47,9 +47,9 @@ struct LayerSet {
   const LayerFile* Find(std::string_view name) const;
 };
 
-// The layer codes, in the order their files are listed.
-inline constexpr std::array<std::string_view, 14> kLayerCodes = {
-    "CM", "KJ", "KS", "KK", "SK", "GK", "GD", "KO", "MH", "TS", "TK", "EK", "DK", "DS"};
+// The codes of the layers that have layer files of their own, in conversion
+// order: the order their files are listed.
+const std::vector<std::string_view>& LayerFileCodes();
 
 // Throws std::invalid_argument for options that cannot be met (a base name
 // that is not a plain file name, or sizes beyond six-digit numbering).

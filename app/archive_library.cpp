@@ -1,4 +1,4 @@
-#include "app/unlha32.h"
+#include "app/archive_library.h"
 
 #include <dlfcn.h>
 

@@ -1,4 +1,4 @@
-#include "sal/buffered_file.h"
+#include "convert/buffered_file.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "sal/list_files.h"
+#include "convert/list_files.h"
 
 #include <cerrno>
 

@@ -1,9 +1,10 @@
+#include "app/archive_library.h"
+
 #include <gtest/gtest.h>
 
 #include <set>
 #include <string>
 
-#include "app/unlha32.h"
 #include "support/test_support.h"
 
 namespace quellmark {

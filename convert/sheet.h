@@ -4,8 +4,8 @@
 #include <functional>
 #include <string_view>
 
+#include "convert/er_point_table.h"
 #include "sal/coordinates.h"
-#include "sal/er_point_table.h"
 #include "sal/notify.h"
 
 namespace quellmark {

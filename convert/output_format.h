@@ -1,0 +1,96 @@
+// What an output format is to the conversion loop: an id and a label, its
+// choices where the formats' geometries differ, and the tables it writes.
+// Each format lives in a folder of its own and is listed once in the
+// program's registry of formats.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "layers/catalogue.h"
+#include "sal/layer_reader.h"
+
+namespace quellmark {
+
+struct ExportContext;
+
+// A longitude/latitude extent, in degrees.
+struct Bounds {
+  double west;
+  double south;
+  double east;
+  double north;
+};
+
+// Where the formats differ in how a line's point list becomes positions.
+struct GeometryRules {
+  // Which item of a point layer's list places its feature.
+  enum class PointItem : std::uint8_t {
+    kLast,   // every item is looked up, the last one stands; the list is used up
+    kFirst,  // the first item; the rest waits for the next line that has no list
+  };
+  PointItem point_item = PointItem::kLast;
+  // A point number with no position (0, not a number, past the table) or
+  // one outside `bounds`: kept at what the lookup gave (0,0), or left out.
+  bool keep_unplaced = true;
+  // The extent a table can store; positions outside it count as unplaced.
+  std::optional<Bounds> bounds;
+};
+
+// One line of a layer, resolved: what a table writes.
+struct Feature {
+  const LayerSpec& layer;
+  const SalLayerReader& reader;
+  int index;  // 0 for the file's first line
+  // The positions: a point feature has one or none, a line any number.
+  std::size_t vertex_count;
+  const double* x;
+  const double* y;
+
+  const SalRecord& record() const { return reader.record(); }
+  const Reporter& reporter() const { return reader.reporter(); }
+  // The value of a text field; of an integer field (record number, kb).
+  std::string_view Text(const FieldSpec& field) const;
+  std::int32_t Integer(const FieldSpec& field) const;
+};
+
+// One layer's table. Destroying a table that was not closed removes what it
+// wrote.
+class TableOutput {
+ public:
+  virtual ~TableOutput() = default;
+  // Throws OutputError when the table cannot be written.
+  virtual void Write(const Feature& feature) = 0;
+  // Completes the table. Throws OutputError.
+  virtual void Close() = 0;
+};
+
+// The tables of one sheet.
+class SheetOutput {
+ public:
+  virtual ~SheetOutput() = default;
+  // Creates the layer's table, replacing an earlier one. Throws OutputError.
+  virtual std::unique_ptr<TableOutput> CreateTable(const LayerSpec& layer) = 0;
+};
+
+class OutputFormat {
+ public:
+  virtual ~OutputFormat() = default;
+  // The command line's name for it ("tab").
+  virtual std::string_view id() const = 0;
+  // The window's name for it ("MapInfo TAB").
+  virtual std::string_view label() const = 0;
+  virtual const GeometryRules& geometry_rules() const = 0;
+  // Whether converting this layer rewrites the sheet's list files.
+  virtual bool WritesListFiles(const LayerSpec& layer) const { return layer.writes_list_files; }
+  // The sheet's tables, named output prefix + layer code + the format's
+  // extensions.
+  virtual std::unique_ptr<SheetOutput> OpenSheet(const std::string& output_prefix,
+                                                 ExportContext& context) const = 0;
+};
+
+}  // namespace quellmark

@@ -1,0 +1,184 @@
+#include "convert/sheet_conversion.h"
+
+#include <optional>
+#include <vector>
+
+#include "convert/list_files.h"
+#include "sal/attribute_codes.h"
+#include "sal/geometry.h"
+
+namespace quellmark {
+
+std::string_view Feature::Text(const FieldSpec& field) const {
+  switch (field.source) {
+    case ValueSource::kFeatureName:
+      return reader.feature_name();
+    case ValueSource::kRecordText:
+      return FieldText(record(), field.field);
+    case ValueSource::kCodeName:
+      return AttributeCodeName(FieldText(record(), field.field));
+    case ValueSource::kListReference:
+      return ListReference(layer, record());
+    case ValueSource::kRecordNumber:
+    case ValueSource::kKb:
+      break;
+  }
+  return {};
+}
+
+std::int32_t Feature::Integer(const FieldSpec& field) const {
+  switch (field.source) {
+    case ValueSource::kRecordNumber:
+      return index + 1;
+    case ValueSource::kKb:
+      return record().kb;
+    default:
+      return 0;
+  }
+}
+
+namespace {
+
+// One sheet's conversion: the reader, the vertex buffers it reuses from line
+// to line and layer to layer, and the sheet's state.
+class SheetConversion {
+ public:
+  SheetConversion(const OutputFormat& format, ExportContext& context)
+      : format_(format),
+        rules_(format.geometry_rules()),
+        context_(context),
+        reader_(context.notifier) {}
+
+  void ConvertLayer(const LayerSpec& layer, const std::string& sheet_prefix, SheetOutput& sheet);
+
+ private:
+  // Turns the current line's point list (or station) into x_, y_; returns
+  // the number of positions.
+  std::size_t Resolve(const LayerSpec& layer);
+  // Looks point n up and adds it as a position, unless the format leaves
+  // unplaced points out.
+  void Add(std::int32_t n, PointSource source);
+
+  const OutputFormat& format_;
+  const GeometryRules& rules_;
+  ExportContext& context_;
+  SalLayerReader reader_;
+  std::vector<double> x_;
+  std::vector<double> y_;
+  bool reported_outside_ = false;  // once per layer
+};
+
+void SheetConversion::ConvertLayer(const LayerSpec& layer, const std::string& sheet_prefix,
+                                   SheetOutput& sheet) {
+  const bool list_input = layer.input == LayerInput::kListFile;
+  std::string input = sheet_prefix;
+  if (list_input) input += '_';
+  input += layer.code;
+  input += list_input ? ".txt" : ".sal";
+  if (!reader_.Open(input)) return;
+  struct ReaderCloser {
+    SalLayerReader& reader;
+    ~ReaderCloser() { reader.Close(); }
+  } closer{reader_};
+
+  std::optional<ListFileWriter> list_files;
+  if (format_.WritesListFiles(layer)) list_files.emplace(sheet_prefix);
+  const std::unique_ptr<TableOutput> table = sheet.CreateTable(layer);
+  reported_outside_ = false;
+  for (int index = 0; reader_.Next(); ++index) {
+    const std::size_t count = Resolve(layer);
+    table->Write(Feature{layer, reader_, index, count, x_.data(), y_.data()});
+    if (list_files) list_files->Copy(reader_.raw_line(), reader_.record());
+  }
+  reader_.Close();
+  if (list_files) list_files->Close();
+  table->Close();
+}
+
+void SheetConversion::Add(std::int32_t n, PointSource source) {
+  double x = 0.0;
+  double y = 0.0;
+  bool placed = ResolvePoint(context_.state.coordinates, source, n, x, y, reader_.reporter());
+  if (placed && rules_.bounds) {
+    const Bounds& b = *rules_.bounds;
+    if (x < b.west || x > b.east || y < b.south || y > b.north) {
+      if (!reported_outside_) {
+        reader_.reporter().Report("point " + std::to_string(n) +
+                                  " lies outside the bounds the table can hold; left out");
+        reported_outside_ = true;
+      }
+      placed = false;
+    }
+  }
+  if (!placed && !rules_.keep_unplaced) return;
+  x_.push_back(x);
+  y_.push_back(y);
+}
+
+std::size_t SheetConversion::Resolve(const LayerSpec& layer) {
+  x_.clear();
+  y_.clear();
+  const SalRecord& record = reader_.record();
+  if (layer.placement == Placement::kStation) {
+    // A station stands on the first point of the railway line that named it;
+    // one no line of this sheet named has no position.
+    std::int32_t n = 0;
+    if (context_.state.er_point_table.Get(StationNumberOfId(record.id), n)) {
+      Add(n, PointSource::kPointTable);
+    }
+    return x_.size();
+  }
+
+  const PointSource source = layer.placement == Placement::kMhPointList ? PointSource::kMhPointTable
+                                                                        : PointSource::kPointTable;
+  std::string& list = reader_.point_list();
+  std::string_view rest = list;
+  std::int32_t n = 0;
+  if (layer.geometry == LayerGeometry::kPoint &&
+      rules_.point_item == GeometryRules::PointItem::kFirst) {
+    if (TakePointNumber(rest, n)) {
+      list.erase(0, list.size() - rest.size());
+      Add(n, source);
+    }
+    return x_.size();
+  }
+
+  std::optional<std::int32_t> first;
+  while (TakePointNumber(rest, n)) {
+    if (!first) first = n;
+    Add(n, source);
+  }
+  // The list is used up: a following line without a list of its own has no
+  // position, not this one's.
+  list.clear();
+  if (layer.geometry == LayerGeometry::kPoint && x_.size() > 1) {
+    // A point stands at the last position of its list.
+    x_.front() = x_.back();
+    y_.front() = y_.back();
+    x_.resize(1);
+    y_.resize(1);
+  }
+  if (layer.registers_stations && first && !record.erir.empty()) {
+    // A number outside the table registers nothing.
+    context_.state.er_point_table.Set(StationNumberOfReference(record.erir), *first);
+  }
+  return x_.size();
+}
+
+}  // namespace
+
+void ConvertSheet(const std::string& sheet_prefix, const std::string& output_prefix,
+                  const OutputFormat& format, ExportContext& context) {
+  // Stations are placed only by railway lines of the same sheet.
+  context.state.er_point_table.Clear();
+  if (!context.state.coordinates.LoadCoordinates(sheet_prefix)) return;
+
+  const std::unique_ptr<SheetOutput> sheet = format.OpenSheet(output_prefix, context);
+  SheetConversion conversion(format, context);
+  for (const LayerSpec& layer : Layers()) {
+    if (context.layer_started) context.layer_started(layer.code);
+    conversion.ConvertLayer(layer, sheet_prefix, *sheet);
+  }
+}
+
+}  // namespace quellmark

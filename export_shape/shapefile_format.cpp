@@ -1,0 +1,107 @@
+#include "export_shape/shapefile_format.h"
+
+#include <vector>
+
+#include "export_shape/shapefile_output.h"
+
+namespace quellmark {
+
+namespace {
+
+// Where the shapefile tables depart from the catalogue: the decoded names of
+// point layers and the road layers' texts are wider, the road layers carry
+// no HR or YR reference, and heights are declared differently.
+constexpr FieldChange kChanges[] = {
+    {"CM KJ GD KO", "srname sbname", FieldChange::kWidth, 32},
+    {"KK DK", "name", FieldChange::kWidth, 32},
+    {"KK DK", "cvid egid bdir1 bdir2 gmir trir", FieldChange::kWidth, 16},
+    {"KK DK", "hrir yrir", FieldChange::kDrop},
+    {"DS", "gmir", FieldChange::kWidth, 16},
+    {"MH", "hk", FieldChange::kWidth, 11},
+    // A text field; the decimals are part of its declaration only.
+    {"KJ", "hk", FieldChange::kDecimals, 3},
+};
+
+// A point stands at the last number of its list; a number without a
+// position stands at 0,0.
+constexpr GeometryRules kRules{
+    .point_item = GeometryRules::PointItem::kLast, .keep_unplaced = true, .bounds = {}};
+
+class ShapefileTable : public TableOutput {
+ public:
+  ShapefileTable(const std::string& base, const LayerSpec& layer, std::span<const FieldSpec> fields)
+      : geometry_(layer.geometry), fields_(fields), output_(base, layer.geometry, fields) {}
+
+  void Write(const Feature& feature) override {
+    const std::size_t count = feature.vertex_count;
+    if (geometry_ == LayerGeometry::kLine) {
+      // z and m are 0 for every vertex.
+      if (zeros_.size() < count) zeros_.resize(count, 0.0);
+      output_.WriteArc(static_cast<int>(count), feature.x, feature.y, zeros_.data(), zeros_.data());
+    } else if (count > 0) {
+      output_.WritePoint(feature.x[0], feature.y[0]);
+    } else {
+      output_.WriteNull();
+    }
+    for (std::size_t i = 0; i < fields_.size(); ++i) {
+      const FieldSpec& field = fields_[i];
+      const int index = static_cast<int>(i);
+      if (field.type == FieldType::kInteger) {
+        output_.WriteInteger(feature.index, index, feature.Integer(field), feature.reporter());
+      } else {
+        output_.WriteText(feature.index, index, feature.Text(field));
+      }
+    }
+  }
+
+  void Close() override { output_.Close(); }
+
+ private:
+  LayerGeometry geometry_;
+  std::span<const FieldSpec> fields_;
+  ShapefileOutput output_;
+  std::vector<double> zeros_;
+};
+
+class ShapefileSheet : public SheetOutput {
+ public:
+  ShapefileSheet(const std::string& output_prefix, const AdaptedSchemas& schemas)
+      : output_prefix_(output_prefix), schemas_(schemas) {}
+
+  std::unique_ptr<TableOutput> CreateTable(const LayerSpec& layer) override {
+    return std::make_unique<ShapefileTable>(output_prefix_ + std::string(layer.code), layer,
+                                            schemas_.Fields(layer));
+  }
+
+ private:
+  std::string output_prefix_;
+  const AdaptedSchemas& schemas_;
+};
+
+class Shapefiles : public OutputFormat {
+ public:
+  std::string_view id() const override { return "shape"; }
+  std::string_view label() const override { return "ArcInfo shape"; }
+  const GeometryRules& geometry_rules() const override { return kRules; }
+  // KK rewrites the list files too; DK, converted later, rewrites them again
+  // when the sheet has a DK layer file.
+  bool WritesListFiles(const LayerSpec& layer) const override {
+    return layer.writes_list_files || layer.code == "KK";
+  }
+  std::unique_ptr<SheetOutput> OpenSheet(const std::string& output_prefix,
+                                         ExportContext&) const override {
+    return std::make_unique<ShapefileSheet>(output_prefix, schemas_);
+  }
+
+ private:
+  AdaptedSchemas schemas_{kChanges};
+};
+
+}  // namespace
+
+const OutputFormat& ShapefileFormat() {
+  static const Shapefiles format;
+  return format;
+}
+
+}  // namespace quellmark

@@ -1,0 +1,225 @@
+#include "layers/catalogue.h"
+
+#include <array>
+
+namespace quellmark {
+
+namespace {
+
+using enum RecordField;
+using G = LayerGeometry;
+using P = Placement;
+
+// Record numbers: six digits for point layers, eleven for line layers.
+constexpr FieldSpec PointNo() { return {"no", FieldType::kInteger, 6, ValueSource::kRecordNumber}; }
+constexpr FieldSpec LineNo() { return {"no", FieldType::kInteger, 11, ValueSource::kRecordNumber}; }
+constexpr FieldSpec Name(int width = 60) {
+  return {"name", FieldType::kText, width, ValueSource::kFeatureName};
+}
+constexpr FieldSpec Text(std::string_view name, RecordField field, int width) {
+  return {name, FieldType::kText, width, ValueSource::kRecordText, field};
+}
+// An ID (8 bytes as the parser keeps it) and a reference (14 bytes).
+constexpr FieldSpec Id(std::string_view name, RecordField field) { return Text(name, field, 8); }
+constexpr FieldSpec Ref(std::string_view name, RecordField field) { return Text(name, field, 14); }
+// A two-character attribute code, followed by its decoded name.
+constexpr FieldSpec Code(std::string_view name, RecordField field) { return Text(name, field, 2); }
+constexpr FieldSpec CodeName(std::string_view name, RecordField field) {
+  return {name, FieldType::kText, 20, ValueSource::kCodeName, field};
+}
+
+constexpr FieldSpec kCmFields[] = {
+    PointNo(), Name(), Code("sr", kSr), CodeName("srname", kSr), Id("id", kId), Id("ptid", kPtid),
+};
+constexpr FieldSpec kKjFields[] = {
+    PointNo(),
+    Name(),
+    Text("hk", kHk, 9),
+    Code("sr", kSr),
+    CodeName("srname", kSr),
+    Id("id", kId),
+    Id("ptid", kPtid),
+    Id("pdid", kPdid),
+    Text("pd", kPd, 8),
+};
+constexpr FieldSpec kKsFields[] = {
+    PointNo(), Id("id", kId), Id("ptid", kPtid), Id("ndid", kNdid), Ref("gmir", kGmir),
+};
+constexpr FieldSpec kRoadFields[] = {
+    LineNo(),
+    Name(),
+    Code("jt", kJt),
+    CodeName("jtname", kJt),
+    Code("yu", kYu),
+    CodeName("yuname", kYu),
+    Code("sb", kSb),
+    CodeName("sbname", kSb),
+    Code("fi", kFi),
+    CodeName("finame", kFi),
+    Id("id", kId),
+    Id("cvid", kCvid),
+    Id("egid", kEgid),
+    Ref("bdir1", kBdir1),
+    Ref("bdir2", kBdir2),
+    Ref("gmir", kGmir),
+    Ref("hrir", kHrir),
+    Ref("trir", kTrir),
+    Ref("yrir", kYrir),
+    {"kb", FieldType::kInteger, 6, ValueSource::kKb},
+};
+constexpr FieldSpec kSkFields[] = {
+    LineNo(), Name(), Code("sr", kSr), CodeName("srname", kSr), Id("id", kId), Id("cvid", kCvid),
+};
+constexpr FieldSpec kGkFields[] = {
+    LineNo(),        Name(),
+    Code("jt", kJt), CodeName("jtname", kJt),
+    Code("sr", kSr), CodeName("srname", kSr),
+    Id("id", kId),   Id("cvid", kCvid),
+};
+constexpr FieldSpec kGdFields[] = {
+    PointNo(), Name(), Code("sb", kSb), CodeName("sbname", kSb), Id("id", kId), Ref("kair", kKair),
+};
+constexpr FieldSpec kKoFields[] = {
+    PointNo(),           Name(),
+    Code("sr", kSr),     CodeName("srname", kSr),
+    Id("id", kId),       Id("ptid", kPtid),
+    Text("js", kJs, 60),
+};
+constexpr FieldSpec kMhFields[] = {
+    PointNo(),
+    Text("hk", kHk, 9),
+    Id("id", kId),
+    Id("ptid", kPtid),
+};
+constexpr FieldSpec kTsFields[] = {
+    PointNo(), Id("ndid", kNdid), Ref("gmir", kGmir), Id("id", kId), Id("ptid", kPtid),
+};
+constexpr FieldSpec kTkFields[] = {
+    LineNo(),
+    Name(),
+    Code("jt", kJt),
+    CodeName("jtname", kJt),
+    Code("sb", kSb),
+    CodeName("sbname", kSb),
+    Id("id", kId),
+    Id("cvid", kCvid),
+    Id("egid", kEgid),
+    Ref("hrir", kHrir),
+    Ref("erir", kErir),
+    Ref("bdir1", kBdir1),
+    Ref("bdir2", kBdir2),
+    Ref("gmir", kGmir),
+};
+constexpr FieldSpec kEkFields[] = {
+    PointNo(),
+    Name(),
+    Id("id", kId),
+    Ref("knir", kKnir),
+};
+constexpr FieldSpec kDsFields[] = {
+    PointNo(), Id("id", kId), Id("ptid", kPtid), Id("ndid", kNdid), Ref("gmir", kGmir),
+};
+constexpr FieldSpec kListFields[] = {
+    LineNo(),
+    Name(32),
+    Id("id", kId),
+    {"ir", FieldType::kText, 14, ValueSource::kListReference},
+};
+
+// The "ir" candidates of the list layers, tested in this order.
+constexpr RecordField kHaCandidates[] = {kDhir, kThir, kKhir};
+constexpr RecordField kToYoCandidates[] = {kDhir, kThir, kKhir, kTtir};
+
+constexpr LayerSpec Point(std::string_view code, std::span<const FieldSpec> fields,
+                          Placement placement = P::kPointList) {
+  return {code, LayerInput::kLayerFile, G::kPoint, placement, fields};
+}
+constexpr LayerSpec Line(std::string_view code, std::span<const FieldSpec> fields) {
+  return {code, LayerInput::kLayerFile, G::kLine, P::kPointList, fields};
+}
+constexpr LayerSpec List(std::string_view code, std::span<const RecordField> candidates) {
+  return {code,      LayerInput::kListFile, G::kLine, P::kPointList, kListFields, false, false,
+          candidates};
+}
+
+constexpr std::array<LayerSpec, 17> kLayers{{
+    Point("CM", kCmFields),
+    Point("KJ", kKjFields),
+    Point("KS", kKsFields),
+    Line("KK", kRoadFields),
+    Line("SK", kSkFields),
+    Line("GK", kGkFields),
+    Point("GD", kGdFields),
+    Point("KO", kKoFields),
+    Point("MH", kMhFields, P::kMhPointList),
+    Point("TS", kTsFields),
+    {"TK", LayerInput::kLayerFile, G::kLine, P::kPointList, kTkFields, /*registers_stations=*/true},
+    Point("EK", kEkFields, P::kStation),
+    {"DK", LayerInput::kLayerFile, G::kLine, P::kPointList, kRoadFields, false,
+     /*writes_list_files=*/true},
+    Point("DS", kDsFields),
+    List("HA", kHaCandidates),
+    List("TO", kToYoCandidates),
+    List("YO", kToYoCandidates),
+}};
+
+// Whether `word` stands in the blank-separated `list` ("*" holds every word).
+bool Names(std::string_view list, std::string_view word) {
+  if (list == "*") return true;
+  while (!list.empty()) {
+    const std::size_t blank = list.find(' ');
+    if (list.substr(0, blank) == word) return true;
+    if (blank == std::string_view::npos) break;
+    list.remove_prefix(blank + 1);
+  }
+  return false;
+}
+
+}  // namespace
+
+std::span<const LayerSpec> Layers() { return kLayers; }
+
+const LayerSpec* FindLayer(std::string_view code) {
+  for (const LayerSpec& layer : kLayers) {
+    if (layer.code == code) return &layer;
+  }
+  return nullptr;
+}
+
+std::string_view ListReference(const LayerSpec& layer, const SalRecord& record) {
+  for (RecordField candidate : layer.list_candidates) {
+    const std::string_view value = FieldText(record, candidate);
+    if (!value.empty()) return value;
+  }
+  return record.id;
+}
+
+AdaptedSchemas::AdaptedSchemas(std::span<const FieldChange> changes) {
+  for (const LayerSpec& layer : kLayers) {
+    std::vector<FieldSpec>& fields = fields_.emplace_back();
+    for (FieldSpec field : layer.fields) {
+      bool dropped = false;
+      for (const FieldChange& change : changes) {
+        if (!Names(change.layers, layer.code) || !Names(change.fields, field.name)) continue;
+        switch (change.kind) {
+          case FieldChange::kDrop:
+            dropped = true;
+            break;
+          case FieldChange::kWidth:
+            field.width = change.value;
+            break;
+          case FieldChange::kDecimals:
+            field.decimals = change.value;
+            break;
+        }
+      }
+      if (!dropped) fields.push_back(field);
+    }
+  }
+}
+
+std::span<const FieldSpec> AdaptedSchemas::Fields(const LayerSpec& layer) const {
+  return fields_[static_cast<std::size_t>(&layer - kLayers.data())];
+}
+
+}  // namespace quellmark

@@ -1,0 +1,98 @@
+// The seventeen layers of a map sheet as data: for each, where its lines come
+// from, what geometry they give, what passes between layers, and its fields.
+// This is the one place where the layers and their order stand; the
+// conversion loop walks it, and every output format takes its tables from it,
+// saying only where it departs (see FieldChange).
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "sal/sal_record.h"
+
+namespace quellmark {
+
+enum class LayerInput : std::uint8_t {
+  kLayerFile,  // sheet prefix + code + ".sal"
+  kListFile,   // sheet prefix + "_" + code + ".txt", written by the road layer
+};
+
+enum class LayerGeometry : std::uint8_t { kPoint, kLine };
+
+// Where a layer's positions come from.
+enum class Placement : std::uint8_t {
+  kPointList,    // the line's point list, in the sheet's point table
+  kMhPointList,  // the line's point list, in the MH point table
+  kStation,      // the first point of the railway line whose ER reference names the station
+};
+
+enum class FieldType : std::uint8_t { kText, kInteger };
+
+// Where a field's value comes from.
+enum class ValueSource : std::uint8_t {
+  kRecordNumber,   // the line's number in its file, 1 for the first
+  kFeatureName,    // the "NM" value, carried over from earlier lines
+  kRecordText,     // a record field as stored
+  kCodeName,       // the Japanese name of a record field's attribute code
+  kKb,             // the record's kb number
+  kListReference,  // the first of the layer's list candidates that is set, else the id
+};
+
+struct FieldSpec {
+  std::string_view name;
+  FieldType type;
+  int width;
+  ValueSource source;
+  RecordField field = RecordField::kId;  // for kRecordText and kCodeName
+  int decimals = 0;
+};
+
+struct LayerSpec {
+  std::string_view code;
+  LayerInput input;
+  LayerGeometry geometry;
+  Placement placement;
+  std::span<const FieldSpec> fields;
+  bool registers_stations = false;  // TK: each line's first point, under its ER number
+  bool writes_list_files = false;   // DK: lines with HR, TR or YR references
+  std::span<const RecordField> list_candidates = {};  // HA, TO, YO: the "ir" value
+};
+
+// The layers in conversion order. The order carries data: TK fills the
+// station table before EK reads it, and DK writes the list files before HA,
+// TO and YO read them.
+std::span<const LayerSpec> Layers();
+
+// The layer of a code; nullptr for any other code.
+const LayerSpec* FindLayer(std::string_view code);
+
+// The value of a kListReference field.
+std::string_view ListReference(const LayerSpec& layer, const SalRecord& record);
+
+// How an output format's table departs from the catalogue's: for the layers
+// named (codes separated by blanks, "*" for all) and the fields named (names
+// separated by blanks), drop the field or give it another width or number of
+// decimals.
+struct FieldChange {
+  enum Kind : std::uint8_t { kDrop, kWidth, kDecimals };
+  std::string_view layers;
+  std::string_view fields;
+  Kind kind;
+  int value = 0;
+};
+
+// A format's tables: every layer's fields with the format's changes applied,
+// in catalogue order, made once.
+class AdaptedSchemas {
+ public:
+  explicit AdaptedSchemas(std::span<const FieldChange> changes);
+  // `layer` must be an entry of Layers().
+  std::span<const FieldSpec> Fields(const LayerSpec& layer) const;
+
+ private:
+  std::vector<std::vector<FieldSpec>> fields_;
+};
+
+}  // namespace quellmark
