@@ -1,5 +1,9 @@
 #include "convert/list_files.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <cerrno>
 
 #include "sal/errors.h"
@@ -10,14 +14,22 @@ ListFileWriter::ListFileWriter(const std::string& sheet_prefix) {
   files_[0].path = sheet_prefix + "_HA.txt";
   files_[1].path = sheet_prefix + "_TO.txt";
   files_[2].path = sheet_prefix + "_YO.txt";
+  static std::atomic<unsigned> counter{0};
   for (ListFile& file : files_) {
-    file.stream = std::fopen(file.path.c_str(), "wb");
+    file.temporary = file.path + ".tmp-" + std::to_string(getpid()) + "-" +
+                     std::to_string(counter.fetch_add(1, std::memory_order_relaxed));
+    const int fd =
+        open(file.temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      file.created = true;
+      file.stream = fdopen(fd, "wb");
+      if (file.stream == nullptr) close(fd);
+    }
     if (file.stream == nullptr) {
       const int error = errno;
       Discard();
       throw OutputError(file.path, 0, "cannot create the list file: " + SystemMessage(error));
     }
-    file.created = true;
   }
 }
 
@@ -29,7 +41,7 @@ void ListFileWriter::Discard() {
   for (ListFile& file : files_) {
     if (file.stream != nullptr) std::fclose(file.stream);
     file.stream = nullptr;
-    if (file.created) std::remove(file.path.c_str());
+    if (file.created) std::remove(file.temporary.c_str());
     file.created = false;
   }
 }
@@ -56,6 +68,14 @@ void ListFileWriter::Close() {
       Discard();
       throw OutputError(file.path, 0, "cannot write the list file: " + SystemMessage(error));
     }
+  }
+  for (ListFile& file : files_) {
+    if (std::rename(file.temporary.c_str(), file.path.c_str()) != 0) {
+      const int error = errno;
+      Discard();
+      throw OutputError(file.path, 0, "cannot replace the list file: " + SystemMessage(error));
+    }
+    file.created = false;
   }
   completed_ = true;
 }

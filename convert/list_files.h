@@ -14,11 +14,11 @@ namespace quellmark {
 
 class ListFileWriter {
  public:
-  // Creates (empties) the three files. Throws OutputError naming the file
-  // that cannot be created.
+  // Starts the three files, each under a temporary name beside it. Throws
+  // OutputError naming the file that cannot be created.
   explicit ListFileWriter(const std::string& sheet_prefix);
-  // Unless Close() completed, closes and removes the files: a run that
-  // failed leaves no half-written list behind.
+  // Unless Close() completed, removes the temporary files: a run that failed
+  // leaves the earlier list files as they were.
   ~ListFileWriter();
   ListFileWriter(const ListFileWriter&) = delete;
   ListFileWriter& operator=(const ListFileWriter&) = delete;
@@ -26,12 +26,14 @@ class ListFileWriter {
   // Appends `line` and CR LF to each file whose reference `record` carries.
   void Copy(std::string_view line, const SalRecord& record);
 
-  // Closes the three files. Throws OutputError when one cannot be completed.
+  // Completes the three files and puts them in place of the earlier ones.
+  // Throws OutputError when one cannot be completed.
   void Close();
 
  private:
   struct ListFile {
     std::string path;
+    std::string temporary;
     std::FILE* stream = nullptr;
     bool created = false;
   };

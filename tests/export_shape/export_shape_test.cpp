@@ -294,12 +294,12 @@ TEST_F(ShapeExportTest, AFailingLayerLeavesNoFilesAndEndsTheSheet) {
     EXPECT_FALSE(outputs.count(name)) << name;
   }
 
-  // A list file that cannot be written: the road layer's files go too.
+  // A list file that cannot be put in place (a folder stands there): the
+  // road layer's files go too, and the sheet goes no further.
   std::filesystem::remove(sheet + "SK.sal");
-  Write("KK.sal", "KK(ID{KK000001}HR(IR{HR1}))\r\n");
-  std::filesystem::create_symlink("/dev/full", sheet + "_HA.txt");
+  Write("KK.sal", "KK(ID{KK000001}HR(IR{HR1})TR(IR{TR1}))\r\n");
+  std::filesystem::create_directory(sheet + "_HA.txt");
   try {
-    // Going on would have the HA layer read the endless device.
     Run(nullptr, [](std::string_view code) {
       if (code == "SK") throw std::logic_error("went on past the road layer");
     });
@@ -309,6 +309,20 @@ TEST_F(ShapeExportTest, AFailingLayerLeavesNoFilesAndEndsTheSheet) {
   }
   EXPECT_FALSE(Outputs().count("sheetKK.shp"));
   EXPECT_FALSE(Outputs().count("sheetGK.shp"));
+
+  // A road layer that fails leaves the list files of the run before it as
+  // they were, and no temporary file beside them.
+  std::filesystem::remove(sheet + "_HA.txt");
+  for (const char* list : {"_HA.txt", "_TO.txt", "_YO.txt"}) Write(list, "earlier\r\n");
+  std::filesystem::create_directory(out + "KK.shp");
+  EXPECT_THROW(Run(), OutputError);
+  for (const char* list : {"_HA.txt", "_TO.txt", "_YO.txt"}) {
+    EXPECT_EQ(testing::ReadFile(sheet + list), "earlier\r\n") << list;
+  }
+  for (const auto& entry :
+       std::filesystem::directory_iterator(std::filesystem::path(sheet).parent_path())) {
+    EXPECT_EQ(entry.path().string().find(".tmp-"), std::string::npos) << entry.path();
+  }
 }
 
 // Writing runs out of room (a full disk, a file too large) while shapelib
