@@ -55,13 +55,13 @@ constexpr TabSymbol kHeightSymbol{32, 12, RgbColor(0, 0, 0)};
 constexpr TabSymbol kControlSymbol{kControlPointSymbol, 10, 0};
 
 using S = StyleRule;
+// The layers not listed (GK, HA, TO, YO) keep the driver's default pen.
 constexpr LayerStyle kStyles[] = {
     {"CM", S::kSymbol, kRedSymbol},
     {"KJ", S::kGradedSymbol, kControlSymbol},
     {"KS", S::kSymbol, kRedSymbol},
     {"KK", S::kPen, {}, {2, 2, RgbColor(0, 200, 200)}},
     {"SK", S::kPen, {}, {1, 2, RgbColor(0, 255, 255)}},
-    {"GK", S::kNone},
     {"GD", S::kSymbol, kRedSymbol},
     {"KO", S::kSymbol, kRedSymbol},
     {"MH", S::kSymbol, kHeightSymbol},
@@ -70,9 +70,6 @@ constexpr LayerStyle kStyles[] = {
     {"EK", S::kSymbol, kRedSymbol},
     {"DK", S::kRoadPen},
     {"DS", S::kSymbol, kRedSymbol},
-    {"HA", S::kNone},
-    {"TO", S::kNone},
-    {"YO", S::kNone},
 };
 
 const LayerStyle& StyleOf(const LayerSpec& layer) {
