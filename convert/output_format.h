@@ -69,12 +69,18 @@ class TableOutput {
   virtual void Close() = 0;
 };
 
-// The tables of one sheet.
+// The tables of one sheet. They are put in place together: until Commit()
+// the earlier tables of the sheet stay as they were, and a sheet output
+// destroyed without Commit() leaves them so and removes what it wrote.
 class SheetOutput {
  public:
   virtual ~SheetOutput() = default;
-  // Creates the layer's table, replacing an earlier one. Throws OutputError.
+  // Creates the layer's table. Throws OutputError.
   virtual std::unique_ptr<TableOutput> CreateTable(const LayerSpec& layer) = 0;
+  // Puts every closed table in place of the sheet's earlier ones; the
+  // earlier tables of layers this run wrote no table for are removed.
+  // Throws OutputError.
+  virtual void Commit() = 0;
 };
 
 class OutputFormat {
@@ -88,7 +94,7 @@ class OutputFormat {
   // Whether converting this layer rewrites the sheet's list files.
   virtual bool WritesListFiles(const LayerSpec& layer) const { return layer.writes_list_files; }
   // The sheet's tables, named output prefix + layer code + the format's
-  // extensions.
+  // extensions. Throws OutputError.
   virtual std::unique_ptr<SheetOutput> OpenSheet(const std::string& output_prefix,
                                                  ExportContext& context) const = 0;
 };

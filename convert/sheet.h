@@ -1,6 +1,7 @@
 // What one sheet's conversion owns, and what a driver is given.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <string_view>
 
@@ -24,6 +25,9 @@ struct ExportContext {
   Notifier* notifier = nullptr;  // data problems; may be null
   // Called as each layer's conversion starts (progress); may be empty.
   std::function<void(std::string_view layer_code)> layer_started;
+  // Set when the run is asked to stop; the conversion then ends at the next
+  // line with Interrupted. May be null.
+  const std::atomic<bool>* stop = nullptr;
 };
 
 }  // namespace quellmark

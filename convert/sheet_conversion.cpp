@@ -5,6 +5,7 @@
 
 #include "convert/list_files.h"
 #include "sal/attribute_codes.h"
+#include "sal/errors.h"
 #include "sal/geometry.h"
 
 namespace quellmark {
@@ -51,6 +52,13 @@ class SheetConversion {
 
   void ConvertLayer(const LayerSpec& layer, const std::string& sheet_prefix, SheetOutput& sheet);
 
+  // Throws Interrupted when the run was asked to stop.
+  void CheckStop() const {
+    if (context_.stop != nullptr && context_.stop->load(std::memory_order_relaxed)) {
+      throw Interrupted(reader_.path(), reader_.line_number(), "interrupted");
+    }
+  }
+
  private:
   // Turns the current line's point list (or station) into x_, y_; returns
   // the number of positions.
@@ -86,6 +94,7 @@ void SheetConversion::ConvertLayer(const LayerSpec& layer, const std::string& sh
   const std::unique_ptr<TableOutput> table = sheet.CreateTable(layer);
   reported_outside_ = false;
   for (int index = 0; reader_.Next(); ++index) {
+    CheckStop();
     const std::size_t count = Resolve(layer);
     table->Write(Feature{layer, reader_, index, count, x_.data(), y_.data()});
     if (list_files) list_files->Copy(reader_.raw_line(), reader_.record());
@@ -179,6 +188,8 @@ void ConvertSheet(const std::string& sheet_prefix, const std::string& output_pre
     if (context.layer_started) context.layer_started(layer.code);
     conversion.ConvertLayer(layer, sheet_prefix, *sheet);
   }
+  conversion.CheckStop();
+  sheet->Commit();
 }
 
 }  // namespace quellmark

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "convert/staged_sheet.h"
 #include "export_shape/shapefile_output.h"
 
 namespace quellmark {
@@ -63,18 +64,20 @@ class ShapefileTable : public TableOutput {
   std::vector<double> zeros_;
 };
 
-class ShapefileSheet : public SheetOutput {
+// A table's files, the one a GIS opens last.
+constexpr std::string_view kExtensions[] = {".shx", ".dbf", ".prj", ".cpg", ".shp"};
+
+class ShapefileSheet : public StagedSheet {
  public:
   ShapefileSheet(const std::string& output_prefix, const AdaptedSchemas& schemas)
-      : output_prefix_(output_prefix), schemas_(schemas) {}
-
-  std::unique_ptr<TableOutput> CreateTable(const LayerSpec& layer) override {
-    return std::make_unique<ShapefileTable>(output_prefix_ + std::string(layer.code), layer,
-                                            schemas_.Fields(layer));
-  }
+      : StagedSheet(output_prefix, kExtensions), schemas_(schemas) {}
 
  private:
-  std::string output_prefix_;
+  std::unique_ptr<TableOutput> CreateStagedTable(const LayerSpec& layer,
+                                                 const std::string& base) override {
+    return std::make_unique<ShapefileTable>(base, layer, schemas_.Fields(layer));
+  }
+
   const AdaptedSchemas& schemas_;
 };
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "convert/sheet.h"
+#include "convert/staged_sheet.h"
 
 namespace quellmark {
 
@@ -202,17 +203,19 @@ class TabLayerTable : public TableOutput {
   bool reported_style_ = false;
 };
 
-class TabSheet : public SheetOutput {
- public:
-  explicit TabSheet(const std::string& output_prefix) : output_prefix_(output_prefix) {}
+// A table's files, the one a GIS opens last.
+constexpr std::string_view kExtensions[] = {".map", ".dat", ".id", ".ind", ".tab"};
 
-  std::unique_ptr<TableOutput> CreateTable(const LayerSpec& layer) override {
-    return std::make_unique<TabLayerTable>(output_prefix_ + std::string(layer.code) + ".tab",
-                                           coordsys_, layer);
-  }
+class TabSheet : public StagedSheet {
+ public:
+  explicit TabSheet(const std::string& output_prefix) : StagedSheet(output_prefix, kExtensions) {}
 
  private:
-  std::string output_prefix_;
+  std::unique_ptr<TableOutput> CreateStagedTable(const LayerSpec& layer,
+                                                 const std::string& base) override {
+    return std::make_unique<TabLayerTable>(base + ".tab", coordsys_, layer);
+  }
+
   // Read once for all the sheet's tables.
   TabCoordSys coordsys_{kTabCoordSys};
 };

@@ -42,6 +42,13 @@ class ArchiveError : public QuellmarkError {
   using QuellmarkError::QuellmarkError;
 };
 
+// The run was asked to stop (SIGINT, SIGTERM) while the archive was being
+// converted; what it had written of the sheet is gone, its earlier tables stay.
+class Interrupted : public QuellmarkError {
+ public:
+  using QuellmarkError::QuellmarkError;
+};
+
 // "<strerror(errnum)>", for messages about failed system calls.
 std::string SystemMessage(int errnum);
 

@@ -514,9 +514,10 @@ TEST_F(TabExportTest, FailuresNameTheFileAndLeaveNoHalfWrittenTable) {
   ExportContext context{state, &stopping, {}};
   EXPECT_THROW(ConvertSheet(SheetPrefix("stop"), OutputPrefix("stop"), TabFormat(), context),
                std::runtime_error);
-  EXPECT_EQ(Table("stop", "CM").features.size(), 1u);
-  for (const char* extension : {".tab", ".map", ".dat", ".id", ".ind"}) {
-    EXPECT_FALSE(std::filesystem::exists(OutputPrefix("stop") + "KJ" + extension)) << extension;
+  // None of the sheet's tables is put in place, and nothing else is left.
+  for (const char* code : {"CM", "KJ"}) EXPECT_FALSE(TableExists("stop", code)) << code;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+    EXPECT_EQ(entry.path().filename().string().find(".stop."), std::string::npos) << entry.path();
   }
 
   const std::string nowhere = dir / "missing/stop";
@@ -525,7 +526,7 @@ TEST_F(TabExportTest, FailuresNameTheFileAndLeaveNoHalfWrittenTable) {
     ConvertSheet(SheetPrefix("stop"), nowhere, TabFormat(), quiet);
     FAIL() << "no OutputError";
   } catch (const OutputError& error) {
-    EXPECT_EQ(error.file(), nowhere + "CM.tab");
+    EXPECT_EQ(error.file(), dir / "missing/");
   }
 }
 

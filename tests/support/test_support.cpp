@@ -57,4 +57,19 @@ FileSizeLimit::~FileSizeLimit() {
   std::signal(SIGXFSZ, saved_signal_);
 }
 
+std::map<std::string, std::string> ReadTree(const std::string& folder) {
+  std::map<std::string, std::string> tree;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+    const std::string name = std::filesystem::relative(entry.path(), folder).string();
+    if (entry.is_symlink()) {
+      tree[name] = "-> " + std::filesystem::read_symlink(entry.path()).string();
+    } else if (entry.is_regular_file()) {
+      tree[name] = ReadFile(entry.path().string());
+    } else if (entry.is_directory()) {
+      tree[name + "/"] = "";
+    }
+  }
+  return tree;
+}
+
 }  // namespace quellmark::testing

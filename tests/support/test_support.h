@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -48,6 +49,10 @@ class TempDir {
 
 void WriteFile(const std::string& path, std::string_view bytes);
 std::string ReadFile(const std::string& path);
+
+// Every file below `folder` (relative path -> bytes; a link as "-> target"),
+// to compare a folder before and after.
+std::map<std::string, std::string> ReadTree(const std::string& folder);
 
 // UTF-8 test text as CP932 bytes.
 std::string Sjis(std::string_view utf8);

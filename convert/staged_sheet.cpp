@@ -1,0 +1,166 @@
+#include "convert/staged_sheet.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+#include "sal/errors.h"
+
+namespace quellmark {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Whether the process that named a staging folder "...-PID-N" is gone.
+bool LeftByAnEndedRun(std::string_view rest) {
+  int pid = 0;
+  const auto [end, error] = std::from_chars(rest.data(), rest.data() + rest.size(), pid);
+  if (error != std::errc() || end == rest.data() || end == rest.data() + rest.size() ||
+      *end != '-' || pid <= 0) {
+    return false;
+  }
+  return kill(pid, 0) != 0 && errno == ESRCH;
+}
+
+// A table whose errors name the files where they will stand.
+class StagedTable : public TableOutput {
+ public:
+  StagedTable(std::unique_ptr<TableOutput> table, const StagedSheet& sheet)
+      : table_(std::move(table)), sheet_(sheet) {}
+
+  void Write(const Feature& feature) override {
+    try {
+      table_->Write(feature);
+    } catch (const OutputError& error) {
+      throw sheet_.AsFinal(error);
+    }
+  }
+  void Close() override {
+    try {
+      table_->Close();
+    } catch (const OutputError& error) {
+      throw sheet_.AsFinal(error);
+    }
+  }
+
+ private:
+  std::unique_ptr<TableOutput> table_;
+  const StagedSheet& sheet_;
+};
+
+void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
+  for (std::size_t at = text.find(from); at != std::string::npos;
+       at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+}
+
+}  // namespace
+
+OutputError StagedSheet::AsFinal(const OutputError& error) const {
+  std::string file = error.file();
+  std::string message = error.message();
+  ReplaceAll(file, staging_ + "/", folder_);
+  ReplaceAll(message, staging_ + "/", folder_);
+  return OutputError(file, error.line(), message);
+}
+
+std::string StagedSheet::StagingPrefix(const std::string& output_prefix) {
+  const std::size_t slash = output_prefix.rfind('/');
+  const std::string folder = slash == std::string::npos ? "" : output_prefix.substr(0, slash + 1);
+  const std::string name =
+      slash == std::string::npos ? output_prefix : output_prefix.substr(slash + 1);
+  return folder + "." + name + ".quellmark-";
+}
+
+StagedSheet::StagedSheet(const std::string& output_prefix,
+                         std::span<const std::string_view> extensions)
+    : extensions_(extensions) {
+  const std::size_t slash = output_prefix.rfind('/');
+  folder_ = slash == std::string::npos ? "" : output_prefix.substr(0, slash + 1);
+  name_ = output_prefix.substr(folder_.size());
+
+  // Leftovers of runs that were killed.
+  const std::string leftover = "." + name_ + ".quellmark-";
+  std::error_code ignored;
+  for (fs::directory_iterator it(folder_.empty() ? "." : folder_, ignored), end;
+       !ignored && it != end; it.increment(ignored)) {
+    const std::string entry = it->path().filename().string();
+    if (entry.size() > leftover.size() && entry.compare(0, leftover.size(), leftover) == 0 &&
+        LeftByAnEndedRun(std::string_view(entry).substr(leftover.size()))) {
+      std::error_code removal;
+      fs::remove_all(it->path(), removal);
+    }
+  }
+
+  static std::atomic<unsigned> counter{0};
+  staging_ = StagingPrefix(output_prefix) + std::to_string(getpid()) + "-" +
+             std::to_string(counter.fetch_add(1, std::memory_order_relaxed));
+  if (mkdir(staging_.c_str(), 0777) != 0) {
+    throw OutputError(folder_.empty() ? "." : folder_, 0,
+                      "cannot write the tables here: " + SystemMessage(errno));
+  }
+}
+
+StagedSheet::~StagedSheet() {
+  if (committed_) return;
+  std::error_code ignored;
+  fs::remove_all(staging_, ignored);
+}
+
+std::unique_ptr<TableOutput> StagedSheet::CreateTable(const LayerSpec& layer) {
+  tables_.push_back(&layer);
+  try {
+    return std::make_unique<StagedTable>(
+        CreateStagedTable(layer, staging_ + "/" + name_ + std::string(layer.code)), *this);
+  } catch (const OutputError& error) {
+    throw AsFinal(error);
+  }
+}
+
+void StagedSheet::Commit() {
+  const auto fail = [](const std::string& path, const char* what) {
+    throw OutputError(path, 0, what + SystemMessage(errno));
+  };
+  const auto remove = [&fail](const std::string& path) {
+    if (unlink(path.c_str()) != 0 && errno != ENOENT)
+      fail(path, "cannot remove the earlier table: ");
+  };
+  for (const LayerSpec& layer : Layers()) {
+    const std::string code(layer.code);
+    const std::string target = folder_ + name_ + code;
+    if (std::find(tables_.begin(), tables_.end(), &layer) == tables_.end()) {
+      // A layer this run wrote no table for: its earlier table goes, main
+      // file first, so that nothing is left that opens as a table.
+      for (auto it = extensions_.rbegin(); it != extensions_.rend(); ++it) {
+        remove(target + std::string(*it));
+      }
+      continue;
+    }
+    for (std::string_view extension : extensions_) {
+      const std::string to = target + std::string(extension);
+      const std::string from = staging_ + "/" + name_ + code + std::string(extension);
+      struct stat info;
+      if (lstat(from.c_str(), &info) != 0) {
+        remove(to);  // a file of the earlier table that this one does not have
+      } else if (std::rename(from.c_str(), to.c_str()) != 0) {
+        // rename replaces a file, or a link, standing at the target.
+        fail(to, "cannot put the table in place: ");
+      }
+    }
+  }
+  committed_ = true;
+  std::error_code ignored;
+  fs::remove_all(staging_, ignored);
+}
+
+}  // namespace quellmark

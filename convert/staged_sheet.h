@@ -1,0 +1,55 @@
+// The tables of one sheet for formats that write files per layer (output
+// prefix + layer code + extension): written into a hidden staging folder
+// beside the earlier tables and renamed into their place together, so a
+// failed, full-disk or interrupted run leaves the earlier tables as they
+// were.
+#pragma once
+
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "convert/output_format.h"
+#include "sal/errors.h"
+
+namespace quellmark {
+
+class StagedSheet : public SheetOutput {
+ public:
+  // `extensions`: the files a table may have, its main file last (the one a
+  // GIS opens). Creates the staging folder, first removing those that runs
+  // no longer running left beside the same outputs. Throws OutputError.
+  StagedSheet(const std::string& output_prefix, std::span<const std::string_view> extensions);
+  // Without Commit(), removes the staging folder and all it holds.
+  ~StagedSheet() override;
+  StagedSheet(const StagedSheet&) = delete;
+  StagedSheet& operator=(const StagedSheet&) = delete;
+
+  std::unique_ptr<TableOutput> CreateTable(const LayerSpec& layer) final;
+  // Renames each table's files into place, the main file last, and removes
+  // the files of layers that got no table this time.
+  void Commit() final;
+
+  // The staging folders of `output_prefix` are named this + pid + "-" + n.
+  static std::string StagingPrefix(const std::string& output_prefix);
+
+  // The error with the staging folder's paths named as the tables' own.
+  OutputError AsFinal(const OutputError& error) const;
+
+ protected:
+  // Creates the layer's table with the files `base` + extensions.
+  virtual std::unique_ptr<TableOutput> CreateStagedTable(const LayerSpec& layer,
+                                                         const std::string& base) = 0;
+
+ private:
+  std::string folder_;   // where the tables go: the output prefix up to its last "/", or ""
+  std::string name_;     // the output prefix's last part
+  std::string staging_;  // the staging folder
+  std::span<const std::string_view> extensions_;
+  std::vector<const LayerSpec*> tables_;
+  bool committed_ = false;
+};
+
+}  // namespace quellmark
