@@ -145,6 +145,11 @@ class Batch {
           notifier.SetLayer(code);
           if (observer != nullptr) observer->LayerStarted(index, code);
         };
+        if (observer != nullptr) {
+          context.table_written = [observer, index](std::string_view code) {
+            observer->TableWritten(index, code);
+          };
+        }
         driver_(names.sheet_prefix, names.output_prefix, context);
       } catch (const QuellmarkError&) {
         throw;

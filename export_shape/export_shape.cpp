@@ -102,6 +102,7 @@ void ShapeExport::ConvertLayer(const LayerDef& layer, const std::string& sheet_p
   reader_.Close();
   if (list_files) list_files->Close();
   output.Close();
+  if (context_.table_written) context_.table_written(layer_code);
 }
 
 void ShapeExport::GatherVertices(PointSource source) {

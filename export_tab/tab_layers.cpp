@@ -336,6 +336,7 @@ void TabSheetConversion::Convert(const TabLayer& layer, const std::string& sheet
     RemoveTabFiles(table_path);
     throw;
   }
+  if (context_.table_written) context_.table_written(layer_code);
 }
 
 bool TabSheetConversion::WriteLine(const TabLayer& layer, SalLayerReader& reader, TabTable& table) {

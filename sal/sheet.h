@@ -24,6 +24,8 @@ struct ExportContext {
   Notifier* notifier = nullptr;  // data problems; may be null
   // Called as each layer's conversion starts (progress); may be empty.
   std::function<void(std::string_view layer_code)> layer_started;
+  // Called once a layer's table is written and closed; may be empty.
+  std::function<void(std::string_view layer_code)> table_written = {};
 };
 
 }  // namespace quellmark
