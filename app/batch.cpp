@@ -146,6 +146,11 @@ class Batch {
           notifier.SetLayer(code);
           if (observer != nullptr) observer->LayerStarted(index, code);
         };
+        if (observer != nullptr) {
+          context.table_written = [observer, index](std::string_view code) {
+            observer->TableWritten(index, code);
+          };
+        }
         convert_(names.sheet_prefix, names.output_prefix, *options_.format, context);
       } catch (const QuellmarkError&) {
         throw;

@@ -45,6 +45,8 @@ class BatchObserver {
   virtual ~BatchObserver() = default;
   virtual void ArchiveStarted(std::size_t /*index*/, const ArchiveNames& /*names*/) {}
   virtual void LayerStarted(std::size_t /*index*/, std::string_view /*layer_code*/) {}
+  // A layer's table was written and closed.
+  virtual void TableWritten(std::size_t /*index*/, std::string_view /*layer_code*/) {}
   // The archive was extracted and converted: its check mark.
   virtual void ArchiveDone(std::size_t /*index*/) {}
   // With keep_going only: the archive failed and the batch goes on.

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +16,8 @@
 #include "app/archive_library.h"
 #include "app/batch.h"
 #include "app/output_formats.h"
+#include "app/version.h"
+#include "cli/report.h"
 #include "sal/cp932.h"
 #include "sal/notify.h"
 
@@ -56,14 +59,18 @@ std::string Usage() {
          formats +
          "  --keep-going        after an archive fails, go on with the next one\n"
          "  --jobs N            convert N archives side by side (default 1)\n"
-         "  --quiet             print no progress and no warnings, only errors\n"
+         "  --quiet             print only errors: no progress, warnings or summary\n"
          "  --help              show this text\n"
+         "  --version           show the version\n"
          "\n"
          "Data problems (a point number past the sheet's point table, a token that\n"
          "cannot be read) are printed as warnings on stderr, naming the archive, the\n"
          "layer and the line; the conversion goes on. An archive that cannot be\n"
          "extracted, or a layer set that cannot be read or written, ends the batch\n"
-         "with an error naming the file. On a terminal, progress is shown on stderr.\n"
+         "with an error naming the file. On a terminal, progress is shown on stderr,\n"
+         "with the share done and the time left for batches of more than three.\n"
+         "At the end one line on stderr sums up the run: archives converted, failed\n"
+         "and not tried, tables written, warnings, and the folder the tables went to.\n"
          "\n"
          "Exit status: 0 when every archive was converted; 1 when an archive failed\n"
          "(with --keep-going, after trying the rest); 2 for bad arguments.\n";
@@ -84,11 +91,17 @@ struct Arguments {
 class Console : public Notifier, public BatchObserver {
  public:
   Console(bool quiet, std::size_t total)
-      : quiet_(quiet), progress_(!quiet && isatty(STDERR_FILENO)), total_(total) {}
+      : quiet_(quiet),
+        progress_(!quiet && isatty(STDERR_FILENO)),
+        total_(total),
+        table_folders_(total) {
+    tally_.archives = total;
+  }
 
   void Notify(const Notice& notice) override {
     if (quiet_) return;
     std::lock_guard lock(mutex_);
+    ++tally_.warnings;
     ClearProgress();
     std::string line = std::string(kProgram) + ": warning: ";
     const std::string archive = notice.archive.empty() ? archive_ : FileName(notice.archive);
@@ -108,6 +121,8 @@ class Console : public Notifier, public BatchObserver {
     std::lock_guard lock(mutex_);
     index_ = index;
     archive_ = FileName(names.archive);
+    ++tally_.started;
+    if (index < table_folders_.size()) table_folders_[index] = TableFolder(names.output_prefix);
     layer_.clear();
     DrawProgress();
   }
@@ -118,9 +133,16 @@ class Console : public Notifier, public BatchObserver {
     DrawProgress();
   }
 
+  void TableWritten(std::size_t index, std::string_view) override {
+    std::lock_guard lock(mutex_);
+    ++tally_.tables;
+    if (index < table_folders_.size()) tally_.table_folders.insert(table_folders_[index]);
+  }
+
   void ArchiveDone(std::size_t) override {
     std::lock_guard lock(mutex_);
     ++finished_;
+    ++tally_.converted;
     layer_.clear();
   }
 
@@ -139,17 +161,20 @@ class Console : public Notifier, public BatchObserver {
     DrawProgress();
   }
 
+  // Ends the progress line and, unless quiet, sums up the run.
   void Finish() {
     std::lock_guard lock(mutex_);
     ClearProgress();
     progress_ = false;
+    if (!quiet_) std::fprintf(stderr, "%s\n", SummaryLine(kProgram, tally_).c_str());
   }
 
  private:
   void DrawProgress() {
     if (!progress_ || archive_.empty()) return;
     std::string line =
-        "[" + std::to_string(index_ + 1) + "/" + std::to_string(total_) + "] " + archive_;
+        ProgressHead(index_ + 1, total_, finished_, std::chrono::steady_clock::now() - start_) +
+        " " + archive_;
     if (!layer_.empty()) line += " " + layer_;
     std::fprintf(stderr, "\r\033[K%s", line.c_str());
     std::fflush(stderr);
@@ -170,6 +195,9 @@ class Console : public Notifier, public BatchObserver {
   std::size_t finished_ = 0;
   std::string archive_;
   std::string layer_;
+  const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+  RunTally tally_;
+  std::vector<std::string> table_folders_;  // by archive index
 };
 
 int BadArguments(const std::string& message) {
@@ -190,6 +218,9 @@ int ParseArguments(int argc, char** argv, Arguments& args) {
       options_done = true;
     } else if (arg == "--help" || arg == "-h") {
       std::fputs(Usage().c_str(), stdout);
+      return 0;
+    } else if (arg == "--version") {
+      std::printf("%s (Quellmark) %s\n", kProgram, kVersion);
       return 0;
     } else if (arg == "--keep-going") {
       args.batch.keep_going = true;

@@ -50,7 +50,8 @@ class SheetConversion {
         context_(context),
         reader_(context.notifier) {}
 
-  void ConvertLayer(const LayerSpec& layer, const std::string& sheet_prefix, SheetOutput& sheet);
+  // False when the layer has no input (and so no table).
+  bool ConvertLayer(const LayerSpec& layer, const std::string& sheet_prefix, SheetOutput& sheet);
 
   // Throws Interrupted when the run was asked to stop.
   void CheckStop() const {
@@ -76,14 +77,14 @@ class SheetConversion {
   bool reported_outside_ = false;  // once per layer
 };
 
-void SheetConversion::ConvertLayer(const LayerSpec& layer, const std::string& sheet_prefix,
+bool SheetConversion::ConvertLayer(const LayerSpec& layer, const std::string& sheet_prefix,
                                    SheetOutput& sheet) {
   const bool list_input = layer.input == LayerInput::kListFile;
   std::string input = sheet_prefix;
   if (list_input) input += '_';
   input += layer.code;
   input += list_input ? ".txt" : ".sal";
-  if (!reader_.Open(input)) return;
+  if (!reader_.Open(input)) return false;
   struct ReaderCloser {
     SalLayerReader& reader;
     ~ReaderCloser() { reader.Close(); }
@@ -102,6 +103,7 @@ void SheetConversion::ConvertLayer(const LayerSpec& layer, const std::string& sh
   reader_.Close();
   if (list_files) list_files->Close();
   table->Close();
+  return true;
 }
 
 void SheetConversion::Add(std::int32_t n, PointSource source) {
@@ -184,12 +186,16 @@ void ConvertSheet(const std::string& sheet_prefix, const std::string& output_pre
 
   const std::unique_ptr<SheetOutput> sheet = format.OpenSheet(output_prefix, context);
   SheetConversion conversion(format, context);
+  std::vector<std::string_view> tables;
   for (const LayerSpec& layer : Layers()) {
     if (context.layer_started) context.layer_started(layer.code);
-    conversion.ConvertLayer(layer, sheet_prefix, *sheet);
+    if (conversion.ConvertLayer(layer, sheet_prefix, *sheet)) tables.push_back(layer.code);
   }
   conversion.CheckStop();
   sheet->Commit();
+  if (context.table_written) {
+    for (std::string_view code : tables) context.table_written(code);
+  }
 }
 
 }  // namespace quellmark

@@ -1,16 +1,26 @@
 #include "app/window/main_form.h"
 
+#include <QAction>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFont>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QListWidget>
+#include <QMimeData>
 #include <QProxyStyle>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSet>
 #include <QStatusBar>
 #include <QStyledItemDelegate>
+#include <QUrl>
+#include <algorithm>
 #include <exception>
 #include <utility>
 
+#include "app/version.h"
+#include "app/window/arguments.h"
 #include "app/window/display_text.h"
 
 namespace quellmark {
@@ -23,6 +33,9 @@ namespace {
 const QString kCaption = QStringLiteral("Quellmark");
 const QString kArchiveFilter = QStringLiteral("lzh files (*.lzh)");
 const QString kDoneMessage = QStringLiteral("変換が終了しました");
+const QString kAboutEntry = QStringLiteral("Quellmark について(&A)");
+const QString kAboutDetail = QStringLiteral(
+    "数値地図２５０００（空間データ基盤）をシェープファイルと MapInfo TAB に変換します");
 
 // The design is laid out in pixels of a 96 dpi screen. The window's outer
 // size there is 556 x 463; its client area, which Qt sizes, is what the
@@ -30,9 +43,23 @@ const QString kDoneMessage = QStringLiteral("変換が終了しました");
 constexpr QPoint kFormPosition(197, 119);
 constexpr QSize kClientSize(548, 429);
 constexpr int kStatusBarHeight = 19;
+// The design's item height, which is the font's character height and cuts
+// the descenders of "p", "q" and "g"; rows get at least the font's whole
+// line, and a pixel above and below it.
 constexpr int kItemHeight = 12;
+int RowHeight(const QFont& font) { return std::max(kItemHeight, QFontMetrics(font).height() + 2); }
 
-// Rows of the archive list at the design's item height.
+// The local files a drag carries.
+QStringList DraggedFiles(const QMimeData* data) {
+  QStringList files;
+  if (data == nullptr || !data->hasUrls()) return files;
+  for (const QUrl& url : data->urls()) {
+    if (url.isLocalFile()) files << url.toLocalFile();
+  }
+  return files;
+}
+
+// Rows of the archive list, all of one height.
 class FixedHeightDelegate : public QStyledItemDelegate {
  public:
   FixedHeightDelegate(int height, QObject* parent) : QStyledItemDelegate(parent), height_(height) {}
@@ -128,10 +155,14 @@ TMainForm::TMainForm(FormServices services, QWidget* parent)
   eInList = Place(new QListWidget(client), "eInList", QRect(8, 40, 409, 361));
   eInList->setSortingEnabled(false);
   eInList->setUniformItemSizes(true);
-  eInList->setItemDelegate(new FixedHeightDelegate(kItemHeight, eInList));
-  auto* list_style = new RowCheckBoxStyle(kItemHeight);
+  const int row_height = RowHeight(eInList->font());
+  eInList->setItemDelegate(new FixedHeightDelegate(row_height, eInList));
+  auto* list_style = new RowCheckBoxStyle(row_height);
   list_style->setParent(eInList);
   eInList->setStyle(list_style);
+  // Archives dropped from a file manager land on the list's viewport.
+  eInList->viewport()->setAcceptDrops(true);
+  eInList->viewport()->installEventFilter(this);
 
   StatusBar1 = statusBar();
   StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
@@ -150,6 +181,15 @@ TMainForm::TMainForm(FormServices services, QWidget* parent)
   connect(Button2, &QPushButton::clicked, this, &TMainForm::Button2Click);
   connect(Button3, &QPushButton::clicked, this, &TMainForm::Button3Click);
 
+  // The version, without a menu bar that would move the design's controls.
+  AboutAction = new QAction(kAboutEntry, this);
+  AboutAction->setObjectName(QStringLiteral("AboutAction"));
+  AboutAction->setShortcut(QKeySequence::HelpContents);
+  AboutAction->setShortcutContext(Qt::WindowShortcut);
+  addAction(AboutAction);
+  setContextMenuPolicy(Qt::ActionsContextMenu);
+  connect(AboutAction, &QAction::triggered, this, &TMainForm::AboutClick);
+
   notices_ = std::make_unique<NoticeBoxes>(services_.message_boxes, this, kCaption);
   progress_ = std::make_unique<BatchProgress>(StatusBar1, eInList);
 
@@ -165,12 +205,71 @@ void TMainForm::Button1Click() {
   request.filter = kArchiveFilter;
   std::optional<QStringList> files = OpenDialog1.Execute(this, request);
   if (!files) return;
-  for (const QString& path : *files) {
+  AddArchives(*files);
+}
+
+void TMainForm::OpenPaths(const QStringList& paths) {
+  QStringList archives;
+  for (const QString& path : paths) archives << ArchivesAt(path);
+  AddArchives(archives);
+}
+
+void TMainForm::AddArchives(const QStringList& archives) {
+  QSet<QString> listed;
+  for (int row = 0; row < eInList->count(); ++row) {
+    listed.insert(ArchiveIdentity(eInList->item(row)->text()));
+  }
+  for (const QString& archive : archives) {
+    const QString path = AbsoluteArchivePath(archive);
+    const QString identity = ArchiveIdentity(path);
+    if (listed.contains(identity)) continue;
+    listed.insert(identity);
     auto* item = new QListWidgetItem(path);
     item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
     item->setCheckState(Qt::Unchecked);
     eInList->addItem(item);
   }
+}
+
+bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
+  if (watched != eInList->viewport()) return QMainWindow::eventFilter(watched, event);
+  switch (event->type()) {
+    case QEvent::DragEnter:
+    case QEvent::DragMove: {
+      // Taken only when it carries an archive; always as a copy, so that a
+      // file manager never removes what it dragged.
+      auto* drag = static_cast<QDropEvent*>(event);
+      bool archives = false;
+      for (const QString& file : DraggedFiles(drag->mimeData())) {
+        archives = archives || !ArchivesAt(file).isEmpty();
+      }
+      if (archives) {
+        drag->setDropAction(Qt::CopyAction);
+        drag->accept();
+      } else {
+        drag->ignore();
+      }
+      return true;
+    }
+    case QEvent::Drop: {
+      auto* drop = static_cast<QDropEvent*>(event);
+      OpenPaths(DraggedFiles(drop->mimeData()));
+      drop->setDropAction(Qt::CopyAction);
+      drop->accept();
+      return true;
+    }
+    default:
+      return QMainWindow::eventFilter(watched, event);
+  }
+}
+
+void TMainForm::AboutClick() {
+  BoxMessage about;
+  about.owner = this;
+  about.caption = kCaption;
+  about.text = QStringLiteral("Quellmark ") + QLatin1String(kVersion);
+  about.detail = kAboutDetail;
+  services_.message_boxes.Show(about);
 }
 
 void TMainForm::Button2Click() {

@@ -11,6 +11,7 @@
 #include "app/batch.h"
 #include "app/window/dialogs.h"
 
+class QAction;
 class QLabel;
 class QListWidget;
 class QPushButton;
@@ -45,10 +46,19 @@ class TMainForm : public QMainWindow {
   explicit TMainForm(FormServices services, QWidget* parent = nullptr);
   ~TMainForm() override;
 
+  // Lists the archives that files (and folders) given on the command line or
+  // dropped onto the list stand for, at the end, in the given order.
+  void OpenPaths(const QStringList& paths);
+
  public slots:
   void Button1Click();  // Add
   void Button2Click();  // Run
   void Button3Click();  // Clear list
+  void AboutClick();    // the version, in a box
+
+ protected:
+  // Archives dragged onto the list.
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   class BatchProgress;
@@ -62,10 +72,14 @@ class TMainForm : public QMainWindow {
   std::vector<QRadioButton*> format_buttons_;
   QListWidget* eInList;
   QStatusBar* StatusBar1;
+  QAction* AboutAction;  // the window's context menu, and F1
 
   FormServices services_;
   std::unique_ptr<NoticeBoxes> notices_;
   std::unique_ptr<BatchProgress> progress_;
+
+  // Appends each archive not listed yet (the same file by any path).
+  void AddArchives(const QStringList& archives);
 };
 
 }  // namespace quellmark

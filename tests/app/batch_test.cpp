@@ -59,6 +59,9 @@ struct Events : BatchObserver {
   void LayerStarted(std::size_t i, std::string_view code) override {
     log.push_back("layer " + std::to_string(i) + " " + std::string(code));
   }
+  void TableWritten(std::size_t i, std::string_view code) override {
+    log.push_back("table " + std::to_string(i) + " " + std::string(code));
+  }
   void ArchiveDone(std::size_t i) override { log.push_back("done " + std::to_string(i)); }
   void ArchiveFailed(std::size_t i, const QuellmarkError& e) override {
     log.push_back("failed " + std::to_string(i) + " " + e.file());
@@ -77,6 +80,7 @@ class BatchTest : public ::testing::Test {
       if (ctx.layer_started) ctx.layer_started("CM");
       if (sheet == throw_for) throw InputError(sheet + ".slm", 0, "cannot open the sheet header");
       if (sheet == throw_std_for) throw std::runtime_error("library trouble");
+      if (ctx.table_written) ctx.table_written("CM");
     };
     return s;
   }
@@ -114,9 +118,10 @@ TEST_F(BatchTest, ExtractsThenConvertsEachArchiveInOrder) {
   EXPECT_EQ(library.sizes, (std::vector<std::uint32_t>{6000, 6000, 6000}));
   EXPECT_EQ(calls, (std::vector<std::string>{"tab /m/a/a -> /m/a", "tab /m/b/b -> /m/b",
                                              "tab /m/a/a -> /m/a"}));
-  EXPECT_EQ(events.log, (std::vector<std::string>{"start 0 a", "layer 0 CM", "done 0", "start 1 b",
-                                                  "layer 1 CM", "done 1", "start 2 a", "layer 2 CM",
-                                                  "done 2"}));
+  EXPECT_EQ(events.log,
+            (std::vector<std::string>{"start 0 a", "layer 0 CM", "table 0 CM", "done 0",
+                                      "start 1 b", "layer 1 CM", "table 1 CM", "done 1",
+                                      "start 2 a", "layer 2 CM", "table 2 CM", "done 2"}));
 
   options.format = &kShape;
   options.archives = {"/m/c.lzh"};
@@ -138,8 +143,8 @@ TEST_F(BatchTest, FailedExtractionEndsTheBatchAtThatArchive) {
     EXPECT_EQ(std::string(e.what()), "/m/b.lzh: extraction failed: cannot open /m/b.lzh");
   }
   EXPECT_EQ(calls, std::vector<std::string>{"tab /m/a/a -> /m/a"});
-  EXPECT_EQ(events.log,
-            (std::vector<std::string>{"start 0 a", "layer 0 CM", "done 0", "start 1 b"}));
+  EXPECT_EQ(events.log, (std::vector<std::string>{"start 0 a", "layer 0 CM", "table 0 CM", "done 0",
+                                                  "start 1 b"}));
 }
 
 TEST_F(BatchTest, ConversionErrorsEndTheBatchOrAreSkippedWithKeepGoing) {
@@ -157,9 +162,9 @@ TEST_F(BatchTest, ConversionErrorsEndTheBatchOrAreSkippedWithKeepGoing) {
   auto result = RunBatch(options, Services());
   EXPECT_EQ(result.converted, 1u);
   EXPECT_EQ(result.failed, 2u);
-  EXPECT_EQ(events.log,
-            (std::vector<std::string>{"start 0 a", "failed 0 /m/a.lzh", "start 1 b", "layer 1 CM",
-                                      "failed 1 /m/b/b.slm", "start 2 c", "layer 2 CM", "done 2"}));
+  EXPECT_EQ(events.log, (std::vector<std::string>{"start 0 a", "failed 0 /m/a.lzh", "start 1 b",
+                                                  "layer 1 CM", "failed 1 /m/b/b.slm", "start 2 c",
+                                                  "layer 2 CM", "table 2 CM", "done 2"}));
 
   // Errors that are not the system's own still name the archive.
   throw_std_for = "/m/c/c";

@@ -33,6 +33,13 @@ std::vector<lhatest::Member> Members(const gen::LayerSet& set, const std::string
   return members;
 }
 
+// The last line of a program's stderr: the run's summary.
+std::string LastLine(const std::string& err) {
+  if (err.empty() || err.back() != '\n') return "(no line ends the output)";
+  const std::size_t start = err.rfind('\n', err.size() - 2);
+  return err.substr(start == std::string::npos ? 0 : start + 1, err.size() - 1 - (start + 1));
+}
+
 long CountLines(const std::string& path) {
   if (!fs::exists(path)) return 0;
   const std::string text = ReadFile(path);
@@ -69,6 +76,10 @@ TEST_F(ConvertTest, SampleArchiveConvertsIntoBothFormats) {
     ProgramResult r = Convert({"--format", format, archive});
     ASSERT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(r.err.find('\r'), std::string::npos) << "progress drawn without a terminal";
+    EXPECT_EQ(r.err,
+              "quellmark-convert: 1 archive converted, 0 failed, 17 tables, 0 warnings; "
+              "tables in " +
+                  dir.str() + "\n");
     for (const auto& code : kAllLayers) {
       const std::string table = dir / ("533945" + code + ext);
       const bool list_layer = code == "HA" || code == "TO" || code == "YO";
@@ -86,21 +97,33 @@ TEST_F(ConvertTest, SecondOfThreeArchivesFails) {
   members[0].claimed_crc = 0x1234;  // a CRC error in the sheet header
   const std::string b = dir / "b.lzh";
   WriteFile(b, lhatest::BuildLevel2(members));
-  const std::string c = MakeArchive(dir.str(), "c");
+  const std::string c = MakeArchive(dir / "other", "c");
 
   ProgramResult r = Convert({"--format", "shape", a, b, c});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_NE(r.err.find("quellmark-convert: error: " + b + ": extraction failed"), std::string::npos)
       << r.err;
+  EXPECT_EQ(LastLine(r.err),
+            "quellmark-convert: 1 archive converted, 1 failed, 1 not tried, "
+            "17 tables, 0 warnings; tables in " +
+                dir.str());
   EXPECT_TRUE(fs::exists(dir / "aDK.shp"));
   EXPECT_FALSE(fs::exists(dir / "bDK.shp"));
-  EXPECT_FALSE(fs::exists(dir / "cDK.shp"));
+  EXPECT_FALSE(fs::exists(dir / "other/cDK.shp"));
   EXPECT_FALSE(fs::exists(dir / "b/b.slm")) << "a damaged member was left in place";
 
   r = Convert({"--format", "shape", "--keep-going", a, b, c});
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_TRUE(fs::exists(dir / "cDK.shp"));
+  EXPECT_TRUE(fs::exists(dir / "other/cDK.shp"));
   EXPECT_FALSE(fs::exists(dir / "bDK.shp"));
+  EXPECT_EQ(LastLine(r.err),
+            "quellmark-convert: 2 archives converted, 1 failed, 34 tables, "
+            "0 warnings; tables beside each archive");
+  // Side by side, the same count.
+  r = Convert({"--format", "shape", "--keep-going", "--jobs", "3", c, b, a});
+  EXPECT_EQ(LastLine(r.err),
+            "quellmark-convert: 2 archives converted, 1 failed, 34 tables, "
+            "0 warnings; tables beside each archive");
 }
 
 TEST_F(ConvertTest, BlanksAndJapaneseInPathsAndMemberNames) {
@@ -138,12 +161,53 @@ TEST_F(ConvertTest, ArgumentsAndExitCodes) {
   EXPECT_EQ(Convert({"--format", "mif", "x.lzh"}).exit_code, 2);
   EXPECT_EQ(Convert({"--jobs", "0", "x.lzh"}).exit_code, 2);
   EXPECT_EQ(Convert({"--bogus", "x.lzh"}).exit_code, 2);
+  EXPECT_EQ(Convert({"--bogus", "x.lzh"}).err.find("converted"), std::string::npos);
   r = Convert({"--help"});
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_NE(r.out.find("Usage: quellmark-convert"), std::string::npos);
+  r = Convert({"--version", "x.lzh"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out, "quellmark-convert (Quellmark) " QUELLMARK_VERSION "\n");
   r = Convert({dir / "missing.lzh"});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_NE(r.err.find(dir / "missing.lzh"), std::string::npos) << r.err;
+  EXPECT_EQ(LastLine(r.err),
+            "quellmark-convert: 0 archives converted, 1 failed, 0 tables, 0 warnings");
+}
+
+// Every option --help lists is in the manual page, which carries the same
+// version; the window answers --help and --version without a display.
+TEST_F(ConvertTest, ManualPagesKeepUpWithHelp) {
+  std::vector<std::pair<std::string, std::string>> programs = {
+      {QUELLMARK_CONVERT, QUELLMARK_MAN_DIR "/quellmark-convert.1"}};
+#ifdef QUELLMARK_WINDOW
+  programs.emplace_back(QUELLMARK_WINDOW, QUELLMARK_MAN_DIR "/quellmark.1");
+#endif
+  for (const auto& [program, page] : programs) {
+    const std::string name = fs::path(program).filename().string();
+    ProgramResult help = RunProgram(program, {"--help"});
+    ASSERT_EQ(help.exit_code, 0) << name << help.err;
+    ProgramResult version = RunProgram(program, {"--version"});
+    EXPECT_EQ(version.exit_code, 0) << name;
+    EXPECT_EQ(version.out, name + " (Quellmark) " QUELLMARK_VERSION "\n");
+
+    std::string manual;
+    for (const char c : ReadFile(page)) {
+      if (c == '\\') continue;  // roff spells "--help" as "\-\-help"
+      manual += c;
+    }
+    EXPECT_NE(manual.find("\"Quellmark " QUELLMARK_VERSION "\""), std::string::npos) << page;
+    int options = 0;
+    for (std::size_t at = help.out.find("\n  -"); at != std::string::npos;
+         at = help.out.find("\n  -", at + 1)) {
+      const std::size_t start = help.out.find('-', at);
+      const std::string option =
+          help.out.substr(start, help.out.find_first_of(" \n", start) - start);
+      EXPECT_NE(manual.find(option), std::string::npos) << page << " lacks " << option;
+      ++options;
+    }
+    EXPECT_GE(options, 3) << name;
+  }
 }
 
 TEST_F(ConvertTest, DataProblemsAreWarningsNamingArchiveLayerAndLine) {
@@ -157,6 +221,10 @@ TEST_F(ConvertTest, DataProblemsAreWarningsNamingArchiveLayerAndLine) {
   EXPECT_NE(r.err.find("quellmark-convert: warning: w.lzh: layer CM, line 2: non ZZ"),
             std::string::npos)
       << r.err;
+  EXPECT_EQ(LastLine(r.err),
+            "quellmark-convert: 1 archive converted, 0 failed, 17 tables, "
+            "1 warning; tables in " +
+                dir.str());
   EXPECT_EQ(Convert({"--quiet", dir / "w.lzh"}).err, "");
 }
 

@@ -2,15 +2,22 @@
 // and fake export drivers stand in for the conversion, and doubles answer the
 // file dialog and the message boxes.
 
+#include <unistd.h>
+
+#include <QAction>
+#include <QDir>
 #include <QFileDialog>
 #include <QFileSystemModel>
 #include <QFontInfo>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QListWidget>
+#include <QMimeData>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStatusBar>
 #include <QTemporaryDir>
+#include <QUrl>
 #include <QtTest>
 #include <cstdio>
 #include <deque>
@@ -21,6 +28,8 @@
 
 #include "app/archive_library.h"
 #include "app/output_formats.h"
+#include "app/version.h"
+#include "app/window/arguments.h"
 #include "app/window/dialogs.h"
 #include "app/window/main_form.h"
 #include "sal/cp932.h"
@@ -199,23 +208,142 @@ class WindowTest : public QObject {
     QCOMPARE(h.dialog.last_owner, &h.form);
     QCOMPARE(h.CheckMarks(), Marks({Qt::Unchecked, Qt::Unchecked}));
     QVERIFY(h.List()->item(0)->flags() & Qt::ItemIsUserCheckable);
-    QCOMPARE(h.List()->visualItemRect(h.List()->item(1)).height(), 12);
 
-    // At the end, in the dialog's order; a file already listed is listed again.
+    // Rows hold the font's whole line, descenders too, and their check boxes.
+    const QFontMetrics metrics(h.List()->font());
+    const QRect row = h.List()->visualItemRect(h.List()->item(1));
+    QVERIFY2(row.height() >= metrics.height() && row.height() > TMainForm::kFontPixelSize,
+             qPrintable(QString::number(row.height())));
+    QCOMPARE(h.List()->visualItemRect(h.List()->item(0)).height(), row.height());
+    QVERIFY(h.List()->style()->pixelMetric(QStyle::PM_IndicatorHeight) <= row.height());
+
+    // At the end, in the dialog's order; a file already listed is not listed again.
     h.List()->item(0)->setCheckState(Qt::Checked);
-    h.Add(QStringList{"/maps/c/533950.lzh", "/maps/b/533947.lzh"});
-    const QStringList four{"/maps/b/533947.lzh", "/maps/a/533946.LZH", "/maps/c/533950.lzh",
-                           "/maps/b/533947.lzh"};
-    QCOMPARE(h.Items(), four);
-    QCOMPARE(h.CheckMarks(), Marks({Qt::Checked, Qt::Unchecked, Qt::Unchecked, Qt::Unchecked}));
+    h.Add(QStringList{"/maps/c/533950.lzh", "/maps/b/533947.lzh", "/maps/c/../b/533947.lzh"});
+    const QStringList three{"/maps/b/533947.lzh", "/maps/a/533946.LZH", "/maps/c/533950.lzh"};
+    QCOMPARE(h.Items(), three);
+    QCOMPARE(h.CheckMarks(), Marks({Qt::Checked, Qt::Unchecked, Qt::Unchecked}));
 
     h.Add(std::nullopt);  // cancelled
     QCOMPARE(h.dialog.requests.size(), std::size_t{3});
-    QCOMPARE(h.Items(), four);
+    QCOMPARE(h.Items(), three);
     QCOMPARE(h.CheckMarks().at(0), Qt::Checked);
 
     h.Click("Button3");
     QCOMPARE(h.List()->count(), 0);
+  }
+
+  void commandLineArguments_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QStringList>("paths");
+    QTest::addColumn<bool>("help");
+    QTest::addColumn<bool>("version");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("none") << QStringList{} << QStringList{} << false << false << QString();
+    QTest::newRow("archives") << QStringList{"a.lzh", "/m/b.LZH", "-"}
+                              << QStringList{"a.lzh", "/m/b.LZH", "-"} << false << false
+                              << QString();
+    QTest::newRow("help") << QStringList{"a.lzh", "-h"} << QStringList{"a.lzh"} << true << false
+                          << QString();
+    QTest::newRow("version among unknown")
+        << QStringList{"-platform", "x.lzh", "--version", "--bogus"} << QStringList{"x.lzh"}
+        << false << true << "unknown option '-platform'";
+    QTest::newRow("after --") << QStringList{"--", "--help", "-x.lzh", "--"}
+                              << QStringList{"--help", "-x.lzh", "--"} << false << false
+                              << QString();
+  }
+  void commandLineArguments() {
+    QFETCH(QStringList, arguments);
+    QFETCH(QStringList, paths);
+    QFETCH(bool, help);
+    QFETCH(bool, version);
+    QFETCH(QString, error);
+    const WindowArguments parsed = ParseWindowArguments(arguments);
+    QCOMPARE(parsed.paths, paths);
+    QCOMPARE(parsed.help, help);
+    QCOMPARE(parsed.version, version);
+    QCOMPARE(parsed.error, error);
+  }
+
+  // Archives given on the command line and dropped onto the list: each
+  // listed once, by whatever path; anything else left out.
+  void givenAndDroppedArchivesAreListedOnce() {
+    QTemporaryDir folder;
+    // The current folder is reported without links; so is this one.
+    const QDir dir(QFileInfo(folder.path()).canonicalFilePath());
+    QVERIFY(dir.mkpath("maps/sub") && dir.mkpath("maps/folder.lzh"));
+    for (const char* name : {"maps/a.lzh", "maps/B.LZH", "maps/c.lzh", "maps/notes.txt"}) {
+      QFile file(dir.filePath(QLatin1String(name)));
+      QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+    QVERIFY(QFile::link(dir.filePath("maps/a.lzh"), dir.filePath("maps/sub/link.lzh")));
+    QVERIFY(::link(QFile::encodeName(dir.filePath("maps/c.lzh")).constData(),
+                   QFile::encodeName(dir.filePath("maps/hard.lzh")).constData()) == 0);
+    const QString a = dir.filePath("maps/a.lzh");
+    const QString b = dir.filePath("maps/B.LZH");
+    const QString c = dir.filePath("maps/c.lzh");
+    const QString missing = dir.filePath("maps/missing.lzh");
+
+    Harness h;
+    const QString previous = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(dir.filePath("maps/sub")));
+    h.form.OpenPaths({"../a.lzh", "link.lzh", "../notes.txt", "../folder.lzh", "../B.LZH",
+                      "../missing.lzh", "../sub/../missing.lzh"});
+    QDir::setCurrent(previous);
+    QCOMPARE(h.Items(), QStringList({a, b, missing}));
+
+    QWidget* target = h.List()->viewport();
+    const auto drag = [&](const QStringList& files, QEvent::Type type) {
+      QMimeData data;
+      QList<QUrl> urls;
+      for (const QString& file : files) {
+        urls << (file.startsWith('/') ? QUrl::fromLocalFile(file) : QUrl(file));
+      }
+      data.setUrls(urls);
+      const QPoint middle = target->rect().center();
+      bool accepted = false;
+      Qt::DropAction action = Qt::IgnoreAction;
+      if (type == QEvent::DragEnter) {
+        QDragEnterEvent event(middle, Qt::CopyAction | Qt::MoveAction, &data, Qt::LeftButton,
+                              Qt::NoModifier);
+        QApplication::sendEvent(target, &event);
+        accepted = event.isAccepted();
+        action = event.dropAction();
+      } else {
+        QDropEvent event(middle, Qt::CopyAction | Qt::MoveAction, &data, Qt::LeftButton,
+                         Qt::NoModifier);
+        QApplication::sendEvent(target, &event);
+        accepted = event.isAccepted();
+        action = event.dropAction();
+      }
+      return accepted ? action : Qt::IgnoreAction;
+    };
+    // Nothing that is an archive: the drag is refused.
+    QCOMPARE(drag({dir.filePath("maps/notes.txt"), dir.filePath("maps/folder.lzh"),
+                   "https://example.org/x.lzh"},
+                  QEvent::DragEnter),
+             Qt::IgnoreAction);
+    // An archive among them: taken, as a copy, never a move.
+    const QStringList dropped{dir.filePath("maps/notes.txt"), dir.filePath("maps/hard.lzh"),
+                              dir.filePath("maps/sub/link.lzh"), c};
+    QCOMPARE(drag(dropped, QEvent::DragEnter), Qt::CopyAction);
+    QCOMPARE(drag(dropped, QEvent::Drop), Qt::CopyAction);
+    QCOMPARE(h.Items(), QStringList({a, b, missing, dir.filePath("maps/hard.lzh")}));
+  }
+
+  void aboutShowsTheVersion() {
+    Harness h;
+    auto* about = h.form.findChild<QAction*>("AboutAction");
+    QVERIFY(about != nullptr);
+    // In the window's context menu and on F1, so no control moves for it.
+    QCOMPARE(h.form.contextMenuPolicy(), Qt::ActionsContextMenu);
+    QVERIFY(h.form.actions().contains(about));
+    QCOMPARE(about->shortcut(), QKeySequence(QKeySequence::HelpContents));
+    about->trigger();
+    QCOMPARE(h.boxes.shown.size(), std::size_t{1});
+    QCOMPARE(h.boxes.shown[0].message.text, QStringLiteral("Quellmark ") + QLatin1String(kVersion));
+    QCOMPARE(h.boxes.shown[0].message.owner, &h.form);
+    QCOMPARE(h.form.windowTitle(), QStringLiteral("Quellmark"));
   }
 
   void runOnAnEmptyListFinishesAndCloses() {
@@ -287,20 +415,20 @@ class WindowTest : public QObject {
 
   void runConvertsEveryItemAgain() {
     Harness h;
-    h.Add(QStringList{"/maps/533946.lzh", "/maps/533946.lzh", "/maps/533947.lzh"});
+    h.Add(QStringList{"/maps/533946.lzh", "/maps/533947.lzh", "/maps/533948.lzh"});
     h.List()->item(0)->setCheckState(Qt::Checked);
     h.List()->item(2)->setCheckState(Qt::Checked);
     h.Click("RadioButton1");
     void* const window = reinterpret_cast<void*>(h.form.winId());
     h.Click("Button2");
 
-    const std::string twice = " e -x1 /maps/533946 *.* -p2 -y1";
-    QCOMPARE(h.library.commands,
-             std::vector<std::string>({twice, twice, " e -x1 /maps/533947 *.* -p2 -y1"}));
+    QCOMPARE(h.library.commands, std::vector<std::string>({" e -x1 /maps/533946 *.* -p2 -y1",
+                                                           " e -x1 /maps/533947 *.* -p2 -y1",
+                                                           " e -x1 /maps/533948 *.* -p2 -y1"}));
     QCOMPARE(h.library.windows, std::vector<void*>(3, window));
     QCOMPARE(h.driver_calls, QStringList({"shape /maps/533946/533946 /maps/533946",
-                                          "shape /maps/533946/533946 /maps/533946",
-                                          "shape /maps/533947/533947 /maps/533947"}));
+                                          "shape /maps/533947/533947 /maps/533947",
+                                          "shape /maps/533948/533948 /maps/533948"}));
     QCOMPARE(h.CheckMarks(), Marks({Qt::Checked, Qt::Checked, Qt::Checked}));
     QCOMPARE(h.boxes.Texts(), QStringList{kDone});
   }

@@ -1,0 +1,42 @@
+// What quellmark-convert says about a run besides warnings and errors: the
+// progress line it redraws on a terminal, and the summary line at the end.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <set>
+#include <string>
+#include <string_view>
+
+namespace quellmark {
+
+// A run's counts, gathered as it goes.
+struct RunTally {
+  std::size_t archives = 0;             // listed
+  std::size_t started = 0;              // taken up; each one ends converted or failed
+  std::size_t converted = 0;            // extracted and converted
+  std::size_t tables = 0;               // written and closed
+  std::size_t warnings = 0;             // printed
+  std::set<std::string> table_folders;  // where the tables went, absolute
+};
+
+// One line, e.g. "quellmark-convert: 2 archives converted, 1 failed, 34
+// tables, 3 warnings; tables in /data/maps". Archives never taken up (the
+// batch stopped at a failure) are counted as "not tried"; the tables are
+// said to be "beside each archive" when they went to several folders.
+std::string SummaryLine(std::string_view program, const RunTally& tally);
+
+// The absolute folder a table of this output prefix lands in.
+std::string TableFolder(std::string_view output_prefix);
+
+// Batches of more archives than this show the share done and the time left.
+inline constexpr std::size_t kFewArchives = 3;
+
+// The head of the progress line: "[3/40 5%, 2:10 left]" (position of the
+// archive under way, share of the batch finished, time left at the pace so
+// far), or just "[2/3]" for a few archives. No estimate before the first
+// archive is finished.
+std::string ProgressHead(std::size_t position, std::size_t total, std::size_t finished,
+                         std::chrono::steady_clock::duration elapsed);
+
+}  // namespace quellmark
