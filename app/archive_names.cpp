@@ -54,9 +54,9 @@ ArchiveNames DeriveArchiveNames(std::string_view archive_path) {
   return names;
 }
 
-std::string ExtractionCommandLine(std::string_view stem) {
+std::string ExtractionCommandLine(std::string_view archive) {
   std::string line = " e -x1 ";
-  line += stem;
+  line += archive;
   line += " ";
   line += "*.* ";
   line += "-p2 -y1";

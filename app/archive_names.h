@@ -29,7 +29,8 @@ std::string BaseName(std::string_view stem);
 ArchiveNames DeriveArchiveNames(std::string_view archive_path);
 
 // The command line that has the archive library extract every member into
-// the extraction folder: " e -x1 " + stem + " " + "*.* " + "-p2 -y1".
-std::string ExtractionCommandLine(std::string_view stem);
+// the extraction folder: " e -x1 " + archive + " " + "*.* " + "-p2 -y1". The
+// archive is named in full, so that the file named is the file extracted.
+std::string ExtractionCommandLine(std::string_view archive);
 
 }  // namespace quellmark

@@ -3,6 +3,8 @@
 #include <condition_variable>
 #include <cstring>
 #include <exception>
+#include <filesystem>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -11,6 +13,7 @@
 #include <thread>
 
 #include "app/archive_library.h"
+#include "app/sheet_lock.h"
 #include "convert/sheet_conversion.h"
 
 namespace quellmark {
@@ -52,13 +55,29 @@ struct Job {
   std::unique_ptr<SheetState> state = std::make_unique<SheetState>();
 };
 
+// The same archive, whatever path names it: the file's own path where it
+// exists, else the path made absolute and plain.
+std::string ArchiveKey(const std::string& path) {
+  std::error_code error;
+  std::filesystem::path key = std::filesystem::canonical(path, error);
+  if (error) key = std::filesystem::absolute(path, error).lexically_normal();
+  return error ? path : key.string();
+}
+
 class Batch {
  public:
   Batch(const BatchOptions& options, const BatchServices& services, SheetConverter convert)
       : options_(options),
         services_(services),
         convert_(std::move(convert)),
-        errors_(options.archives.size()) {}
+        errors_(options.archives.size()),
+        first_(options.archives.size()),
+        finished_(options.archives.size(), 0) {
+    std::map<std::string, std::size_t> seen;
+    for (std::size_t i = 0; i < options.archives.size(); ++i) {
+      first_[i] = seen.emplace(ArchiveKey(options.archives[i]), i).first->second;
+    }
+  }
 
   BatchResult Run() {
     const std::size_t count = options_.archives.size();
@@ -75,12 +94,20 @@ class Batch {
       for (auto& t : threads) t.join();
     }
     for (const auto& error : errors_) {
-      if (error && !options_.keep_going) std::rethrow_exception(error);
+      if (!error || options_.keep_going) continue;
+      try {
+        std::rethrow_exception(error);
+      } catch (const Interrupted&) {
+        // Reported to the observer; the result says the batch was stopped.
+      }
     }
+    if (Stopping()) result_.interrupted = true;
     return result_;
   }
 
  private:
+  bool Stopping() const { return services_.stop != nullptr && services_.stop->load(); }
+
   void Work(Job& job) {
     while (true) {
       std::size_t index;
@@ -88,22 +115,44 @@ class Batch {
       {
         std::unique_lock lock(mutex_);
         changed_.wait(lock, [this] {
-          return stop_ || next_ >= options_.archives.size() ||
-                 !active_.count(ArchiveStem(options_.archives[next_]));
+          if (stop_ || Stopping() || next_ >= options_.archives.size()) return true;
+          // A later place of an archive waits for its first; two archives
+          // with the same outputs are not converted at once.
+          const std::size_t first = first_[next_];
+          if (first != next_) return finished_[first] != 0;
+          return !active_.count(ArchiveStem(options_.archives[next_]));
         });
-        if (stop_ || next_ >= options_.archives.size()) return;
+        if (stop_ || Stopping() || next_ >= options_.archives.size()) return;
         index = next_++;
+        if (first_[index] != index) {
+          const bool converted = finished_[first_[index]] == 1;
+          finished_[index] = finished_[first_[index]];
+          lock.unlock();
+          Repeated(index, converted);
+          continue;
+        }
         names = DeriveArchiveNames(options_.archives[index]);
         active_.insert(names.stem);
       }
       std::exception_ptr error = Convert(index, names, job);
+      bool interrupted = false;
+      if (error) {
+        try {
+          std::rethrow_exception(error);
+        } catch (const Interrupted&) {
+          interrupted = true;
+        } catch (const QuellmarkError&) {
+        }
+      }
       {
         std::lock_guard lock(mutex_);
         active_.erase(names.stem);
+        finished_[index] = error ? 2 : 1;
         if (error) {
           ++result_.failed;
           errors_[index] = error;
-          if (!options_.keep_going) stop_ = true;
+          if (!options_.keep_going || interrupted) stop_ = true;
+          if (interrupted) result_.interrupted = true;
         } else {
           ++result_.converted;
         }
@@ -112,7 +161,7 @@ class Batch {
       if (BatchObserver* observer = services_.observer) {
         if (!error) {
           observer->ArchiveDone(index);
-        } else if (options_.keep_going) {
+        } else if (options_.keep_going || interrupted) {
           try {
             std::rethrow_exception(error);
           } catch (const QuellmarkError& e) {
@@ -123,14 +172,40 @@ class Batch {
     }
   }
 
+  // A later place in the list of an archive already done.
+  void Repeated(std::size_t index, bool converted) {
+    if (services_.notifier != nullptr) {
+      Notice notice;
+      notice.text = "listed more than once; converted once";
+      notice.archive = options_.archives[index];
+      services_.notifier->Notify(notice);
+    }
+    if (converted && services_.observer != nullptr) services_.observer->ArchiveDone(index);
+    changed_.notify_all();
+  }
+
+  void CheckStop(const ArchiveNames& names) const {
+    if (Stopping()) throw Interrupted(names.archive, 0, "interrupted");
+  }
+
   // Extracts and converts one archive; the error that ended it, if any,
   // always a QuellmarkError naming a file.
   std::exception_ptr Convert(std::size_t index, const ArchiveNames& names, Job& job) {
     BatchObserver* observer = services_.observer;
     if (observer != nullptr) observer->ArchiveStarted(index, names);
+    ArchiveNotifier notifier(services_.notifier, names.archive);
     try {
       try {
-        const std::string command = ExtractionCommandLine(names.stem);
+        const auto lock = SheetLock::Acquire(
+            names.output_prefix, names.archive,
+            [&notifier] {
+              Notice notice;
+              notice.text = "another run is converting this archive; waiting for it";
+              notifier.Notify(notice);
+            },
+            services_.stop);
+        CheckStop(names);
+        const std::string command = ExtractionCommandLine(names.archive);
         job.output[0] = '\0';
         const std::int32_t status = services_.archive_library.Unlha(
             services_.window, command.c_str(), job.output.data(), kLibraryOutputSize);
@@ -140,7 +215,7 @@ class Batch {
           if (!report.empty()) message += ": " + report;
           throw ArchiveError(names.archive, 0, message);
         }
-        ArchiveNotifier notifier(services_.notifier, names.archive);
+        CheckStop(names);
         ExportContext context{*job.state, &notifier, {}};
         context.layer_started = [observer, index, &notifier](std::string_view code) {
           notifier.SetLayer(code);
@@ -151,7 +226,10 @@ class Batch {
             observer->TableWritten(index, code);
           };
         }
+        context.stop = services_.stop;
         convert_(names.sheet_prefix, names.output_prefix, *options_.format, context);
+      } catch (const Interrupted&) {
+        throw Interrupted(names.archive, 0, "interrupted; its earlier tables are unchanged");
       } catch (const QuellmarkError&) {
         throw;
       } catch (const std::bad_alloc&) {
@@ -174,6 +252,8 @@ class Batch {
   bool stop_ = false;
   std::set<std::string> active_;  // stems under conversion
   std::vector<std::exception_ptr> errors_;
+  std::vector<std::size_t> first_;  // per place: the first place of the same archive
+  std::vector<char> finished_;      // per place: 0 not yet, 1 converted, 2 failed
   BatchResult result_;
 };
 

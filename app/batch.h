@@ -33,9 +33,9 @@ struct BatchOptions {
   // Go on with the next archive after one fails (the failure is reported to
   // the observer); otherwise the first failure ends the batch.
   bool keep_going = false;
-  // Archives converted side by side. Each conversion owns its state; an
-  // archive listed twice is never converted twice at once. With more than
-  // one job the observer and notifier are called from several threads.
+  // Archives converted side by side. Each conversion owns its state. With
+  // more than one job the observer and notifier are called from several
+  // threads.
   unsigned jobs = 1;
 };
 
@@ -45,11 +45,12 @@ class BatchObserver {
   virtual ~BatchObserver() = default;
   virtual void ArchiveStarted(std::size_t /*index*/, const ArchiveNames& /*names*/) {}
   virtual void LayerStarted(std::size_t /*index*/, std::string_view /*layer_code*/) {}
-  // A layer's table was written and closed.
+  // A layer's table was put in place.
   virtual void TableWritten(std::size_t /*index*/, std::string_view /*layer_code*/) {}
   // The archive was extracted and converted: its check mark.
   virtual void ArchiveDone(std::size_t /*index*/) {}
-  // With keep_going only: the archive failed and the batch goes on.
+  // The archive failed and the batch goes on (keep_going), or the run was
+  // interrupted while the archive was under way (Interrupted).
   virtual void ArchiveFailed(std::size_t /*index*/, const QuellmarkError& /*error*/) {}
 };
 
@@ -60,20 +61,32 @@ struct BatchServices {
   void* window = nullptr;  // handed to the archive library
   // The conversion of one sheet; ConvertSheet unless a test stands in.
   SheetConverter convert_sheet;
+  // Set to stop the batch (SIGINT, SIGTERM): no archive is started after
+  // it, and those under way end at their next line, leaving their tables as
+  // they were. May be null.
+  const std::atomic<bool>* stop = nullptr;
 };
 
 struct BatchResult {
   std::size_t converted = 0;
-  std::size_t failed = 0;
+  std::size_t failed = 0;    // interrupted archives included
+  bool interrupted = false;  // the stop flag ended the batch
 };
 
 // Runs the batch. Throws std::invalid_argument when no format is chosen.
-// Without keep_going the first failure (an extraction that
-// fails, or an error raised while converting) ends it with that error; the
-// archives before it stay converted (with several jobs, archives already
-// under way finish too). Notices reach the notifier stamped with the archive
-// and layer they came from. With one job everything runs on the calling
-// thread.
+// Without keep_going the first failure (an extraction that fails, or an
+// error raised while converting) ends it with that error; the archives
+// before it stay converted (with several jobs, archives already under way
+// finish too). A stop ends it without an error: the result says so and the
+// observer was told of each archive cut short.
+//
+// The archive named is the one extracted. An archive listed more than once
+// (by any path) is converted once; its later places get a notice and, when
+// it was converted, their check mark. One archive's outputs are converted by
+// one run at a time, across processes too: a run finding another at work
+// on them says so and waits. Notices reach the notifier stamped with the
+// archive and layer they came from. With one job everything runs on the
+// calling thread.
 BatchResult RunBatch(const BatchOptions& options, const BatchServices& services);
 
 }  // namespace quellmark

@@ -45,8 +45,9 @@ TEST(ArchiveNames, DoubleByteCharactersDoNotSplitNames) {
 }
 
 TEST(ArchiveNames, ExtractionCommandLine) {
-  EXPECT_EQ(ExtractionCommandLine("D:\\data\\sheet01"), " e -x1 D:\\data\\sheet01 *.* -p2 -y1");
-  EXPECT_EQ(ExtractionCommandLine("/a b/c"), " e -x1 /a b/c *.* -p2 -y1");
+  EXPECT_EQ(ExtractionCommandLine("D:\\data\\sheet01.lzh"),
+            " e -x1 D:\\data\\sheet01.lzh *.* -p2 -y1");
+  EXPECT_EQ(ExtractionCommandLine("/a b/c.LZH"), " e -x1 /a b/c.LZH *.* -p2 -y1");
 }
 
 }  // namespace

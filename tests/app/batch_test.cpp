@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <set>
@@ -23,9 +24,9 @@ class FakeLibrary : public ArchiveLibrary {
     std::lock_guard lock(mutex);
     commands.emplace_back(command_line);
     sizes.push_back(output_size);
-    for (const auto& stem : failing) {
-      if (std::string(command_line).find(" " + stem + " ") != std::string::npos) {
-        std::snprintf(output, output_size, "cannot open %s.lzh\n", stem.c_str());
+    for (const auto& archive : failing) {
+      if (std::string(command_line).find(" " + archive + " ") != std::string::npos) {
+        std::snprintf(output, output_size, "cannot open %s\n", archive.c_str());
         return 1;
       }
     }
@@ -109,19 +110,21 @@ TEST_F(BatchTest, EmptyListCallsNothing) {
 TEST_F(BatchTest, ExtractsThenConvertsEachArchiveInOrder) {
   BatchOptions options;
   options.format = &kTab;
-  options.archives = {"/m/a.lzh", "/m/b.LZH", "/m/a.lzh"};
+  // The archive named is the one extracted; one listed twice, by any path,
+  // is converted once and its second place gets a notice and its mark.
+  options.archives = {"/m/a.lzh", "/m/b.LZH", "/m/x/../a.lzh"};
   auto result = RunBatch(options, Services());
-  EXPECT_EQ(result.converted, 3u);
-  EXPECT_EQ(library.commands,
-            (std::vector<std::string>{" e -x1 /m/a *.* -p2 -y1", " e -x1 /m/b *.* -p2 -y1",
-                                      " e -x1 /m/a *.* -p2 -y1"}));
-  EXPECT_EQ(library.sizes, (std::vector<std::uint32_t>{6000, 6000, 6000}));
-  EXPECT_EQ(calls, (std::vector<std::string>{"tab /m/a/a -> /m/a", "tab /m/b/b -> /m/b",
-                                             "tab /m/a/a -> /m/a"}));
-  EXPECT_EQ(events.log,
-            (std::vector<std::string>{"start 0 a", "layer 0 CM", "table 0 CM", "done 0",
-                                      "start 1 b", "layer 1 CM", "table 1 CM", "done 1",
-                                      "start 2 a", "layer 2 CM", "table 2 CM", "done 2"}));
+  EXPECT_EQ(result.converted, 2u);
+  EXPECT_EQ(library.commands, (std::vector<std::string>{" e -x1 /m/a.lzh *.* -p2 -y1",
+                                                        " e -x1 /m/b.LZH *.* -p2 -y1"}));
+  EXPECT_EQ(library.sizes, (std::vector<std::uint32_t>{6000, 6000}));
+  EXPECT_EQ(calls, (std::vector<std::string>{"tab /m/a/a -> /m/a", "tab /m/b/b -> /m/b"}));
+  EXPECT_EQ(events.log, (std::vector<std::string>{"start 0 a", "layer 0 CM", "table 0 CM", "done 0",
+                                                  "start 1 b", "layer 1 CM", "table 1 CM", "done 1",
+                                                  "done 2"}));
+  ASSERT_EQ(notifier.notices.size(), 1u);
+  EXPECT_EQ(notifier.notices[0].text, "listed more than once; converted once");
+  EXPECT_EQ(notifier.notices[0].archive, "/m/x/../a.lzh");
 
   options.format = &kShape;
   options.archives = {"/m/c.lzh"};
@@ -130,8 +133,39 @@ TEST_F(BatchTest, ExtractsThenConvertsEachArchiveInOrder) {
   EXPECT_EQ(calls, std::vector<std::string>{"shape /m/c/c -> /m/c"});
 }
 
+TEST_F(BatchTest, AStopEndsTheBatchAndNamesTheArchiveCutShort) {
+  std::atomic<bool> stop{false};
+  BatchServices services = Services();
+  services.stop = &stop;
+  services.convert_sheet = [&](const std::string& sheet, const std::string&, const OutputFormat&,
+                               ExportContext& ctx) {
+    calls.push_back(sheet);
+    if (sheet != "/m/b/b") return;
+    stop = true;
+    if (ctx.stop != nullptr && ctx.stop->load()) throw Interrupted(sheet + "DK.sal", 7, "stop");
+  };
+  BatchOptions options;
+  options.format = &kTab;
+  options.keep_going = true;  // a stop ends the batch all the same
+  options.archives = {"/m/a.lzh", "/m/b.lzh", "/m/c.lzh"};
+  BatchResult result = RunBatch(options, services);
+  EXPECT_TRUE(result.interrupted);
+  EXPECT_EQ(result.converted, 1u);
+  EXPECT_EQ(result.failed, 1u);
+  EXPECT_EQ(calls, (std::vector<std::string>{"/m/a/a", "/m/b/b"}));
+  EXPECT_EQ(events.log,
+            (std::vector<std::string>{"start 0 a", "done 0", "start 1 b", "failed 1 /m/b.lzh"}));
+
+  // Stopped before it starts, a batch converts nothing.
+  calls.clear();
+  options.keep_going = false;
+  result = RunBatch(options, services);
+  EXPECT_TRUE(result.interrupted);
+  EXPECT_TRUE(calls.empty());
+}
+
 TEST_F(BatchTest, FailedExtractionEndsTheBatchAtThatArchive) {
-  library.failing = {"/m/b"};
+  library.failing = {"/m/b.lzh"};
   BatchOptions options;
   options.format = &kTab;
   options.archives = {"/m/a.lzh", "/m/b.lzh", "/m/c.lzh"};
@@ -158,7 +192,7 @@ TEST_F(BatchTest, ConversionErrorsEndTheBatchOrAreSkippedWithKeepGoing) {
   calls.clear();
   events.log.clear();
   options.keep_going = true;
-  library.failing = {"/m/a"};
+  library.failing = {"/m/a.lzh"};
   auto result = RunBatch(options, Services());
   EXPECT_EQ(result.converted, 1u);
   EXPECT_EQ(result.failed, 2u);
@@ -211,23 +245,26 @@ TEST(ParallelBatch, ConvertsEveryArchiveOnceAndNeverTheSameOneTwiceAtOnce) {
   BatchOptions options;
   options.format = &kTab;
   options.jobs = 3;
-  options.archives = {"/m/a.lzh", "/m/a.lzh", "/m/b.lzh", "/m/c.lzh", "/m/a.lzh", "/m/d.lzh"};
+  // a.lzh and a.LZH are two archives with the same outputs.
+  options.archives = {"/m/a.lzh", "/m/a.LZH", "/m/b.lzh", "/m/c.lzh", "/m/a.lzh", "/m/d.lzh"};
   auto result = RunBatch(options, services);
-  EXPECT_EQ(result.converted, 6u);
+  EXPECT_EQ(result.converted, 5u);
   EXPECT_FALSE(overlap);
   std::multiset<std::string> got(converted.begin(), converted.end());
-  EXPECT_EQ(got.count("/m/a/a"), 3u);
-  EXPECT_EQ(got.size(), 6u);
+  EXPECT_EQ(got.count("/m/a/a"), 2u);
+  EXPECT_EQ(got.size(), 5u);
   ASSERT_EQ(notifier.notices.size(), 6u);
   for (const auto& n : notifier.notices) {
-    EXPECT_EQ(n.layer, "DK");
     EXPECT_EQ(n.archive.rfind("/m/", 0), 0u);
+    if (n.text != "listed more than once; converted once") {
+      EXPECT_EQ(n.layer, "DK");
+    }
   }
 }
 
 TEST(ParallelBatch, FirstFailureInListOrderEndsTheBatch) {
   FakeLibrary library;
-  library.failing = {"/m/b", "/m/d"};
+  library.failing = {"/m/b.lzh", "/m/d.lzh"};
   BatchServices services{
       library, nullptr, nullptr, nullptr,
       [](const std::string&, const std::string&, const OutputFormat&, ExportContext&) {}};
