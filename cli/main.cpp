@@ -1,10 +1,13 @@
 // quellmark-convert: converts map sheet archives from the command line.
 // main() only reads the arguments; the work is the batch the window runs too.
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -262,6 +265,25 @@ int ParseArguments(int argc, char** argv, Arguments& args) {
   return -1;
 }
 
+// SIGINT and SIGTERM ask the batch to stop at its next safe point; a second
+// one ends the program at once, as it would have without us.
+std::atomic<bool> stop_requested{false};
+volatile std::sig_atomic_t stop_signal = 0;
+
+extern "C" void OnStopSignal(int signal_number) {
+  stop_signal = signal_number;
+  stop_requested.store(true);
+  std::signal(signal_number, SIG_DFL);
+}
+
+void CatchStopSignals() {
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -270,10 +292,21 @@ int main(int argc, char** argv) {
 
   Console console(args.quiet, args.batch.archives.size());
   Unlha32 library(&console);
-  const BatchServices services{library, &console, &console, nullptr, {}};
+  if (!library.loaded()) {
+    // Without it nothing could be extracted; converting what an earlier run
+    // left in the extraction folders would pass off old data as the archive's.
+    console.Error("cannot load the archive library " + std::string(Unlha32::kDefaultLibrary) +
+                  ": " + library.load_error());
+    return 1;
+  }
+  static_assert(std::atomic<bool>::is_always_lock_free);
+  CatchStopSignals();
+  BatchServices services{library, &console, &console, nullptr, {}};
+  services.stop = &stop_requested;
   try {
     BatchResult result = RunBatch(args.batch, services);
     console.Finish();
+    if (result.interrupted) return 128 + static_cast<int>(stop_signal);
     return result.failed == 0 ? 0 : 1;
   } catch (const std::exception& error) {
     console.Error(error.what());

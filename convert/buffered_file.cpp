@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -60,8 +61,26 @@ bool BufferedFile::Fail(int error) {
   return false;
 }
 
+namespace {
+
+std::atomic<std::uint64_t> writes{0};
+std::atomic<std::uint64_t> failing_from{0};
+std::atomic<int> failing_error{0};
+
+}  // namespace
+
+std::uint64_t BufferedFile::WritesSoFar() { return writes.load(); }
+
+void BufferedFile::FailWritesFrom(std::uint64_t n, int error) {
+  failing_error.store(error);
+  failing_from.store(error == 0 ? 0 : n);
+}
+
 bool BufferedFile::WriteAt(const char* data, std::size_t size, std::uint64_t offset) {
   while (size > 0) {
+    const std::uint64_t count = writes.fetch_add(1, std::memory_order_relaxed) + 1;
+    const std::uint64_t from = failing_from.load(std::memory_order_relaxed);
+    if (from != 0 && count >= from) return Fail(failing_error.load());
     const ssize_t n = ::pwrite(fd_, data, size, static_cast<off_t>(offset));
     if (n < 0) {
       if (errno == EINTR) continue;

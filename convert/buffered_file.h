@@ -52,6 +52,12 @@ class BufferedFile {
   // The errno of the first failed write, 0 when none failed.
   int error() const { return error_; }
 
+  // For tests of what a full disk does: the writes to the file system, of
+  // every BufferedFile of the process, counted from the program's start;
+  // from the `n`-th one on (n > 0) each fails with `error` (0: none fails).
+  static std::uint64_t WritesSoFar();
+  static void FailWritesFrom(std::uint64_t n, int error);
+
  private:
   BufferedFile(int fd, bool append, std::uint64_t size);
   bool WriteBuffer();

@@ -1,6 +1,8 @@
 # Installs the build under a scratch prefix, then checks what a desktop and
 # man look for there: a manual page for every program, and for the desktop
-# entry the program it runs and the icon it names.
+# entry the program it runs and the icon it names. Every program, built and
+# installed, has a run path without an empty entry (which would mean the
+# current folder, where a stranger's library could be loaded from).
 # Run as: cmake -DBUILD_DIR=... -DPREFIX=... -P check_install.cmake
 cmake_policy(VERSION 3.25)
 file(REMOVE_RECURSE ${PREFIX})
@@ -18,6 +20,19 @@ foreach(program ${programs})
   if(NOT EXISTS ${PREFIX}/share/man/man1/${program}.1)
     message(FATAL_ERROR "${program} has no manual page in share/man/man1")
   endif()
+  foreach(file ${PREFIX}/bin/${program} ${BUILD_DIR}/bin/${program})
+    execute_process(COMMAND readelf -d ${file} OUTPUT_VARIABLE dynamic RESULT_VARIABLE status)
+    if(NOT status EQUAL 0)
+      message(FATAL_ERROR "readelf cannot read ${file}")
+    endif()
+    string(REGEX MATCHALL "(RPATH|RUNPATH)[^\n]*\\[[^]\n]*\\]" paths "${dynamic}")
+    foreach(path ${paths})
+      string(REGEX REPLACE ".*\\[(.*)\\]" "\\1" list "${path}")
+      if(list MATCHES "(^:|::|:$)" OR list STREQUAL "")
+        message(FATAL_ERROR "${file}: run path with an empty entry: [${list}]")
+      endif()
+    endforeach()
+  endforeach()
 endforeach()
 
 set(entry ${PREFIX}/share/applications/quellmark.desktop)
