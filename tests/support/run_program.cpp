@@ -1,6 +1,7 @@
 #include "support/run_program.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -27,31 +28,45 @@ std::string Slurp(FILE* file) {
 
 }  // namespace
 
-ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args) {
-  FILE* out = std::tmpfile();
-  FILE* err = std::tmpfile();
-  if (out == nullptr || err == nullptr) throw std::runtime_error("tmpfile failed");
+RunningProgram::RunningProgram(const std::string& program, const std::vector<std::string>& args)
+    : out_(std::tmpfile()), err_(std::tmpfile()) {
+  if (out_ == nullptr || err_ == nullptr) throw std::runtime_error("tmpfile failed");
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, fileno(out), 1);
-  posix_spawn_file_actions_adddup2(&actions, fileno(err), 2);
+  posix_spawn_file_actions_adddup2(&actions, fileno(out_), 1);
+  posix_spawn_file_actions_adddup2(&actions, fileno(err_), 2);
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
-  pid_t pid;
-  int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+  int rc = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) throw std::runtime_error("cannot start " + program);
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
+}
+
+RunningProgram::~RunningProgram() {
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    Wait();
   }
+}
+
+ProgramResult RunningProgram::Wait() {
+  int status = 0;
+  while (waitpid(pid_, &status, 0) < 0) {
+  }
+  pid_ = -1;
   ProgramResult result;
+  result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  result.out = Slurp(out);
-  result.err = Slurp(err);
+  result.out = Slurp(out_);
+  result.err = Slurp(err_);
   return result;
+}
+
+ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args) {
+  return RunningProgram(program, args).Wait();
 }
 
 }  // namespace quellmark::testing

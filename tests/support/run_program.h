@@ -1,6 +1,9 @@
 // Runs a program as a user would, capturing its exit status and output.
 #pragma once
 
+#include <sys/types.h>
+
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -8,11 +11,30 @@ namespace quellmark::testing {
 
 struct ProgramResult {
   int exit_code = -1;  // the exit status, or 128 + signal number
+  int signal = 0;      // the signal that ended it, 0 when it exited
   std::string out;
   std::string err;
 };
 
-// Runs `program` with `args` (no shell), stdin closed, in the current folder.
+// A program started with `args` (no shell), stdin closed, in the current
+// folder, and not yet waited for.
+class RunningProgram {
+ public:
+  RunningProgram(const std::string& program, const std::vector<std::string>& args);
+  // Kills the program if it was not waited for.
+  ~RunningProgram();
+  RunningProgram(const RunningProgram&) = delete;
+  RunningProgram& operator=(const RunningProgram&) = delete;
+
+  pid_t pid() const { return pid_; }
+  ProgramResult Wait();
+
+ private:
+  pid_t pid_ = -1;
+  std::FILE* out_;
+  std::FILE* err_;
+};
+
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args);
 
 }  // namespace quellmark::testing
