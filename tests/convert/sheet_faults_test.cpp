@@ -84,5 +84,32 @@ TEST_F(SheetFaults, AFullDiskAtAnyWriteLeavesTheEarlierTablesWhole) {
   }
 }
 
+// A link standing where a table or a list file goes is replaced, never
+// written through: the file it points to stays as it was.
+TEST_F(SheetFaults, LinksWhereOutputsGoAreReplacedNotWrittenThrough) {
+  struct Case {
+    const OutputFormat* format;
+    const char* link;  // beside the archive, or in the extraction folder
+  } cases[] = {
+      {&ShapefileFormat(), "533945CM.shp"},
+      {&ShapefileFormat(), "533945DK.dbf"},
+      {&TabFormat(), "533945CM.tab"},
+      {&TabFormat(), "533945/533945_HA.txt"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.format->id()) + ", " + c.link);
+    fs::remove_all(dir.path());
+    fs::create_directories(dir.path());
+    WriteSheet(1);
+    const std::string victim = dir / "victim";
+    testing::WriteFile(victim, "not yours");
+    fs::create_symlink(victim, dir.path() / c.link);
+    Convert(*c.format);
+    EXPECT_EQ(testing::ReadFile(victim), "not yours");
+    EXPECT_FALSE(fs::is_symlink(dir.path() / c.link));
+    EXPECT_TRUE(fs::is_regular_file(dir.path() / c.link));
+  }
+}
+
 }  // namespace
 }  // namespace quellmark
