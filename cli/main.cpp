@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "app/archive_library.h"
+#include "app/archive_list.h"
 #include "app/batch.h"
 #include "app/output_formats.h"
 #include "app/version.h"
@@ -49,10 +50,11 @@ std::string Usage() {
                (format == &DefaultOutputFormat() ? " (the default)" : "") + "\n";
   }
   return "Usage: quellmark-convert [--format " + FormatIds() +
-         "] [--keep-going] [--jobs N] [--quiet] ARCHIVE...\n"
+         "] [--keep-going] [--jobs N] [--quiet] ARCHIVE|FOLDER...\n"
          "\n"
          "Converts map sheet archives of the 1:25,000 vector base map (.lzh, one per\n"
-         "sheet) into GIS tables, one table per layer.\n"
+         "sheet) into GIS tables, one table per layer. A folder stands for every\n"
+         ".lzh archive under it, at any depth, in path order.\n"
          "Each archive is extracted into a folder named like it without its\n"
          "extension, beside it; the tables are written beside the archive, named\n"
          "after it plus the layer code (sheet.lzh gives sheetCM.tab, sheetDK.tab, ...).\n"
@@ -214,7 +216,9 @@ int ParseArguments(int argc, char** argv, Arguments& args) {
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
     if (options_done || arg.empty() || arg[0] != '-' || arg == "-") {
-      args.batch.archives.emplace_back(arg);
+      const std::vector<std::string> archives = ArchivesUnder(std::string(arg));
+      if (archives.empty()) return BadArguments("no .lzh archive under " + std::string(arg));
+      args.batch.archives.insert(args.batch.archives.end(), archives.begin(), archives.end());
       continue;
     }
     if (arg == "--") {

@@ -6,6 +6,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include "app/archive_list.h"
+
 namespace quellmark {
 
 const char kWindowUsage[] =
@@ -43,9 +45,13 @@ WindowArguments ParseWindowArguments(const QStringList& arguments) {
 }
 
 QStringList ArchivesAt(const QString& path) {
-  // A folder will stand for the archives in it; this is the one place to
-  // expand it.
-  if (QFileInfo(path).isDir()) return {};
+  if (QFileInfo(path).isDir()) {
+    QStringList archives;
+    for (const std::string& archive : ArchivesUnder(QFile::encodeName(path).toStdString())) {
+      archives << QFile::decodeName(QByteArray::fromStdString(archive));
+    }
+    return archives;
+  }
   if (!path.endsWith(QLatin1String(".lzh"), Qt::CaseInsensitive)) return {};
   return {path};
 }

@@ -21,7 +21,8 @@ struct WindowArguments {
 WindowArguments ParseWindowArguments(const QStringList& arguments);
 
 // The archives a given path stands for: an archive file (".lzh" in any case)
-// itself; anything else, for now also a folder, none.
+// itself; a folder, every archive under it, in path order; anything else
+// none.
 QStringList ArchivesAt(const QString& path);
 
 // The path made absolute against the current folder, "." and ".." resolved.
