@@ -30,6 +30,12 @@ namespace {
 // or damaged header.
 constexpr int64_t kMaxMemberSize = int64_t{1} << 30;
 
+// All members together may hold at most kMaxExpansion times the archive's
+// size, and never more than kMaxTotalSize. Map data packs to a fifth or so
+// of its size; a small archive that unpacks to far more is a bomb.
+constexpr int64_t kMaxTotalSize = int64_t{4} << 30;
+constexpr int64_t kMaxExpansion = 1000;
+
 // Staging folders are named ".FOLDER.unlha32-PID-RANDOM" beside FOLDER, with
 // FOLDER cut to this many bytes so that the name stays a valid one.
 constexpr size_t kMaxFolderNameInStaging = 200;
@@ -320,6 +326,9 @@ class Extraction {
       return SystemFailure(UNLHA32_ERROR_ARCHIVE, "cannot open archive", errno);
     }
     if (!S_ISREG(st.st_mode)) return Failure{UNLHA32_ERROR_NOT_FOUND, "archive is not a file"};
+    archive_size_ = st.st_size;
+    size_limit_ = archive_size_ >= kMaxTotalSize / kMaxExpansion ? kMaxTotalSize
+                                                                 : archive_size_ * kMaxExpansion;
     return std::nullopt;
   }
 
@@ -456,6 +465,10 @@ class Extraction {
         return Failure{UNLHA32_ERROR_UNSAFE, "claims " + std::to_string(declared) +
                                                  " bytes, more than a member may hold"};
       }
+      if (declared > size_limit_ - total_) {
+        return Failure{UNLHA32_ERROR_UNSAFE,
+                       "claims " + std::to_string(declared) + " bytes, " + TotalLimitText()};
+      }
     }
 
     FileDescriptor folder;
@@ -470,6 +483,13 @@ class Extraction {
     ++files_;
     listing_ += "\n  " + current_;
     return std::nullopt;
+  }
+
+  std::string TotalLimitText() const {
+    return "which with the " + std::to_string(total_) +
+           " bytes of the members before it is more than the " + std::to_string(size_limit_) +
+           " bytes that this archive of " + std::to_string(archive_size_) +
+           " bytes may unpack to (1000 times its size, at most 4 GiB)";
   }
 
   // Writes the member's data into the staging folder; nothing there is seen
@@ -503,6 +523,11 @@ class Extraction {
       if (after > kMaxMemberSize) {
         return Failure{UNLHA32_ERROR_UNSAFE, "more data than a member may hold"};
       }
+      if (after > size_limit_ - total_) {
+        return Failure{UNLHA32_ERROR_UNSAFE, "holds more than " +
+                                                 std::to_string(size_limit_ - total_) + " bytes, " +
+                                                 TotalLimitText()};
+      }
       if (!WriteAll(out.get(), static_cast<const char*>(block), size)) {
         return SystemFailure(UNLHA32_ERROR_WRITE, "cannot write", errno);
       }
@@ -513,6 +538,7 @@ class Extraction {
           UNLHA32_ERROR_ARCHIVE,
           std::to_string(written) + " bytes of data, header says " + std::to_string(declared)};
     }
+    total_ += written;
     if (archive_entry_mtime_is_set(entry)) {
       const struct timespec times[2] = {
           {0, UTIME_OMIT}, {archive_entry_mtime(entry), archive_entry_mtime_nsec(entry)}};
@@ -590,6 +616,9 @@ class Extraction {
   std::mt19937_64 random_;
   std::string archive_path_;
   FileDescriptor archive_fd_;
+  int64_t archive_size_ = 0;
+  int64_t size_limit_ = 0;
+  int64_t total_ = 0;  // bytes written by the members before the current one
   FolderPath folder_;
   FileDescriptor parent_;
   bool folder_existed_ = false;

@@ -24,6 +24,7 @@
 namespace fs = std::filesystem;
 using lhatest::BuildLevel0;
 using lhatest::BuildLevel2;
+using lhatest::Lh5Repeat;
 using lhatest::Member;
 
 namespace {
@@ -671,7 +672,54 @@ TEST(UnlhaHostile, RefusesOversizedClaims) {
   liar.claimed_original_size = 5;
   cases.push_back({"size_mismatch", BuildLevel0({liar}), UNLHA32_ERROR_ARCHIVE});
 
+  // All members together may hold 1000 times the archive's size: a megabyte
+  // is too much for an archive of some 40 bytes, though fine for a member.
+  Member megabyte{"megabyte.txt", "tiny"};
+  megabyte.claimed_original_size = 1u << 20;
+  cases.push_back({"claims_1000_times_the_archive", BuildLevel0({megabyte}), UNLHA32_ERROR_UNSAFE,
+                   "megabyte.txt"});
+  // A few hundred bytes whose three members would unpack to 1 GiB each.
+  std::vector<Member> gigabytes;
+  for (const char* name : {"g1.txt", "g2.txt", "g3.txt"}) {
+    Member m{name, "", "-lh5-"};
+    m.packed = Lh5Repeat('g', uint64_t{1} << 30);
+    m.claimed_original_size = 1u << 30;
+    m.claimed_crc = 0;
+    gigabytes.push_back(m);
+  }
+  const std::string bomb = BuildLevel2(gigabytes);
+  ASSERT_LT(bomb.size(), 2000u);
+  cases.push_back({"three_gigabytes", bomb, UNLHA32_ERROR_UNSAFE, "g1.txt"});
+
+  // Three true members, each within the limit, that pass it together.
+  const auto three = [](uint32_t each) {
+    std::vector<Member> members;
+    for (const char* name : {"m1.txt", "m2.txt", "m3.txt"}) {
+      Member m{name, std::string(each, 't'), "-lh5-"};
+      m.packed = Lh5Repeat('t', each);
+      members.push_back(m);
+    }
+    return BuildLevel2(members);
+  };
+  // A size of 256 * n + 1 packs into the same number of bytes for any n up
+  // to 65535.
+  const uint64_t archive_size = three(256 * 1000 + 1).size();
+  const uint32_t over = static_cast<uint32_t>(256 * (archive_size * 1000 * 2 / 5 / 256) + 1);
+  const std::string too_much = three(over);
+  ASSERT_EQ(too_much.size(), archive_size);
+  ASSERT_LT(2 * uint64_t{over}, archive_size * 1000);
+  ASSERT_GT(3 * uint64_t{over}, archive_size * 1000);
+  cases.push_back({"three_members_together", too_much, UNLHA32_ERROR_UNSAFE, "member m3.txt"});
   for (const HostileCase& c : cases) ExpectRefused(root.path(), c);
+
+  // Just within the limit, the same members extract.
+  const uint32_t within = static_cast<uint32_t>(256 * (archive_size * 1000 / 3 / 256) + 1);
+  const std::string enough = three(within);
+  ASSERT_EQ(enough.size(), archive_size);
+  WriteBytes(root.path() / "within" / "sheet.lzh", enough);
+  std::string report;
+  ASSERT_EQ(RunUnlha(root.path() / "within" / "sheet", &report), UNLHA32_OK) << report;
+  EXPECT_EQ(ReadBytes(root.path() / "within" / "sheet" / "m3.txt"), std::string(within, 't'));
 }
 
 TEST(UnlhaHostile, LinksInTheEarlierFolderAreNotFollowed) {
