@@ -32,7 +32,7 @@ size_t FindWildcard(std::string_view s) {
 
 }  // namespace
 
-std::optional<std::string> ParseArchiveStem(std::string_view s) {
+std::optional<Command> ParseCommand(std::string_view s) {
   SkipBlanks(s);
   std::string_view command = TakeToken(s);
   if (!command.empty() && command.front() == '-') command.remove_prefix(1);
@@ -46,7 +46,7 @@ std::optional<std::string> ParseArchiveStem(std::string_view s) {
 
   const size_t wildcard = FindWildcard(s);
   if (wildcard == std::string_view::npos) return std::nullopt;
-  std::string_view stem = s.substr(0, wildcard);
+  std::string_view names = s.substr(0, wildcard);
   std::string_view rest = s.substr(wildcard + 4);
 
   // Only switches may follow the wildcard.
@@ -56,11 +56,28 @@ std::optional<std::string> ParseArchiveStem(std::string_view s) {
     SkipBlanks(rest);
   }
 
-  if (stem.size() >= 2 && stem.front() == '"' && stem.back() == '"') {
-    stem = stem.substr(1, stem.size() - 2);
+  // "ARCHIVE" "DEST/": the last quoted word, after a blank, follows another.
+  if (names.size() >= 2 && names.back() == '"') {
+    const size_t open = names.rfind('"', names.size() - 2);
+    if (open != std::string_view::npos && open > 0 && IsBlank(names[open - 1])) {
+      std::string_view archive = names.substr(0, open);
+      while (!archive.empty() && IsBlank(archive.back())) archive.remove_suffix(1);
+      if (archive.size() >= 2 && archive.front() == '"' && archive.back() == '"') {
+        archive = archive.substr(1, archive.size() - 2);
+        const std::string_view destination = names.substr(open + 1, names.size() - open - 2);
+        if (archive.empty() || destination.empty() || destination.back() != '/') {
+          return std::nullopt;
+        }
+        return Command{std::string(archive), std::string(destination)};
+      }
+    }
   }
-  if (stem.empty()) return std::nullopt;
-  return std::string(stem);
+
+  if (names.size() >= 2 && names.front() == '"' && names.back() == '"') {
+    names = names.substr(1, names.size() - 2);
+  }
+  if (names.empty()) return std::nullopt;
+  return Command{std::string(names), std::nullopt};
 }
 
 }  // namespace quellmark::unlha32

@@ -7,12 +7,21 @@
 
 namespace quellmark::unlha32 {
 
-// Returns the archive stem of a command of the form
-//   " e -x1 STEM *.* -p2 -y1"
+struct Command {
+  // The archive's path, or its path without the ".lzh" extension.
+  std::string archive;
+  // The folder to extract into instead of the archive's own; ends with "/".
+  std::optional<std::string> destination;
+};
+
+// Reads a command of one of the forms
+//   " e -x1 NAME *.* -p2 -y1"
+//   " e -x1 "ARCHIVE" "DEST/" *.* -p2 -y1"
 // The command may be "e" or "x" (optionally with a leading '-'), any number of
-// switches may precede the stem, and the stem runs up to the last " *.*", so
-// it may contain blanks. A stem wrapped in double quotes loses the quotes.
-// Returns nothing when the text does not have that shape.
-std::optional<std::string> ParseArchiveStem(std::string_view command_line);
+// switches may precede the names, and the names run up to the last " *.*", so
+// NAME may contain blanks; a NAME wrapped in double quotes loses the quotes.
+// Two double-quoted names are the archive and the destination folder, which
+// must end with "/". Returns nothing when the text has neither shape.
+std::optional<Command> ParseCommand(std::string_view command_line);
 
 }  // namespace quellmark::unlha32

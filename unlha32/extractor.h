@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "command_line.h"
+
 namespace quellmark::unlha32 {
 
 struct ExtractionResult {
@@ -11,8 +13,8 @@ struct ExtractionResult {
   std::string report;  // human-readable summary or reason for failure
 };
 
-// Extracts STEM.lzh (or STEM.LZH) into the folder STEM, as Unlha() documents.
-ExtractionResult ExtractArchive(const std::string& stem);
+// Extracts the archive that the command names, as Unlha() documents.
+ExtractionResult ExtractArchive(const Command& command);
 
 // Copies text into output, cut to outputSize - 1 bytes (never inside a UTF-8
 // sequence) and NUL-terminated. Writes nothing when output is null or the size

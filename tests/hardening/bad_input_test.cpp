@@ -230,17 +230,24 @@ TEST_F(BadInputTest, HostileArchivesFailWithoutWritingOutsideTheirFolder) {
   }
 }
 
+// A name twice fails the archive (which of the two would be the sheet's?);
+// an empty member is an empty layer.
 TEST_F(BadInputTest, DuplicateAndEmptyMembers) {
   std::vector<lhatest::Member> members;
   for (const auto& [suffix, bytes] : GoodSheet()) members.emplace_back("s" + suffix, bytes);
-  members.emplace_back("sCM.sal", "");  // a later, empty copy replaces the first
   members.emplace_back("sKS.sal", "");
   testing::WriteFile(Archive(), lhatest::BuildLevel2(members));
   ProgramResult r = Run();
   EXPECT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_EQ(FeatureCount(Out("CM")), 0);
   EXPECT_EQ(FeatureCount(Out("KS")), 0);
   EXPECT_EQ(FeatureCount(Out("DK")), 1);
+
+  members.emplace_back("sCM.sal", "");
+  testing::WriteFile(Archive(), lhatest::BuildLevel2(members));
+  r = Run();
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("member sCM.sal"), std::string::npos) << r.err;
+  EXPECT_EQ(FeatureCount(Out("CM")), 1);  // the earlier tables stay
 }
 
 }  // namespace

@@ -4,12 +4,15 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <locale.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -20,7 +23,10 @@
 
 namespace fs = std::filesystem;
 using lhatest::BuildLevel0;
+using lhatest::BuildLevel1;
 using lhatest::BuildLevel2;
+using lhatest::BuildLevel3;
+using lhatest::Lh5Repeat;
 using lhatest::Member;
 
 namespace {
@@ -74,13 +80,17 @@ std::string NumberedLines(int count, int a, int b) {
   return text;
 }
 
-int RunUnlha(const fs::path& stem, std::string* report = nullptr) {
-  const std::string command = " e -x1 " + stem.string() + " *.* -p2 -y1";
+int RunCommand(const std::string& command, std::string* report = nullptr) {
   char output[4096];
   std::memset(output, 0x7F, sizeof output);
   const int result = Unlha(nullptr, command.c_str(), output, sizeof output);
   if (report != nullptr) *report = output;
   return result;
+}
+
+// NAME is the archive's path or its path without ".lzh".
+int RunUnlha(const fs::path& name, std::string* report = nullptr) {
+  return RunCommand(" e -x1 " + name.string() + " *.* -p2 -y1", report);
 }
 
 // Every path below root, relative to it, without following links.
@@ -89,7 +99,7 @@ std::set<std::string> Tree(const fs::path& root) {
   if (!fs::exists(fs::symlink_status(root))) return paths;
   for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
        ++it) {
-    paths.insert(fs::relative(it->path(), root).string());
+    paths.insert(it->path().lexically_relative(root).string());  // links not resolved
   }
   return paths;
 }
@@ -105,24 +115,74 @@ std::set<std::string> OutsideExtraction(const fs::path& case_root) {
 
 using Tree_ = std::set<std::string>;
 
+// Every path below root with what it holds: a file's bytes, "<folder>", or
+// "-> target" for a link.
+using Snapshot_ = std::map<std::string, std::string>;
+Snapshot_ Snapshot(const fs::path& root) {
+  Snapshot_ snapshot;
+  for (const std::string& p : Tree(root)) {
+    const fs::path path = root / p;
+    const auto status = fs::symlink_status(path);
+    if (fs::is_symlink(status)) {
+      snapshot[p] = "-> " + fs::read_symlink(path).string();
+    } else if (fs::is_directory(status)) {
+      snapshot[p] = "<folder>";
+    } else {
+      snapshot[p] = ReadBytes(path);
+    }
+  }
+  return snapshot;
+}
+
+// A folder from an earlier extraction: a layer the next archive may lack, a
+// file it may have, one in a sub-folder.
+const Snapshot_ kEarlierFolder = {{"stale.sal", "layer of an earlier edition"},
+                                  {"shared.txt", "earlier"},
+                                  {"sub", "<folder>"},
+                                  {"sub/deep.txt", "earlier, deeper"}};
+
+void MakeEarlierFolder(const fs::path& folder) {
+  for (const auto& [path, content] : kEarlierFolder) {
+    if (content == "<folder>") {
+      fs::create_directories(folder / path);
+    } else {
+      WriteBytes(folder / path, content);
+    }
+  }
+}
+
 // A case of an archive that must be refused: its own folder under the test
-// root, holding sheet.lzh and (after the call) the folder sheet/.
+// root, holding sheet.lzh and the folder sheet/ of an earlier extraction,
+// which must be left exactly as it was. The report names the archive and
+// `mentions`, where given.
 struct HostileCase {
   std::string name;
   std::string archive;
   int expected;
-  Tree_ allowed_in_folder;  // exactly what may be in sheet/ afterwards
+  std::string mentions = "";
 };
 
 void ExpectRefused(const fs::path& root, const HostileCase& c) {
   SCOPED_TRACE(c.name);
   const fs::path case_root = root / c.name;
   WriteBytes(case_root / "sheet.lzh", c.archive);
+  MakeEarlierFolder(case_root / "sheet");
   std::string report;
   EXPECT_EQ(RunUnlha(case_root / "sheet", &report), c.expected) << report;
   EXPECT_NE(report.find("sheet.lzh"), std::string::npos) << report;
-  EXPECT_EQ(OutsideExtraction(case_root), Tree_{});
-  EXPECT_EQ(Tree(case_root / "sheet"), c.allowed_in_folder);
+  EXPECT_NE(report.find(c.mentions), std::string::npos) << report;
+  EXPECT_EQ(OutsideExtraction(case_root), Tree_{});  // no staging folder left either
+  EXPECT_EQ(Snapshot(case_root / "sheet"), kEarlierFolder);
+}
+
+// The id of a process that has ended.
+pid_t EndedProcess() {
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(0);
+  if (child < 0) throw std::runtime_error("fork failed");
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return child;
 }
 
 const char kShiftJisName[] = "表示マップ.txt";  // 表 and マ end in 0x5C and 0x7D
@@ -180,61 +240,303 @@ TEST(UnlhaRealArchives, ExtractsTheSampleSheet) {
   EXPECT_EQ(ReadBytes(root.path() / "533945" / "533945.slm"), "5026500000,1284000000\r\n0,0\r\n");
 }
 
-TEST(UnlhaStems, StemWithBlanksJapaneseAndUpperCaseExtension) {
+// Which archive a name denotes, and where its members go.
+struct NamingCase {
+  std::string name;
+  std::map<std::string, std::string> files;  // made before the call, below the case's folder
+  std::string given;                         // NAME on the command line, below the case's folder
+  int expected;
+  Tree_ tree;                 // everything below the case's folder afterwards
+  std::string mentions = "";  // in the report
+};
+
+TEST(UnlhaNaming, TheArchiveIsTheNameOrTheNameWithLzhAndNothingElse) {
   TestRoot root;
-  const fs::path folder = root.path() / "地図 データ";
-  WriteBytes(folder / "sheet 533945.LZH", Fixture("lh5_level2.lzh"));
-
-  std::string report;
-  ASSERT_EQ(RunUnlha(folder / "sheet 533945", &report), UNLHA32_OK) << report;
-  EXPECT_EQ(ReadBytes(folder / "sheet 533945" / "533945.slp"), NumberedLines(64, 1237, 991));
-  EXPECT_TRUE(fs::exists(folder / "sheet 533945" / kSubMember));
-  EXPECT_EQ(Tree(root.path()),
-            (Tree_{"地図 データ", "地図 データ/sheet 533945.LZH", "地図 データ/sheet 533945",
-                   "地図 データ/sheet 533945/533945.slp",
-                   std::string("地図 データ/sheet 533945/") + kShiftJisName,
-                   "地図 データ/sheet 533945/sub",
-                   std::string("地図 データ/sheet 533945/") + kSubMember}));
-
-  // The lower-case name wins when both exist.
-  WriteBytes(root.path() / "both.LZH", "not an archive");
-  WriteBytes(root.path() / "both.lzh", BuildLevel0({{"lower.txt", "x"}}));
-  ASSERT_EQ(RunUnlha(root.path() / "both", &report), UNLHA32_OK) << report;
-  EXPECT_EQ(Tree(root.path() / "both"), Tree_{"lower.txt"});
+  const std::string lower = BuildLevel0({{"lower.txt", "from X.lzh"}});
+  const std::string upper = BuildLevel0({{"upper.txt", "from X.LZH"}});
+  const std::vector<NamingCase> cases = {
+      {"stem", {{"X.lzh", lower}}, "X", UNLHA32_OK, {"X.lzh", "X", "X/lower.txt"}},
+      {"full_path", {{"X.lzh", lower}}, "X.lzh", UNLHA32_OK, {"X.lzh", "X", "X/lower.txt"}},
+      {"upper_case_only_by_stem",
+       {{"X.LZH", upper}},
+       "X",
+       UNLHA32_ERROR_NOT_FOUND,
+       {"X.LZH"},
+       "X.lzh"},
+      {"upper_case_only_by_full_path",
+       {{"X.LZH", upper}},
+       "X.LZH",
+       UNLHA32_OK,
+       {"X.LZH", "X", "X/upper.txt"}},
+      {"both_by_stem",
+       {{"X.lzh", lower}, {"X.LZH", upper}},
+       "X",
+       UNLHA32_OK,
+       {"X.lzh", "X.LZH", "X", "X/lower.txt"}},
+      {"both_by_upper_case_name",
+       {{"X.lzh", lower}, {"X.LZH", upper}},
+       "X.LZH",
+       UNLHA32_OK,
+       {"X.lzh", "X.LZH", "X", "X/upper.txt"}},
+      {"upper_case_name_of_a_lower_case_file",
+       {{"X.lzh", lower}},
+       "X.LZH",
+       UNLHA32_ERROR_NOT_FOUND,
+       {"X.lzh"},
+       "X.LZH.lzh"},
+      {"missing_zip", {{"X.lzh", lower}}, "X.zip", UNLHA32_ERROR_NOT_FOUND, {"X.lzh"}, "X.zip"},
+      {"missing", {}, "absent", UNLHA32_ERROR_NOT_FOUND, {}, "absent.lzh"},
+      {"name_without_extension",
+       {{"plain", lower}},
+       "plain",
+       UNLHA32_ERROR_COMMAND,
+       {"plain"},
+       "no extension"},
+      {"dot_only_in_a_folder_name",
+       {{"a.b/plain", lower}},
+       "a.b/plain",
+       UNLHA32_ERROR_COMMAND,
+       {"a.b", "a.b/plain"},
+       "no extension"},
+      {"stem_below_a_dotted_folder",
+       {{"a.b/X.lzh", lower}},
+       "a.b/X",
+       UNLHA32_OK,
+       {"a.b", "a.b/X.lzh", "a.b/X", "a.b/X/lower.txt"}},
+      {"two_extensions",
+       {{"X.tar.lzh", lower}},
+       "X.tar.lzh",
+       UNLHA32_OK,
+       {"X.tar.lzh", "X.tar", "X.tar/lower.txt"}},
+      {"blanks_and_japanese",
+       {{"地図 データ/sheet 533945.LZH", upper}},
+       "地図 データ/sheet 533945.LZH",
+       UNLHA32_OK,
+       {"地図 データ", "地図 データ/sheet 533945.LZH", "地図 データ/sheet 533945",
+        "地図 データ/sheet 533945/upper.txt"}},
+      {"folder_name_taken_by_a_file",
+       {{"X.lzh", lower}, {"X", "a file"}},
+       "X.lzh",
+       UNLHA32_ERROR_WRITE,
+       {"X.lzh", "X"},
+       "not a folder"},
+      {"unreadable",
+       {{"text.lzh", "this is not an LHA archive at all\r\n"}},
+       "text",
+       UNLHA32_ERROR_ARCHIVE,
+       {"text.lzh"},
+       "text.lzh"},
+  };
+  for (const NamingCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path dir = root.path() / c.name;
+    fs::create_directories(dir);
+    for (const auto& [path, bytes] : c.files) WriteBytes(dir / path, bytes);
+    std::string report;
+    EXPECT_EQ(RunUnlha(dir / c.given, &report), c.expected) << report;
+    EXPECT_EQ(Tree(dir), c.tree);
+    EXPECT_NE(report.find(c.mentions), std::string::npos) << report;
+  }
+  EXPECT_EQ(ReadBytes(root.path() / "upper_case_only_by_full_path" / "X" / "upper.txt"),
+            "from X.LZH");
 }
 
-TEST(UnlhaStems, MissingOrUnreadableArchiveFailsWithReport) {
-  TestRoot root;
-  std::string report;
-  EXPECT_EQ(RunUnlha(root.path() / "absent", &report), UNLHA32_ERROR_NOT_FOUND);
-  EXPECT_NE(report.find((root.path() / "absent.lzh").string()), std::string::npos) << report;
-  EXPECT_FALSE(fs::exists(root.path() / "absent"));
-
-  WriteBytes(root.path() / "text.lzh", "this is not an LHA archive at all\r\n");
-  EXPECT_EQ(RunUnlha(root.path() / "text", &report), UNLHA32_ERROR_ARCHIVE);
-  EXPECT_NE(report.find("text.lzh"), std::string::npos) << report;
-}
-
-TEST(UnlhaCommandLine, AcceptsTheProgramsFormAndRefusesOthers) {
+TEST(UnlhaCommandLine, AcceptsTheProgramsFormsAndRefusesOthers) {
   TestRoot root;
   WriteBytes(root.path() / "a b.lzh", BuildLevel0({{"m.txt", "data"}}));
   const std::string stem = (root.path() / "a b").string();
+  const std::string dest = (root.path() / "out dir").string();
   char output[512];
 
-  for (const std::string& good :
-       std::vector<std::string>{" e -x1 " + stem + " *.* -p2 -y1", "x " + stem + " *.*",
-                                "-e \"" + stem + "\" *.* -y1"}) {
-    fs::remove_all(root.path() / "a b");
-    EXPECT_EQ(Unlha(nullptr, good.c_str(), output, sizeof output), UNLHA32_OK) << good;
-    EXPECT_EQ(ReadBytes(root.path() / "a b" / "m.txt"), "data") << good;
+  const std::vector<std::pair<std::string, fs::path>> good = {
+      {" e -x1 " + stem + " *.* -p2 -y1", root.path() / "a b"},
+      {" e -x1 " + stem + ".lzh *.* -p2 -y1", root.path() / "a b"},
+      {"x " + stem + " *.*", root.path() / "a b"},
+      {"-e \"" + stem + "\" *.* -y1", root.path() / "a b"},
+      {" e -x1 \"" + stem + ".lzh\" \"" + dest + "/\" *.* -p2 -y1", root.path() / "out dir"},
+      {"x \"" + stem + "\"   \"" + dest + "2//\" *.*", root.path() / "out dir2"},
+  };
+  for (const auto& [command, folder] : good) {
+    SCOPED_TRACE(command);
+    EXPECT_EQ(Unlha(nullptr, command.c_str(), output, sizeof output), UNLHA32_OK) << output;
+    EXPECT_EQ(Tree(folder), Tree_{"m.txt"});
+    EXPECT_EQ(ReadBytes(folder / "m.txt"), "data");
+    fs::remove_all(folder);
   }
+  const std::string never = (root.path() / "never").string();
   for (const std::string& bad : std::vector<std::string>{
            std::string(), " l -x1 " + stem + " *.* -p2 -y1", " e -x1 " + stem + " -p2 -y1",
-           " e -x1 *.* -p2 -y1", " e -x1 " + stem + " *.* extra"}) {
-    EXPECT_EQ(Unlha(nullptr, bad.c_str(), output, sizeof output), UNLHA32_ERROR_COMMAND) << bad;
+           " e -x1 *.* -p2 -y1", " e -x1 " + stem + " *.* extra",
+           // A destination ends with "/" and follows a quoted archive.
+           " e -x1 \"" + stem + ".lzh\" \"" + never + "\" *.* -p2 -y1",
+           " e -x1 \"" + stem + ".lzh\" \"\" *.* -p2 -y1", " e -x1 \"\" \"" + never + "/\" *.*"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_EQ(Unlha(nullptr, bad.c_str(), output, sizeof output), UNLHA32_ERROR_COMMAND);
     EXPECT_NE(std::string(output).find("command"), std::string::npos) << output;
   }
   EXPECT_EQ(Unlha(nullptr, nullptr, output, sizeof output), UNLHA32_ERROR_COMMAND);
+  EXPECT_EQ(Tree(root.path()), Tree_{"a b.lzh"});
+}
+
+// Members go into the destination folder named, which they replace whole.
+struct DestinationCase {
+  std::string name;
+  std::string archive;      // below the case's folder
+  std::string destination;  // below the case's folder, or absolute when it starts with '/'
+  int expected;
+  Tree_ tree;  // everything below the case's folder afterwards
+  std::string mentions = "";
+};
+
+TEST(UnlhaDestination, MembersGoIntoTheFolderNamed) {
+  TestRoot root;
+  const std::string archive = BuildLevel0({{"m.txt", "data"}});
+  const std::vector<DestinationCase> cases = {
+      {"missing_folder_is_made", "s.lzh", "out/", UNLHA32_OK, {"s.lzh", "out", "out/m.txt"}},
+      {"earlier_folder_replaced",
+       "s.lzh",
+       "earlier/",
+       UNLHA32_OK,
+       {"s.lzh", "earlier", "earlier/m.txt"}},
+      {"archive_without_extension", "plain", "out/", UNLHA32_OK, {"plain", "out", "out/m.txt"}},
+      {"parent_missing", "s.lzh", "no/such/out/", UNLHA32_ERROR_WRITE, {"s.lzh"}, "no/such"},
+      {"folder_holding_the_archive",
+       "in/deeper/s.lzh",
+       "in/",
+       UNLHA32_ERROR_COMMAND,
+       {"in", "in/deeper", "in/deeper/s.lzh"},
+       "lies inside"},
+      {"dot", "s.lzh", "in/./", UNLHA32_ERROR_COMMAND, {"s.lzh"}, "folder of its own"},
+      {"root", "s.lzh", "/", UNLHA32_ERROR_COMMAND, {"s.lzh"}, "folder of its own"},
+      {"link_to_a_folder",
+       "s.lzh",
+       "link/",
+       UNLHA32_ERROR_WRITE,
+       {"s.lzh", "link", "real", "real/kept.txt"},
+       "not a folder"},
+  };
+  for (const DestinationCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path dir = root.path() / c.name;
+    WriteBytes(dir / c.archive, archive);
+    if (c.name == "earlier_folder_replaced") MakeEarlierFolder(dir / "earlier");
+    if (c.name == "link_to_a_folder") {
+      WriteBytes(dir / "real" / "kept.txt", "kept");
+      fs::create_symlink(dir / "real", dir / "link");
+    }
+    const std::string destination =
+        c.destination.front() == '/' ? c.destination : (dir / c.destination).string();
+    std::string report;
+    EXPECT_EQ(RunCommand(" e -x1 \"" + (dir / c.archive).string() + "\" \"" + destination +
+                             "\" *.* -p2 -y1",
+                         &report),
+              c.expected)
+        << report;
+    EXPECT_EQ(Tree(dir), c.tree);
+    EXPECT_NE(report.find(c.mentions), std::string::npos) << report;
+  }
+  EXPECT_EQ(ReadBytes(root.path() / "link_to_a_folder" / "real" / "kept.txt"), "kept");
+}
+
+// What the extraction folder holds afterwards: exactly the archive's members,
+// or after a failure what it held before (nothing at all when it did not
+// exist), and no staging folder beside it either way.
+struct StagingCase {
+  std::string name;
+  bool earlier_folder;
+  std::string archive;
+  int expected;
+  std::optional<Snapshot_> after;  // none: no folder
+};
+
+TEST(UnlhaStaging, TheFolderHoldsTheWholeArchiveOrIsLeftAsItWas) {
+  TestRoot root;
+  Member damaged{"last.txt", "damaged data"};
+  damaged.claimed_crc = static_cast<uint16_t>(lhatest::Crc16(damaged.data) ^ 1);
+  const std::string fine = BuildLevel2({{"shared.txt", "new"}, {"new.txt", "added"}});
+  const Snapshot_ fine_members = {{"shared.txt", "new"}, {"new.txt", "added"}};
+  const std::string crc_in_last = BuildLevel2({{"shared.txt", "new"}, damaged});
+  const std::vector<StagingCase> cases = {
+      {"replaces_earlier_folder", true, fine, UNLHA32_OK, fine_members},
+      {"replaces_a_sub_folder", true, BuildLevel0({{"sub\\deep.txt", "new, deeper"}}), UNLHA32_OK,
+       Snapshot_{{"sub", "<folder>"}, {"sub/deep.txt", "new, deeper"}}},
+      {"folder_member_only", true, BuildLevel2({{"empty\\", "", "-lhd-"}}), UNLHA32_OK,
+       Snapshot_{{"empty", "<folder>"}}},
+      // libarchive does not take a lone end mark for an archive.
+      {"end_mark_only", true, std::string(1, '\0'), UNLHA32_ERROR_ARCHIVE, kEarlierFolder},
+      {"new_folder", false, fine, UNLHA32_OK, fine_members},
+      {"crc_error_in_last_member", true, crc_in_last, UNLHA32_ERROR_ARCHIVE, kEarlierFolder},
+      {"crc_error_without_earlier_folder", false, crc_in_last, UNLHA32_ERROR_ARCHIVE, std::nullopt},
+  };
+  for (const StagingCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path dir = root.path() / c.name;
+    WriteBytes(dir / "sheet.lzh", c.archive);
+    if (c.earlier_folder) MakeEarlierFolder(dir / "sheet");
+    std::string report;
+    EXPECT_EQ(RunUnlha(dir / "sheet.lzh", &report), c.expected) << report;
+    EXPECT_EQ(fs::is_directory(dir / "sheet"), c.after.has_value());
+    if (c.after) {
+      EXPECT_EQ(Snapshot(dir / "sheet"), *c.after);
+    }
+    EXPECT_EQ(OutsideExtraction(dir), Tree_{});
+  }
+}
+
+TEST(UnlhaStaging, LeftoversOfKilledRunsAreRemoved) {
+  TestRoot root;
+  const std::string ended = std::to_string(EndedProcess());
+  const std::string running = std::to_string(::getpid());
+  struct Leftover {
+    std::string path;  // a folder, or a file where it names one below sheet/
+    bool removed;
+  };
+  const std::vector<Leftover> leftovers = {
+      {".sheet.unlha32-" + ended + "-0123456789abcdef", true},
+      {".sheet.unlha32-" + running + "-0123456789abcdef", false},  // at work still
+      {".other.unlha32-" + ended + "-0123456789abcdef", false},    // another folder's
+      {".sheet.unlha32-" + ended + "-notours", false},
+      {"sheet/.unlha32-0123456789abcdef.tmp", true},
+      {"sheet/sub/.unlha32-fedcba9876543210.tmp", true},
+      {"sheet/.unlha32-notours.tmp", false},
+  };
+  for (const bool succeeds : {true, false}) {
+    SCOPED_TRACE(succeeds ? "after a success" : "after a failure");
+    const fs::path dir = root.path() / (succeeds ? "success" : "failure");
+    Member damaged{"damaged.txt", "data"};
+    damaged.claimed_crc = 0;
+    WriteBytes(dir / "sheet.lzh",
+               succeeds ? BuildLevel0({{"m.txt", "m"}}) : BuildLevel0({damaged}));
+    MakeEarlierFolder(dir / "sheet");
+    WriteBytes(dir / "outside.txt", "keep");
+    for (const Leftover& leftover : leftovers) {
+      const fs::path path = dir / leftover.path;
+      if (leftover.path.rfind("sheet/", 0) == 0) {
+        WriteBytes(path, "part of a member");
+        continue;
+      }
+      WriteBytes(path / "m.txt", "part of a member");
+      WriteBytes(path / "deep" / "n.txt", "another");
+      fs::create_symlink(dir / "outside.txt", path / "deep" / "link");
+    }
+    std::string report;
+    EXPECT_EQ(RunUnlha(dir / "sheet", &report), succeeds ? UNLHA32_OK : UNLHA32_ERROR_ARCHIVE)
+        << report;
+    for (const Leftover& leftover : leftovers) {
+      const bool in_folder = leftover.path.rfind("sheet/", 0) == 0;
+      if (succeeds && in_folder) continue;  // the folder was replaced
+      EXPECT_EQ(fs::exists(fs::symlink_status(dir / leftover.path)), !leftover.removed)
+          << leftover.path;
+    }
+    EXPECT_EQ(ReadBytes(dir / "outside.txt"), "keep");
+    if (succeeds) {
+      EXPECT_EQ(Tree(dir / "sheet"), Tree_{"m.txt"});
+    } else {
+      Snapshot_ expected = kEarlierFolder;
+      expected[".unlha32-notours.tmp"] = "part of a member";
+      EXPECT_EQ(Snapshot(dir / "sheet"), expected);
+    }
+  }
 }
 
 TEST(UnlhaReport, StaysWithinOutputSize) {
@@ -274,27 +576,20 @@ TEST(UnlhaReport, StaysWithinOutputSize) {
   EXPECT_EQ(std::string(buffer), (root.path() / "日").string());
 }
 
-TEST(UnlhaMembers, FoldersEmptyFilesDuplicatesAndBackslashSeparators) {
+TEST(UnlhaMembers, FoldersEmptyFilesAndBackslashSeparators) {
   TestRoot root;
   WriteBytes(root.path() / "sheet.lzh", BuildLevel2({{"empty\\", "", "-lhd-"},
                                                      {"zero.txt", ""},
-                                                     {"dup.txt", "first version"},
                                                      {"a\\b\\c.txt", "deep"},
-                                                     {"./d//e.txt", "dotted"},
-                                                     {"dup.txt", "second"}}));
+                                                     {"./d//e.txt", "dotted"}}));
   std::string report;
   ASSERT_EQ(RunUnlha(root.path() / "sheet", &report), UNLHA32_OK) << report;
   EXPECT_EQ(Tree(root.path() / "sheet"),
-            (Tree_{"empty", "zero.txt", "dup.txt", "a", "a/b", "a/b/c.txt", "d", "d/e.txt"}));
+            (Tree_{"empty", "zero.txt", "a", "a/b", "a/b/c.txt", "d", "d/e.txt"}));
   EXPECT_TRUE(fs::is_directory(root.path() / "sheet" / "empty"));
   EXPECT_EQ(fs::file_size(root.path() / "sheet" / "zero.txt"), 0u);
-  EXPECT_EQ(ReadBytes(root.path() / "sheet" / "dup.txt"), "second");
   EXPECT_EQ(ReadBytes(root.path() / "sheet" / "a" / "b" / "c.txt"), "deep");
-
-  // Extracting again over the result replaces the files.
-  WriteBytes(root.path() / "sheet.lzh", BuildLevel0({{"dup.txt", "third"}}));
-  ASSERT_EQ(RunUnlha(root.path() / "sheet", &report), UNLHA32_OK) << report;
-  EXPECT_EQ(ReadBytes(root.path() / "sheet" / "dup.txt"), "third");
+  EXPECT_EQ(ReadBytes(root.path() / "sheet" / "d" / "e.txt"), "dotted");
 }
 
 TEST(UnlhaHostile, RefusesMemberPathsLeavingTheFolder) {
@@ -302,43 +597,18 @@ TEST(UnlhaHostile, RefusesMemberPathsLeavingTheFolder) {
   const Member good{"good.txt", "fine"};
   const std::string absolute = (root.path() / "absolute" / "evil.txt").string();
   const std::vector<HostileCase> cases = {
-      {"dotdot_level0",
-       BuildLevel0({good, {"../evil.txt", "x"}}),
-       UNLHA32_ERROR_UNSAFE,
-       {"good.txt"}},
-      {"dotdot_level2",
-       BuildLevel2({good, {"../evil.txt", "x"}}),
-       UNLHA32_ERROR_UNSAFE,
-       {"good.txt"}},
-      {"inner_dotdot",
-       BuildLevel2({good, {"sub/../../evil.txt", "x"}}),
-       UNLHA32_ERROR_UNSAFE,
-       {"good.txt"}},
-      {"backslash_dotdot_level0",
-       BuildLevel0({good, {"..\\evil.txt", "x"}}),
-       UNLHA32_ERROR_UNSAFE,
-       {"good.txt"}},
-      {"backslash_dotdot_level2",
-       BuildLevel2({good, {"sub\\..\\..\\evil.txt", "x"}}),
-       UNLHA32_ERROR_UNSAFE,
-       {"good.txt"}},
-      {"absolute", BuildLevel2({good, {absolute, "x"}}), UNLHA32_ERROR_UNSAFE, {"good.txt"}},
-      {"absolute_backslash",
-       BuildLevel2({good, {"\\evil.txt", "x"}}),
-       UNLHA32_ERROR_UNSAFE,
-       {"good.txt"}},
-      {"drive_letter",
-       BuildLevel0({good, {"C:\\evil.txt", "x"}}),
-       UNLHA32_ERROR_UNSAFE,
-       {"good.txt"}},
-      {"drive_relative",
-       BuildLevel2({good, {"c:evil.txt", "x"}}),
-       UNLHA32_ERROR_UNSAFE,
-       {"good.txt"}},
-      {"dotdot_folder_entry",
-       BuildLevel2({good, {"../evil\\", "", "-lhd-"}}),
-       UNLHA32_ERROR_UNSAFE,
-       {"good.txt"}},
+      {"dotdot_level0", BuildLevel0({good, {"../evil.txt", "x"}}), UNLHA32_ERROR_UNSAFE},
+      {"dotdot_level2", BuildLevel2({good, {"../evil.txt", "x"}}), UNLHA32_ERROR_UNSAFE},
+      {"inner_dotdot", BuildLevel2({good, {"sub/../../evil.txt", "x"}}), UNLHA32_ERROR_UNSAFE},
+      {"backslash_dotdot_level0", BuildLevel0({good, {"..\\evil.txt", "x"}}), UNLHA32_ERROR_UNSAFE},
+      {"backslash_dotdot_level2", BuildLevel2({good, {"sub\\..\\..\\evil.txt", "x"}}),
+       UNLHA32_ERROR_UNSAFE},
+      {"absolute", BuildLevel2({good, {absolute, "x"}}), UNLHA32_ERROR_UNSAFE},
+      {"absolute_backslash", BuildLevel2({good, {"\\evil.txt", "x"}}), UNLHA32_ERROR_UNSAFE},
+      {"drive_letter", BuildLevel0({good, {"C:\\evil.txt", "x"}}), UNLHA32_ERROR_UNSAFE},
+      {"drive_relative", BuildLevel2({good, {"c:evil.txt", "x"}}), UNLHA32_ERROR_UNSAFE},
+      {"dotdot_folder_entry", BuildLevel2({good, {"../evil\\", "", "-lhd-"}}),
+       UNLHA32_ERROR_UNSAFE},
   };
   for (const HostileCase& c : cases) ExpectRefused(root.path(), c);
 }
@@ -349,11 +619,9 @@ TEST(UnlhaHostile, RefusesSymbolicLinkMembers) {
   link.unix_mode = S_IFLNK | 0777;
   Member relative_link{"inner|../../target", ""};
   relative_link.unix_mode = S_IFLNK | 0777;
-  ExpectRefused(root.path(), {"symlink", BuildLevel2({link}), UNLHA32_ERROR_UNSAFE, {}});
-  ExpectRefused(root.path(), {"relative_symlink",
-                              BuildLevel2({{"a.txt", "a"}, relative_link}),
-                              UNLHA32_ERROR_UNSAFE,
-                              {"a.txt"}});
+  ExpectRefused(root.path(), {"symlink", BuildLevel2({link}), UNLHA32_ERROR_UNSAFE});
+  ExpectRefused(root.path(), {"relative_symlink", BuildLevel2({{"a.txt", "a"}, relative_link}),
+                              UNLHA32_ERROR_UNSAFE});
 }
 
 TEST(UnlhaHostile, CrcErrorLeavesNoFileUnderTheMemberName) {
@@ -361,12 +629,9 @@ TEST(UnlhaHostile, CrcErrorLeavesNoFileUnderTheMemberName) {
   Member damaged{"damaged.txt", std::string(3000, 'd')};
   damaged.claimed_crc = static_cast<uint16_t>(lhatest::Crc16(damaged.data) ^ 0x0101);
   const Member good{"good.txt", "fine"};
-  ExpectRefused(root.path(), {"crc_level0",
-                              BuildLevel0({good, damaged, {"after.txt", "a"}}),
-                              UNLHA32_ERROR_ARCHIVE,
-                              {"good.txt"}});
-  ExpectRefused(root.path(),
-                {"crc_level2", BuildLevel2({good, damaged}), UNLHA32_ERROR_ARCHIVE, {"good.txt"}});
+  ExpectRefused(root.path(), {"crc_level0", BuildLevel0({good, damaged, {"after.txt", "a"}}),
+                              UNLHA32_ERROR_ARCHIVE});
+  ExpectRefused(root.path(), {"crc_level2", BuildLevel2({good, damaged}), UNLHA32_ERROR_ARCHIVE});
 
   // A flipped byte inside the compressed data of the real archive's first
   // member; the level-2 header says where that data lies.
@@ -377,63 +642,153 @@ TEST(UnlhaHostile, CrcErrorLeavesNoFileUnderTheMemberName) {
                                                                  << 8;
   ASSERT_EQ(lh5.substr(2, 5), "-lh5-");
   lh5[header + packed / 2] = static_cast<char>(lh5[header + packed / 2] ^ 0x20);
-  ExpectRefused(root.path(), {"crc_lh5", lh5, UNLHA32_ERROR_ARCHIVE, {}});
+  ExpectRefused(root.path(), {"crc_lh5", lh5, UNLHA32_ERROR_ARCHIVE});
 }
 
 TEST(UnlhaHostile, TruncatedArchiveLeavesNoPartialMember) {
   TestRoot root;
-  const std::string stored =
-      BuildLevel0({{"good.txt", "fine"}, {"long.txt", std::string(5000, 'L')}});
-  ExpectRefused(root.path(), {"truncated_data",
-                              stored.substr(0, stored.size() - 2000),
-                              UNLHA32_ERROR_ARCHIVE,
-                              {"good.txt"}});
+  const std::vector<Member> members = {{"good.txt", "fine"}, {"long.txt", std::string(5000, 'L')}};
+  const std::string stored = BuildLevel0(members);
   const size_t second_header = 24 + 8 + 4;  // first header and data
-  ExpectRefused(root.path(), {"truncated_header",
-                              stored.substr(0, second_header + 10),
-                              UNLHA32_ERROR_ARCHIVE,
-                              {"good.txt"}});
   const std::string lh5 = Fixture("lh5_level1.lzh");
-  ExpectRefused(
-      root.path(),
-      {"truncated_lh5", lh5.substr(0, lh5.size() / 2), UNLHA32_ERROR_ARCHIVE, {"533945.slp"}});
+  const std::vector<HostileCase> cases = {
+      {"truncated_data", stored.substr(0, stored.size() - 2000), UNLHA32_ERROR_ARCHIVE},
+      {"truncated_header", stored.substr(0, second_header + 10), UNLHA32_ERROR_ARCHIVE},
+      {"truncated_lh5", lh5.substr(0, lh5.size() / 2), UNLHA32_ERROR_ARCHIVE},
+      {"empty_file", "", UNLHA32_ERROR_ARCHIVE},
+  };
+  for (const HostileCase& c : cases) ExpectRefused(root.path(), c);
 }
 
 TEST(UnlhaHostile, RefusesOversizedClaims) {
   TestRoot root;
+  std::vector<HostileCase> cases;
   Member huge{"huge.txt", "small"};
   huge.claimed_original_size = 0x40000001u;  // just over 1 GiB
-  ExpectRefused(root.path(), {"oversized_level0", BuildLevel0({huge}), UNLHA32_ERROR_UNSAFE, {}});
+  cases.push_back({"oversized_level0", BuildLevel0({huge}), UNLHA32_ERROR_UNSAFE, "huge.txt"});
   huge.claimed_original_size = 0xFFFFFFFFu;
-  ExpectRefused(root.path(), {"oversized_level2",
-                              BuildLevel2({{"ok.txt", "ok"}, huge}),
-                              UNLHA32_ERROR_UNSAFE,
-                              {"ok.txt"}});
+  cases.push_back({"oversized_level2", BuildLevel2({{"ok.txt", "ok"}, huge}), UNLHA32_ERROR_UNSAFE,
+                   "huge.txt"});
   // A header that understates the data is caught too.
   Member liar{"liar.txt", "twelve bytes"};
   liar.claimed_original_size = 5;
-  ExpectRefused(root.path(), {"size_mismatch", BuildLevel0({liar}), UNLHA32_ERROR_ARCHIVE, {}});
+  cases.push_back({"size_mismatch", BuildLevel0({liar}), UNLHA32_ERROR_ARCHIVE});
+
+  // All members together may hold 1000 times the archive's size: a megabyte
+  // is too much for an archive of some 40 bytes, though fine for a member.
+  Member megabyte{"megabyte.txt", "tiny"};
+  megabyte.claimed_original_size = 1u << 20;
+  cases.push_back({"claims_1000_times_the_archive", BuildLevel0({megabyte}), UNLHA32_ERROR_UNSAFE,
+                   "megabyte.txt"});
+  // A few hundred bytes whose three members would unpack to 1 GiB each.
+  std::vector<Member> gigabytes;
+  for (const char* name : {"g1.txt", "g2.txt", "g3.txt"}) {
+    Member m{name, "", "-lh5-"};
+    m.packed = Lh5Repeat('g', uint64_t{1} << 30);
+    m.claimed_original_size = 1u << 30;
+    m.claimed_crc = 0;
+    gigabytes.push_back(m);
+  }
+  const std::string bomb = BuildLevel2(gigabytes);
+  ASSERT_LT(bomb.size(), 2000u);
+  cases.push_back({"three_gigabytes", bomb, UNLHA32_ERROR_UNSAFE, "g1.txt"});
+
+  // Three true members, each within the limit, that pass it together.
+  const auto three = [](uint32_t each) {
+    std::vector<Member> members;
+    for (const char* name : {"m1.txt", "m2.txt", "m3.txt"}) {
+      Member m{name, std::string(each, 't'), "-lh5-"};
+      m.packed = Lh5Repeat('t', each);
+      members.push_back(m);
+    }
+    return BuildLevel2(members);
+  };
+  // A size of 256 * n + 1 packs into the same number of bytes for any n up
+  // to 65535.
+  const uint64_t archive_size = three(256 * 1000 + 1).size();
+  const uint32_t over = static_cast<uint32_t>(256 * (archive_size * 1000 * 2 / 5 / 256) + 1);
+  const std::string too_much = three(over);
+  ASSERT_EQ(too_much.size(), archive_size);
+  ASSERT_LT(2 * uint64_t{over}, archive_size * 1000);
+  ASSERT_GT(3 * uint64_t{over}, archive_size * 1000);
+  cases.push_back({"three_members_together", too_much, UNLHA32_ERROR_UNSAFE, "member m3.txt"});
+  for (const HostileCase& c : cases) ExpectRefused(root.path(), c);
+
+  // Just within the limit, the same members extract.
+  const uint32_t within = static_cast<uint32_t>(256 * (archive_size * 1000 / 3 / 256) + 1);
+  const std::string enough = three(within);
+  ASSERT_EQ(enough.size(), archive_size);
+  WriteBytes(root.path() / "within" / "sheet.lzh", enough);
+  std::string report;
+  ASSERT_EQ(RunUnlha(root.path() / "within" / "sheet", &report), UNLHA32_OK) << report;
+  EXPECT_EQ(ReadBytes(root.path() / "within" / "sheet" / "m3.txt"), std::string(within, 't'));
 }
 
-TEST(UnlhaHostile, LinksAlreadyInTheFolderAreNotFollowed) {
+TEST(UnlhaHostile, RefusesDevicesFifosAndSockets) {
+  TestRoot root;
+  struct Kind {
+    const char* name;
+    uint16_t type;
+    const char* mentions;
+  };
+  const Kind kinds[] = {{"character_device", S_IFCHR, "character device"},
+                        {"block_device", S_IFBLK, "block device"},
+                        {"fifo", S_IFIFO, "FIFO"},
+                        {"socket", S_IFSOCK, "socket"}};
+  // libarchive reads the mode from a level-0 header's UNIX extension and
+  // from the mode extended header of the other levels.
+  using Builder = std::string (*)(const std::vector<Member>&);
+  const std::pair<std::string, Builder> levels[] = {{"level0", BuildLevel0},
+                                                    {"level1", BuildLevel1},
+                                                    {"level2", BuildLevel2},
+                                                    {"level3", BuildLevel3}};
+  std::vector<HostileCase> cases;
+  for (const auto& [level, build] : levels) {
+    for (const Kind& kind : kinds) {
+      Member special{"special", ""};
+      special.unix_mode = static_cast<uint16_t>(kind.type | 0644);
+      cases.push_back({level + "_" + kind.name, build({{"a.txt", "a"}, special}),
+                       UNLHA32_ERROR_UNSAFE, std::string("member special: is a ") + kind.mentions});
+    }
+  }
+  for (const HostileCase& c : cases) ExpectRefused(root.path(), c);
+
+  // Files and folders with modes extract at every level.
+  for (const auto& [level, build] : levels) {
+    SCOPED_TRACE(level);
+    Member file{"file.txt", "data"};
+    file.unix_mode = S_IFREG | 0640;
+    Member bits_only{"bits.txt", "bits"};
+    bits_only.unix_mode = 0644;
+    Member folder{"folder\\", "", "-lhd-"};
+    folder.unix_mode = S_IFDIR | 0755;
+    const fs::path dir = root.path() / ("modes_" + level);
+    WriteBytes(dir / "sheet.lzh", build({file, bits_only, folder}));
+    std::string report;
+    EXPECT_EQ(RunUnlha(dir / "sheet", &report), UNLHA32_OK) << report;
+    EXPECT_EQ(Tree(dir / "sheet"), (Tree_{"file.txt", "bits.txt", "folder"}));
+  }
+}
+
+TEST(UnlhaHostile, LinksInTheEarlierFolderAreNotFollowed) {
   TestRoot root;
   const fs::path sheet = root.path() / "sheet";
   fs::create_directories(sheet);
-  fs::create_directories(root.path() / "outside_dir");
   WriteBytes(root.path() / "outside.txt", "keep");
+  WriteBytes(root.path() / "outside_dir" / "precious.txt", "keep too");
   fs::create_symlink(root.path() / "outside.txt", sheet / "out.txt");
   fs::create_symlink(root.path() / "outside_dir", sheet / "sub");
 
-  WriteBytes(root.path() / "sheet.lzh", BuildLevel0({{"out.txt", "new"}}));
+  WriteBytes(root.path() / "sheet.lzh", BuildLevel0({{"out.txt", "new"}, {"sub\\x.txt", "x"}}));
   std::string report;
   ASSERT_EQ(RunUnlha(sheet, &report), UNLHA32_OK) << report;
+  EXPECT_EQ(Snapshot(sheet),
+            (Snapshot_{{"out.txt", "new"}, {"sub", "<folder>"}, {"sub/x.txt", "x"}}));
+  EXPECT_EQ(Snapshot(root.path() / "outside_dir"), (Snapshot_{{"precious.txt", "keep too"}}));
   EXPECT_EQ(ReadBytes(root.path() / "outside.txt"), "keep");
-  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(sheet / "out.txt")));
-  EXPECT_EQ(ReadBytes(sheet / "out.txt"), "new");
-
-  WriteBytes(root.path() / "sheet.lzh", BuildLevel0({{"sub\\x.txt", "x"}}));
-  EXPECT_EQ(RunUnlha(sheet, &report), UNLHA32_ERROR_UNSAFE) << report;
-  EXPECT_EQ(Tree(root.path() / "outside_dir"), Tree_{});
+  EXPECT_EQ(Tree(root.path()),
+            (Tree_{"outside.txt", "outside_dir", "outside_dir/precious.txt", "sheet.lzh", "sheet",
+                   "sheet/out.txt", "sheet/sub", "sheet/sub/x.txt"}));
 }
 
 TEST(UnlhaThreads, ParallelExtractionsAreIndependent) {
