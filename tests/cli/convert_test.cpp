@@ -124,6 +124,19 @@ TEST_F(ConvertTest, SecondOfThreeArchivesFails) {
   EXPECT_EQ(LastLine(r.err),
             "quellmark-convert: 2 archives converted, 1 failed, 34 tables, "
             "0 warnings; tables beside each archive");
+
+  // A folder stands for the archives under it in path order: a, b (which
+  // fails and ends the batch), then other/c.
+  fs::remove(dir / "aDK.shp");
+  fs::remove(dir / "other/cDK.shp");
+  r = Convert({"--format", "shape", dir.str()});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(LastLine(r.err),
+            "quellmark-convert: 1 archive converted, 1 failed, 1 not tried, "
+            "17 tables, 0 warnings; tables in " +
+                dir.str());
+  EXPECT_TRUE(fs::exists(dir / "aDK.shp"));
+  EXPECT_FALSE(fs::exists(dir / "other/cDK.shp"));
 }
 
 TEST_F(ConvertTest, BlanksAndJapaneseInPathsAndMemberNames) {
@@ -168,6 +181,10 @@ TEST_F(ConvertTest, ArgumentsAndExitCodes) {
   r = Convert({"--version", "x.lzh"});
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(r.out, "quellmark-convert (Quellmark) " QUELLMARK_VERSION "\n");
+  fs::create_directories(dir / "empty/sub");
+  r = Convert({dir / "empty"});
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_NE(r.err.find("no .lzh archive under " + dir / "empty"), std::string::npos) << r.err;
   r = Convert({dir / "missing.lzh"});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_NE(r.err.find(dir / "missing.lzh"), std::string::npos) << r.err;
