@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "folder_tree.h"
+#include "member_header.h"
 #include "member_path.h"
 #include "unlha32.h"
 
@@ -264,6 +265,30 @@ bool WriteAll(int fd, const char* data, size_t size) {
   return true;
 }
 
+// A device, FIFO or socket that a member header declares, or nothing.
+std::optional<std::string> SpecialFileKind(uint16_t mode) {
+  switch (mode & S_IFMT) {
+    case 0:  // permission bits only
+    case S_IFREG:
+    case S_IFDIR:
+    case S_IFLNK:  // libarchive reports these itself
+      return std::nullopt;
+    case S_IFCHR:
+      return "a character device";
+    case S_IFBLK:
+      return "a block device";
+    case S_IFIFO:
+      return "a FIFO";
+    case S_IFSOCK:
+      return "a socket";
+    default: {
+      char text[48];
+      std::snprintf(text, sizeof text, "a special file (mode %06o)", static_cast<unsigned>(mode));
+      return text;
+    }
+  }
+}
+
 class Extraction {
  public:
   explicit Extraction(const Command& command)
@@ -447,6 +472,13 @@ class Extraction {
 
     if (archive_entry_symlink(entry) != nullptr || archive_entry_hardlink(entry) != nullptr) {
       return Failure{UNLHA32_ERROR_UNSAFE, "links are not extracted"};
+    }
+    const HeaderModes header = ReadHeaderModes(archive_fd_.get(), archive_read_header_position(a));
+    if (!header.error.empty()) return Failure{UNLHA32_ERROR_ARCHIVE, header.error};
+    for (uint16_t mode : header.modes) {
+      if (const auto kind = SpecialFileKind(mode)) {
+        return Failure{UNLHA32_ERROR_UNSAFE, "is " + *kind + "; special files are not extracted"};
+      }
     }
     const auto type = archive_entry_filetype(entry);
     if (type != AE_IFDIR && type != AE_IFREG) {

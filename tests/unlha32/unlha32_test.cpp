@@ -23,7 +23,9 @@
 
 namespace fs = std::filesystem;
 using lhatest::BuildLevel0;
+using lhatest::BuildLevel1;
 using lhatest::BuildLevel2;
+using lhatest::BuildLevel3;
 using lhatest::Lh5Repeat;
 using lhatest::Member;
 
@@ -720,6 +722,56 @@ TEST(UnlhaHostile, RefusesOversizedClaims) {
   std::string report;
   ASSERT_EQ(RunUnlha(root.path() / "within" / "sheet", &report), UNLHA32_OK) << report;
   EXPECT_EQ(ReadBytes(root.path() / "within" / "sheet" / "m3.txt"), std::string(within, 't'));
+}
+
+TEST(UnlhaHostile, RefusesDevicesFifosAndSockets) {
+  TestRoot root;
+  struct Kind {
+    const char* name;
+    uint16_t type;
+    const char* mentions;
+  };
+  const Kind kinds[] = {{"character_device", S_IFCHR, "character device"},
+                        {"block_device", S_IFBLK, "block device"},
+                        {"fifo", S_IFIFO, "FIFO"},
+                        {"socket", S_IFSOCK, "socket"}};
+  // libarchive reads the mode from a level-0 header's UNIX extension and
+  // from the mode extended header of the other levels.
+  using Builder = std::string (*)(const std::vector<Member>&);
+  const std::pair<std::string, Builder> levels[] = {{"level0", BuildLevel0},
+                                                    {"level1", BuildLevel1},
+                                                    {"level2", BuildLevel2},
+                                                    {"level3", BuildLevel3}};
+  std::vector<HostileCase> cases;
+  for (const auto& [level, build] : levels) {
+    for (const Kind& kind : kinds) {
+      Member special{"special", ""};
+      special.unix_mode = static_cast<uint16_t>(kind.type | 0644);
+      cases.push_back({level + "_" + kind.name, build({{"a.txt", "a"}, special}),
+                       UNLHA32_ERROR_UNSAFE, std::string("member special: is a ") + kind.mentions});
+    }
+  }
+  // The header is read again where libarchive found it, which is not where
+  // it starts when the archive follows a self-extracting program.
+  cases.push_back({"self_extracting", "MZ" + std::string(200, 'x') + BuildLevel0({{"a.txt", "a"}}),
+                   UNLHA32_ERROR_ARCHIVE, "no member header where"});
+  for (const HostileCase& c : cases) ExpectRefused(root.path(), c);
+
+  // Files and folders with modes extract at every level.
+  for (const auto& [level, build] : levels) {
+    SCOPED_TRACE(level);
+    Member file{"file.txt", "data"};
+    file.unix_mode = S_IFREG | 0640;
+    Member bits_only{"bits.txt", "bits"};
+    bits_only.unix_mode = 0644;
+    Member folder{"folder\\", "", "-lhd-"};
+    folder.unix_mode = S_IFDIR | 0755;
+    const fs::path dir = root.path() / ("modes_" + level);
+    WriteBytes(dir / "sheet.lzh", build({file, bits_only, folder}));
+    std::string report;
+    EXPECT_EQ(RunUnlha(dir / "sheet", &report), UNLHA32_OK) << report;
+    EXPECT_EQ(Tree(dir / "sheet"), (Tree_{"file.txt", "bits.txt", "folder"}));
+  }
 }
 
 TEST(UnlhaHostile, LinksInTheEarlierFolderAreNotFollowed) {
