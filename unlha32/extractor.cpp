@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <optional>
 #include <random>
 #include <utility>
@@ -485,6 +486,18 @@ class Extraction {
       return Failure{UNLHA32_ERROR_UNSAFE, "special files are not extracted"};
     }
 
+    // Names are compared as they land: "a\b", "a/b" and "./a//b" are one.
+    std::string landing;
+    for (const std::string& part : path.parts) landing += (landing.empty() ? "" : "/") + part;
+    if (!landing.empty()) {
+      const auto [earlier, added] = landed_.emplace(landing, current_);
+      if (!added) {
+        return Failure{UNLHA32_ERROR_UNSAFE, "lands on " + landing + " as member " +
+                                                 earlier->second +
+                                                 " did; members of the same name are refused"};
+      }
+    }
+
     if (type == AE_IFDIR) {
       FileDescriptor folder;
       return OpenSubfolder(staging_fd_.get(), path.parts, path.parts.size(), folder);
@@ -658,6 +671,7 @@ class Extraction {
   std::string staging_;  // name in parent_ of what Run() removes at the end
   bool staging_made_ = false;
   FileDescriptor staging_fd_;
+  std::map<std::string, std::string> landed_;  // path in the folder -> member name
   std::string current_;
   std::string listing_;
   int files_ = 0;

@@ -382,7 +382,8 @@ TEST(UnlhaCommandLine, AcceptsTheProgramsFormsAndRefusesOthers) {
 struct DestinationCase {
   std::string name;
   std::string archive;      // below the case's folder
-  std::string destination;  // below the case's folder, or absolute when it starts with '/'
+  std::string destination;  // below the case's folder, or absolute when it
+                            // starts with '/'
   int expected;
   Tree_ tree;  // everything below the case's folder afterwards
   std::string mentions = "";
@@ -772,6 +773,31 @@ TEST(UnlhaHostile, RefusesDevicesFifosAndSockets) {
     EXPECT_EQ(RunUnlha(dir / "sheet", &report), UNLHA32_OK) << report;
     EXPECT_EQ(Tree(dir / "sheet"), (Tree_{"file.txt", "bits.txt", "folder"}));
   }
+}
+
+TEST(UnlhaHostile, RefusesMembersOfTheSameName) {
+  TestRoot root;
+  const Member folder{"x\\", "", "-lhd-"};
+  const std::vector<Member> twice = {{"dup.txt", "first"}, {"dup.txt", "second"}};
+  const std::vector<HostileCase> cases = {
+      {"twice_level0", BuildLevel0(twice), UNLHA32_ERROR_UNSAFE,
+       "member dup.txt: lands on dup.txt"},
+      {"twice_level2", BuildLevel2(twice), UNLHA32_ERROR_UNSAFE,
+       "member dup.txt: lands on dup.txt"},
+      {"backslash_and_slash", BuildLevel2({{"a\\b.txt", "1"}, {"a/b.txt", "2"}}),
+       UNLHA32_ERROR_UNSAFE, "member a/b.txt: lands on a/b.txt"},
+      {"dot_and_doubled_separator", BuildLevel2({{"d/e.txt", "1"}, {"./d//e.txt", "2"}}),
+       UNLHA32_ERROR_UNSAFE, "lands on d/e.txt"},
+      {"folder_twice", BuildLevel2({folder, {"x/", "", "-lhd-"}}), UNLHA32_ERROR_UNSAFE,
+       "lands on x"},
+      {"file_then_folder", BuildLevel2({{"x", "1"}, folder}), UNLHA32_ERROR_UNSAFE, "lands on x"},
+      {"folder_then_file", BuildLevel2({folder, {"x", "1"}}), UNLHA32_ERROR_UNSAFE, "lands on x"},
+      {"file_where_members_made_a_folder", BuildLevel2({{"x/in.txt", "1"}, {"x", "2"}}),
+       UNLHA32_ERROR_UNSAFE, "member x: an earlier member"},
+      {"folder_where_a_file_is", BuildLevel2({{"x", "1"}, {"x/in.txt", "2"}}), UNLHA32_ERROR_UNSAFE,
+       "member x/in.txt: x exists and is not a folder"},
+  };
+  for (const HostileCase& c : cases) ExpectRefused(root.path(), c);
 }
 
 TEST(UnlhaHostile, LinksInTheEarlierFolderAreNotFollowed) {
