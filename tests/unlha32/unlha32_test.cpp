@@ -652,13 +652,46 @@ TEST(UnlhaHostile, TruncatedArchiveLeavesNoPartialMember) {
   const std::string stored = BuildLevel0(members);
   const size_t second_header = 24 + 8 + 4;  // first header and data
   const std::string lh5 = Fixture("lh5_level1.lzh");
-  const std::vector<HostileCase> cases = {
+  ASSERT_EQ(lh5.back(), '\0');
+  std::vector<HostileCase> cases = {
       {"truncated_data", stored.substr(0, stored.size() - 2000), UNLHA32_ERROR_ARCHIVE},
       {"truncated_header", stored.substr(0, second_header + 10), UNLHA32_ERROR_ARCHIVE},
       {"truncated_lh5", lh5.substr(0, lh5.size() / 2), UNLHA32_ERROR_ARCHIVE},
+      // Cut right after a member, where the next header or the end mark
+      // would start.
+      {"cut_after_first_member", stored.substr(0, second_header), UNLHA32_ERROR_ARCHIVE,
+       "after member good.txt"},
+      // (libarchive's decoder misses the byte after the data itself here.)
+      {"lh5_without_end_mark", lh5.substr(0, lh5.size() - 1), UNLHA32_ERROR_ARCHIVE},
       {"empty_file", "", UNLHA32_ERROR_ARCHIVE},
   };
+  using Builder = std::string (*)(const std::vector<Member>&);
+  const std::pair<std::string, Builder> levels[] = {{"level0", BuildLevel0},
+                                                    {"level1", BuildLevel1},
+                                                    {"level2", BuildLevel2},
+                                                    {"level3", BuildLevel3}};
+  for (const auto& [level, build] : levels) {
+    const std::string whole = build(members);
+    ASSERT_EQ(whole.back(), '\0');
+    cases.push_back({level + "_without_end_mark", whole.substr(0, whole.size() - 1),
+                     UNLHA32_ERROR_ARCHIVE, "after member long.txt"});
+    const std::string one = build({members[0]});
+    cases.push_back({level + "_one_member_without_end_mark", one.substr(0, one.size() - 1),
+                     UNLHA32_ERROR_ARCHIVE, "after member good.txt"});
+  }
   for (const HostileCase& c : cases) ExpectRefused(root.path(), c);
+
+  // The whole archives extract, also with bytes after the end mark.
+  for (const auto& [level, build] : levels) {
+    for (const std::string& tail : {std::string(), std::string("\x1A\x1A\x1A", 3)}) {
+      SCOPED_TRACE(level + " tail " + std::to_string(tail.size()));
+      const fs::path dir = root.path() / ("whole_" + level + std::to_string(tail.size()));
+      WriteBytes(dir / "sheet.lzh", build(members) + tail);
+      std::string report;
+      EXPECT_EQ(RunUnlha(dir / "sheet", &report), UNLHA32_OK) << report;
+      EXPECT_EQ(ReadBytes(dir / "sheet" / "long.txt"), members[1].data);
+    }
+  }
 }
 
 TEST(UnlhaHostile, RefusesOversizedClaims) {
