@@ -44,13 +44,21 @@ std::string BaseName(std::string_view stem) {
   return std::string(stem.substr(sep + 1));
 }
 
-ArchiveNames DeriveArchiveNames(std::string_view archive_path) {
+ArchiveNames DeriveArchiveNames(std::string_view archive_path, std::string_view output_dir) {
   ArchiveNames names;
   names.archive = archive_path;
   names.stem = ArchiveStem(archive_path);
   names.base_name = BaseName(names.stem);
-  names.output_prefix = names.stem;
-  names.sheet_prefix = names.stem + "/" + names.base_name;
+  if (output_dir.empty()) {
+    names.output_prefix = names.stem;
+    names.output_folder = names.stem.substr(0, names.stem.size() - names.base_name.size());
+  } else {
+    names.output_folder = std::string(output_dir);
+    if (names.output_folder.back() != '/') names.output_folder += '/';
+    names.output_prefix = names.output_folder + names.base_name;
+  }
+  names.extraction_folder = names.output_prefix;
+  names.sheet_prefix = names.extraction_folder + "/" + names.base_name;
   return names;
 }
 
@@ -60,6 +68,15 @@ std::string ExtractionCommandLine(std::string_view archive) {
   line += " ";
   line += "*.* ";
   line += "-p2 -y1";
+  return line;
+}
+
+std::string ExtractionCommandLine(std::string_view archive, std::string_view destination) {
+  std::string line = " e -x1 \"";
+  line += archive;
+  line += "\" \"";
+  line += destination;
+  line += "\" *.* -p2 -y1";
   return line;
 }
 

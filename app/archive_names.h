@@ -9,10 +9,12 @@ namespace quellmark {
 
 struct ArchiveNames {
   std::string archive;        // the path as listed
-  std::string stem;           // the path without its extension; also the extraction folder
+  std::string stem;           // the path without its extension
   std::string base_name;      // the file name without folder and extension
-  std::string sheet_prefix;   // stem + "/" + base name: every layer-set file is this + suffix
-  std::string output_prefix;  // the stem: every table is this + layer code + extension
+  std::string sheet_prefix;   // extraction folder + "/" + base name: where the layer set should be
+  std::string output_prefix;  // every table is this + layer code + extension
+  std::string output_folder;  // the output prefix's folder, with its "/" ("" for none)
+  std::string extraction_folder;
 };
 
 // Position (0-based) of the last byte of `text` that is one of `delimiters`
@@ -26,11 +28,16 @@ std::string ArchiveStem(std::string_view path);
 // The stem's text after its last folder separator; the whole stem if none.
 std::string BaseName(std::string_view stem);
 
-ArchiveNames DeriveArchiveNames(std::string_view archive_path);
+// Beside the archive: the output prefix and the extraction folder are the
+// stem. With an output folder, both are that folder + "/" + the base name.
+ArchiveNames DeriveArchiveNames(std::string_view archive_path, std::string_view output_dir = {});
 
 // The command line that has the archive library extract every member into
 // the extraction folder: " e -x1 " + archive + " " + "*.* " + "-p2 -y1". The
 // archive is named in full, so that the file named is the file extracted.
 std::string ExtractionCommandLine(std::string_view archive);
+// The command that extracts into `destination` (ending with "/") instead:
+// " e -x1 \"" + archive + "\" \"" + destination + "\" *.* -p2 -y1".
+std::string ExtractionCommandLine(std::string_view archive, std::string_view destination);
 
 }  // namespace quellmark

@@ -1,5 +1,7 @@
 #include "app/batch.h"
 
+#include <unistd.h>
+
 #include <condition_variable>
 #include <cstring>
 #include <exception>
@@ -120,7 +122,8 @@ class Batch {
           // with the same outputs are not converted at once.
           const std::size_t first = first_[next_];
           if (first != next_) return finished_[first] != 0;
-          return !active_.count(ArchiveStem(options_.archives[next_]));
+          return !active_.count(
+              DeriveArchiveNames(options_.archives[next_], options_.output_dir).output_prefix);
         });
         if (stop_ || Stopping() || next_ >= options_.archives.size()) return;
         index = next_++;
@@ -131,8 +134,8 @@ class Batch {
           Repeated(index, converted);
           continue;
         }
-        names = DeriveArchiveNames(options_.archives[index]);
-        active_.insert(names.stem);
+        names = DeriveArchiveNames(options_.archives[index], options_.output_dir);
+        active_.insert(names.output_prefix);
       }
       std::exception_ptr error = Convert(index, names, job);
       bool interrupted = false;
@@ -146,7 +149,7 @@ class Batch {
       }
       {
         std::lock_guard lock(mutex_);
-        active_.erase(names.stem);
+        active_.erase(names.output_prefix);
         finished_[index] = error ? 2 : 1;
         if (error) {
           ++result_.failed;
@@ -205,7 +208,24 @@ class Batch {
             },
             services_.stop);
         CheckStop(names);
-        const std::string command = ExtractionCommandLine(names.archive);
+        // With an output folder, the archive is extracted there, into a
+        // hidden folder of its own unless it is to be kept.
+        std::string folder = names.extraction_folder;
+        std::string command = ExtractionCommandLine(names.archive);
+        if (!options_.output_dir.empty()) {
+          if (!options_.keep_extracted) {
+            folder = names.output_folder + "." + names.base_name + ".quellmark-extract-" +
+                     std::to_string(getpid()) + "-" + std::to_string(index);
+          }
+          command = ExtractionCommandLine(names.archive, folder + "/");
+        }
+        struct Scratch {
+          std::string folder;
+          ~Scratch() {
+            std::error_code ignored;
+            if (!folder.empty()) std::filesystem::remove_all(folder, ignored);
+          }
+        } scratch{folder == names.extraction_folder ? std::string() : folder};
         job.output[0] = '\0';
         const std::int32_t status = services_.archive_library.Unlha(
             services_.window, command.c_str(), job.output.data(), kLibraryOutputSize);
@@ -227,7 +247,9 @@ class Batch {
           };
         }
         context.stop = services_.stop;
-        convert_(names.sheet_prefix, names.output_prefix, *options_.format, context);
+        convert_(ExtractedArchive{names.archive, folder, names.base_name, names.output_prefix,
+                                  names.output_folder},
+                 *options_.format, context);
       } catch (const Interrupted&) {
         throw Interrupted(names.archive, 0, "interrupted; its earlier tables are unchanged");
       } catch (const QuellmarkError&) {
@@ -250,7 +272,7 @@ class Batch {
   std::condition_variable changed_;
   std::size_t next_ = 0;
   bool stop_ = false;
-  std::set<std::string> active_;  // stems under conversion
+  std::set<std::string> active_;  // output prefixes under conversion
   std::vector<std::exception_ptr> errors_;
   std::vector<std::size_t> first_;  // per place: the first place of the same archive
   std::vector<char> finished_;      // per place: 0 not yet, 1 converted, 2 failed
@@ -259,9 +281,20 @@ class Batch {
 
 }  // namespace
 
+void ConvertArchive(const ExtractedArchive& archive, const OutputFormat& format,
+                    ExportContext& context) {
+  const std::vector<LayerSet> sets = FindLayerSets(archive.folder, archive.base_name);
+  if (sets.empty()) throw InputError(archive.archive, 0, "no sheet header (.slm) in the archive");
+  for (const LayerSet& set : sets) {
+    // One sheet keeps the archive's name; several are named after themselves.
+    ConvertSheet(set, sets.size() == 1 ? archive.output_prefix : archive.output_folder + set.name(),
+                 format, context);
+  }
+}
+
 BatchResult RunBatch(const BatchOptions& options, const BatchServices& services) {
   if (options.format == nullptr) throw std::invalid_argument("no output format chosen");
-  SheetConverter convert = services.convert_sheet ? services.convert_sheet : ConvertSheet;
+  SheetConverter convert = services.convert_sheet ? services.convert_sheet : ConvertArchive;
   return Batch(options, services, std::move(convert)).Run();
 }
 

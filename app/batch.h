@@ -13,15 +13,31 @@
 #include "convert/output_format.h"
 #include "convert/sheet.h"
 #include "sal/errors.h"
+#include "sal/layer_set.h"
 
 namespace quellmark {
 
 class Notifier;
 class ArchiveLibrary;
 
-// Converts one extracted sheet: (sheet prefix, output prefix, format, context).
-using SheetConverter = std::function<void(const std::string&, const std::string&,
-                                          const OutputFormat&, ExportContext&)>;
+// An archive once extracted: where its members stand and where its tables go.
+struct ExtractedArchive {
+  std::string archive;        // as listed
+  std::string folder;         // the extraction folder
+  std::string base_name;      // the archive's name without folder and extension
+  std::string output_prefix;  // the tables of its sheet, or of its one sheet
+  std::string output_folder;  // of several sheets, each's tables: this + the sheet's name
+};
+
+// Converts the sheets of an extracted archive.
+using SheetConverter =
+    std::function<void(const ExtractedArchive&, const OutputFormat&, ExportContext&)>;
+
+// Finds the archive's layer sets (FindLayerSets) and converts each: one
+// sheet into the archive's output prefix, several each under its own name.
+// Throws InputError naming the archive when it holds no sheet header.
+void ConvertArchive(const ExtractedArchive& archive, const OutputFormat& format,
+                    ExportContext& context);
 
 // The library's output buffer: 6001 bytes, of which the library is told 6000.
 inline constexpr std::size_t kLibraryOutputAllocated = 6001;
@@ -30,6 +46,12 @@ inline constexpr std::uint32_t kLibraryOutputSize = 6000;
 struct BatchOptions {
   std::vector<std::string> archives;
   const OutputFormat* format = nullptr;  // required
+  // Where the tables go; empty: beside each archive. With a folder, nothing
+  // is written beside the archives: each is extracted into a hidden
+  // temporary folder there, removed after its conversion unless
+  // keep_extracted (then into the folder + "/" + its base name).
+  std::string output_dir;
+  bool keep_extracted = false;
   // Go on with the next archive after one fails (the failure is reported to
   // the observer); otherwise the first failure ends the batch.
   bool keep_going = false;
@@ -59,7 +81,8 @@ struct BatchServices {
   Notifier* notifier = nullptr;
   BatchObserver* observer = nullptr;
   void* window = nullptr;  // handed to the archive library
-  // The conversion of one sheet; ConvertSheet unless a test stands in.
+  // The conversion of an extracted archive; ConvertArchive unless a test
+  // stands in.
   SheetConverter convert_sheet;
   // Set to stop the batch (SIGINT, SIGTERM): no archive is started after
   // it, and those under way end at their next line, leaving their tables as

@@ -51,7 +51,7 @@ class SheetConversion {
         reader_(context.notifier) {}
 
   // False when the layer has no input (and so no table).
-  bool ConvertLayer(const LayerSpec& layer, const std::string& sheet_prefix, SheetOutput& sheet);
+  bool ConvertLayer(const LayerSpec& layer, const LayerSet& layer_set, SheetOutput& sheet);
 
   // Throws Interrupted when the run was asked to stop.
   void CheckStop() const {
@@ -77,13 +77,12 @@ class SheetConversion {
   bool reported_outside_ = false;  // once per layer
 };
 
-bool SheetConversion::ConvertLayer(const LayerSpec& layer, const std::string& sheet_prefix,
+bool SheetConversion::ConvertLayer(const LayerSpec& layer, const LayerSet& layer_set,
                                    SheetOutput& sheet) {
-  const bool list_input = layer.input == LayerInput::kListFile;
-  std::string input = sheet_prefix;
-  if (list_input) input += '_';
-  input += layer.code;
-  input += list_input ? ".txt" : ".sal";
+  const std::string code(layer.code);
+  const std::string input = layer.input == LayerInput::kListFile
+                                ? layer_set.prefix() + "_" + code + ".txt"
+                                : layer_set.Path(code + ".sal");
   if (!reader_.Open(input)) return false;
   struct ReaderCloser {
     SalLayerReader& reader;
@@ -91,7 +90,7 @@ bool SheetConversion::ConvertLayer(const LayerSpec& layer, const std::string& sh
   } closer{reader_};
 
   std::optional<ListFileWriter> list_files;
-  if (format_.WritesListFiles(layer)) list_files.emplace(sheet_prefix);
+  if (format_.WritesListFiles(layer)) list_files.emplace(layer_set.prefix());
   const std::unique_ptr<TableOutput> table = sheet.CreateTable(layer);
   reported_outside_ = false;
   for (int index = 0; reader_.Next(); ++index) {
@@ -180,16 +179,21 @@ std::size_t SheetConversion::Resolve(const LayerSpec& layer) {
 
 void ConvertSheet(const std::string& sheet_prefix, const std::string& output_prefix,
                   const OutputFormat& format, ExportContext& context) {
+  ConvertSheet(LayerSet::AtPrefix(sheet_prefix), output_prefix, format, context);
+}
+
+void ConvertSheet(const LayerSet& layer_set, const std::string& output_prefix,
+                  const OutputFormat& format, ExportContext& context) {
   // Stations are placed only by railway lines of the same sheet.
   context.state.er_point_table.Clear();
-  if (!context.state.coordinates.LoadCoordinates(sheet_prefix)) return;
+  if (!context.state.coordinates.LoadCoordinates(layer_set)) return;
 
   const std::unique_ptr<SheetOutput> sheet = format.OpenSheet(output_prefix, context);
   SheetConversion conversion(format, context);
   std::vector<std::string_view> tables;
   for (const LayerSpec& layer : Layers()) {
     if (context.layer_started) context.layer_started(layer.code);
-    if (conversion.ConvertLayer(layer, sheet_prefix, *sheet)) tables.push_back(layer.code);
+    if (conversion.ConvertLayer(layer, layer_set, *sheet)) tables.push_back(layer.code);
   }
   conversion.CheckStop();
   sheet->Commit();

@@ -5,6 +5,7 @@
 
 #include "sal/cp932.h"
 #include "sal/errors.h"
+#include "sal/layer_set.h"
 #include "sal/notify.h"
 #include "sal/text_reader.h"
 #include "sal/tokenizer.h"
@@ -72,12 +73,16 @@ CoordinateTables::CoordinateTables()
     : point_table_(kPointReserve), mh_point_table_(kMhPointReserve) {}
 
 bool CoordinateTables::LoadCoordinates(const std::string& sheet_prefix) {
+  return LoadCoordinates(LayerSet::AtPrefix(sheet_prefix));
+}
+
+bool CoordinateTables::LoadCoordinates(const LayerSet& set) {
   point_table_.Reset();
   mh_point_table_.Reset();
   x_origin_ = y_origin_ = 0.0;
 
   TextLineReader reader;
-  const std::string slm = sheet_prefix + ".slm";
+  const std::string slm = set.Path(".slm");
   if (!reader.Open(slm)) {
     throw InputError(slm, 0, "cannot open the sheet header: " + SystemMessage(errno));
   }
@@ -100,11 +105,11 @@ bool CoordinateTables::LoadCoordinates(const std::string& sheet_prefix) {
   reader.Close();
 
   bool loaded = false;
-  if (reader.Open(sheet_prefix + ".slp")) {
+  if (reader.Open(set.Path(".slp"))) {
     LoadPointFile(reader, x_origin_, y_origin_, point_table_);
     loaded = true;
   }
-  if (reader.Open(sheet_prefix + "MH.slp")) {
+  if (reader.Open(set.Path("MH.slp"))) {
     LoadPointFile(reader, x_origin_, y_origin_, mh_point_table_);
     loaded = true;
   }

@@ -8,6 +8,7 @@
 
 namespace quellmark {
 
+class LayerSet;
 class Reporter;
 
 struct CoordPoint {
@@ -45,10 +46,12 @@ class CoordinateTables {
 
   CoordinateTables();
 
-  // Loads sheet_prefix + ".slm", ".slp" and "MH.slp". Returns false when
+  // Loads the set's ".slm", ".slp" and "MH.slp". Returns false when
   // neither point file could be opened. Throws InputError when the ".slm"
   // file is missing or unreadable, when its origin does not convert, or on a
   // read error.
+  bool LoadCoordinates(const LayerSet& set);
+  // The same for the files sheet_prefix + ".slm", ".slp" and "MH.slp".
   bool LoadCoordinates(const std::string& sheet_prefix);
 
   // x = longitude, y = latitude of point n. A number with no loaded point

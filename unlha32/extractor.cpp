@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <optional>
 #include <random>
 #include <utility>
@@ -456,11 +457,29 @@ class Extraction {
         failure->message = "member " + current_ + ": " + failure->message;
         return failure;
       }
+      last_member_ = current_;
     }
+    if (Status failure = CheckEndMark(a)) return failure;
     if (archive_read_close(a) != ARCHIVE_OK) {
       return Failure{UNLHA32_ERROR_ARCHIVE, "error at end of archive: " + reader.Error()};
     }
     return std::nullopt;
+  }
+
+  // libarchive's LHA reader ends the archive where the next member header
+  // would start both when it finds the end-of-archive mark there (a 0 byte)
+  // and when no byte is left at all, so an archive cut right after a member
+  // reads as a whole one with fewer members. Only the mark tells them apart.
+  Status CheckEndMark(archive* a) {
+    const int64_t end = archive_read_header_position(a);
+    unsigned char mark = 1;
+    const ssize_t n = ::pread(archive_fd_.get(), &mark, 1, static_cast<off_t>(end));
+    if (n < 0) return SystemFailure(UNLHA32_ERROR_ARCHIVE, "cannot read archive", errno);
+    if (n == 1 && mark == 0) return std::nullopt;
+    std::string where = last_member_.empty() ? "before any member" : "after member " + last_member_;
+    return Failure{UNLHA32_ERROR_ARCHIVE, "the archive ends " + where +
+                                              " without its end mark: it has been cut short or "
+                                              "damaged"};
   }
 
   Status ExtractEntry(archive* a, archive_entry* entry) {
@@ -483,6 +502,18 @@ class Extraction {
     const auto type = archive_entry_filetype(entry);
     if (type != AE_IFDIR && type != AE_IFREG) {
       return Failure{UNLHA32_ERROR_UNSAFE, "special files are not extracted"};
+    }
+
+    // Names are compared as they land: "a\b", "a/b" and "./a//b" are one.
+    std::string landing;
+    for (const std::string& part : path.parts) landing += (landing.empty() ? "" : "/") + part;
+    if (!landing.empty()) {
+      const auto [earlier, added] = landed_.emplace(landing, current_);
+      if (!added) {
+        return Failure{UNLHA32_ERROR_UNSAFE, "lands on " + landing + " as member " +
+                                                 earlier->second +
+                                                 " did; members of the same name are refused"};
+      }
     }
 
     if (type == AE_IFDIR) {
@@ -658,7 +689,9 @@ class Extraction {
   std::string staging_;  // name in parent_ of what Run() removes at the end
   bool staging_made_ = false;
   FileDescriptor staging_fd_;
+  std::map<std::string, std::string> landed_;  // path in the folder -> member name
   std::string current_;
+  std::string last_member_;
   std::string listing_;
   int files_ = 0;
 };

@@ -74,9 +74,10 @@ class BatchTest : public ::testing::Test {
  protected:
   BatchServices Services() {
     BatchServices s{library, &notifier, &events, nullptr, {}};
-    s.convert_sheet = [this](const std::string& sheet, const std::string& out,
-                             const OutputFormat& format, ExportContext& ctx) {
-      calls.push_back(std::string(format.id()) + " " + sheet + " -> " + out);
+    s.convert_sheet = [this](const ExtractedArchive& archive, const OutputFormat& format,
+                             ExportContext& ctx) {
+      const std::string sheet = archive.folder + "/" + archive.base_name;
+      calls.push_back(std::string(format.id()) + " " + sheet + " -> " + archive.output_prefix);
       if (format.id() != "tab") return;
       if (ctx.layer_started) ctx.layer_started("CM");
       if (sheet == throw_for) throw InputError(sheet + ".slm", 0, "cannot open the sheet header");
@@ -137,8 +138,9 @@ TEST_F(BatchTest, AStopEndsTheBatchAndNamesTheArchiveCutShort) {
   std::atomic<bool> stop{false};
   BatchServices services = Services();
   services.stop = &stop;
-  services.convert_sheet = [&](const std::string& sheet, const std::string&, const OutputFormat&,
+  services.convert_sheet = [&](const ExtractedArchive& archive, const OutputFormat&,
                                ExportContext& ctx) {
+    const std::string sheet = archive.folder + "/" + archive.base_name;
     calls.push_back(sheet);
     if (sheet != "/m/b/b") return;
     stop = true;
@@ -227,8 +229,9 @@ TEST(ParallelBatch, ConvertsEveryArchiveOnceAndNeverTheSameOneTwiceAtOnce) {
   std::set<std::string> running;
   std::vector<std::string> converted;
   bool overlap = false;
-  SheetConverter convert = [&](const std::string& sheet, const std::string&, const OutputFormat&,
+  SheetConverter convert = [&](const ExtractedArchive& archive, const OutputFormat&,
                                ExportContext& ctx) {
+    const std::string sheet = archive.folder + "/" + archive.base_name;
     {
       std::lock_guard lock(mutex);
       if (!running.insert(sheet).second) overlap = true;
@@ -265,9 +268,8 @@ TEST(ParallelBatch, ConvertsEveryArchiveOnceAndNeverTheSameOneTwiceAtOnce) {
 TEST(ParallelBatch, FirstFailureInListOrderEndsTheBatch) {
   FakeLibrary library;
   library.failing = {"/m/b.lzh", "/m/d.lzh"};
-  BatchServices services{
-      library, nullptr, nullptr, nullptr,
-      [](const std::string&, const std::string&, const OutputFormat&, ExportContext&) {}};
+  BatchServices services{library, nullptr, nullptr, nullptr,
+                         [](const ExtractedArchive&, const OutputFormat&, ExportContext&) {}};
   BatchOptions options;
   options.format = &kTab;
   options.jobs = 2;

@@ -382,7 +382,8 @@ TEST(UnlhaCommandLine, AcceptsTheProgramsFormsAndRefusesOthers) {
 struct DestinationCase {
   std::string name;
   std::string archive;      // below the case's folder
-  std::string destination;  // below the case's folder, or absolute when it starts with '/'
+  std::string destination;  // below the case's folder, or absolute when it
+                            // starts with '/'
   int expected;
   Tree_ tree;  // everything below the case's folder afterwards
   std::string mentions = "";
@@ -651,13 +652,46 @@ TEST(UnlhaHostile, TruncatedArchiveLeavesNoPartialMember) {
   const std::string stored = BuildLevel0(members);
   const size_t second_header = 24 + 8 + 4;  // first header and data
   const std::string lh5 = Fixture("lh5_level1.lzh");
-  const std::vector<HostileCase> cases = {
+  ASSERT_EQ(lh5.back(), '\0');
+  std::vector<HostileCase> cases = {
       {"truncated_data", stored.substr(0, stored.size() - 2000), UNLHA32_ERROR_ARCHIVE},
       {"truncated_header", stored.substr(0, second_header + 10), UNLHA32_ERROR_ARCHIVE},
       {"truncated_lh5", lh5.substr(0, lh5.size() / 2), UNLHA32_ERROR_ARCHIVE},
+      // Cut right after a member, where the next header or the end mark
+      // would start.
+      {"cut_after_first_member", stored.substr(0, second_header), UNLHA32_ERROR_ARCHIVE,
+       "after member good.txt"},
+      // (libarchive's decoder misses the byte after the data itself here.)
+      {"lh5_without_end_mark", lh5.substr(0, lh5.size() - 1), UNLHA32_ERROR_ARCHIVE},
       {"empty_file", "", UNLHA32_ERROR_ARCHIVE},
   };
+  using Builder = std::string (*)(const std::vector<Member>&);
+  const std::pair<std::string, Builder> levels[] = {{"level0", BuildLevel0},
+                                                    {"level1", BuildLevel1},
+                                                    {"level2", BuildLevel2},
+                                                    {"level3", BuildLevel3}};
+  for (const auto& [level, build] : levels) {
+    const std::string whole = build(members);
+    ASSERT_EQ(whole.back(), '\0');
+    cases.push_back({level + "_without_end_mark", whole.substr(0, whole.size() - 1),
+                     UNLHA32_ERROR_ARCHIVE, "after member long.txt"});
+    const std::string one = build({members[0]});
+    cases.push_back({level + "_one_member_without_end_mark", one.substr(0, one.size() - 1),
+                     UNLHA32_ERROR_ARCHIVE, "after member good.txt"});
+  }
   for (const HostileCase& c : cases) ExpectRefused(root.path(), c);
+
+  // The whole archives extract, also with bytes after the end mark.
+  for (const auto& [level, build] : levels) {
+    for (const std::string& tail : {std::string(), std::string("\x1A\x1A\x1A", 3)}) {
+      SCOPED_TRACE(level + " tail " + std::to_string(tail.size()));
+      const fs::path dir = root.path() / ("whole_" + level + std::to_string(tail.size()));
+      WriteBytes(dir / "sheet.lzh", build(members) + tail);
+      std::string report;
+      EXPECT_EQ(RunUnlha(dir / "sheet", &report), UNLHA32_OK) << report;
+      EXPECT_EQ(ReadBytes(dir / "sheet" / "long.txt"), members[1].data);
+    }
+  }
 }
 
 TEST(UnlhaHostile, RefusesOversizedClaims) {
@@ -751,6 +785,10 @@ TEST(UnlhaHostile, RefusesDevicesFifosAndSockets) {
                        UNLHA32_ERROR_UNSAFE, std::string("member special: is a ") + kind.mentions});
     }
   }
+  // The header is read again where libarchive found it, which is not where
+  // it starts when the archive follows a self-extracting program.
+  cases.push_back({"self_extracting", "MZ" + std::string(200, 'x') + BuildLevel0({{"a.txt", "a"}}),
+                   UNLHA32_ERROR_ARCHIVE, "no member header where"});
   for (const HostileCase& c : cases) ExpectRefused(root.path(), c);
 
   // Files and folders with modes extract at every level.
@@ -768,6 +806,31 @@ TEST(UnlhaHostile, RefusesDevicesFifosAndSockets) {
     EXPECT_EQ(RunUnlha(dir / "sheet", &report), UNLHA32_OK) << report;
     EXPECT_EQ(Tree(dir / "sheet"), (Tree_{"file.txt", "bits.txt", "folder"}));
   }
+}
+
+TEST(UnlhaHostile, RefusesMembersOfTheSameName) {
+  TestRoot root;
+  const Member folder{"x\\", "", "-lhd-"};
+  const std::vector<Member> twice = {{"dup.txt", "first"}, {"dup.txt", "second"}};
+  const std::vector<HostileCase> cases = {
+      {"twice_level0", BuildLevel0(twice), UNLHA32_ERROR_UNSAFE,
+       "member dup.txt: lands on dup.txt"},
+      {"twice_level2", BuildLevel2(twice), UNLHA32_ERROR_UNSAFE,
+       "member dup.txt: lands on dup.txt"},
+      {"backslash_and_slash", BuildLevel2({{"a\\b.txt", "1"}, {"a/b.txt", "2"}}),
+       UNLHA32_ERROR_UNSAFE, "member a/b.txt: lands on a/b.txt"},
+      {"dot_and_doubled_separator", BuildLevel2({{"d/e.txt", "1"}, {"./d//e.txt", "2"}}),
+       UNLHA32_ERROR_UNSAFE, "lands on d/e.txt"},
+      {"folder_twice", BuildLevel2({folder, {"x/", "", "-lhd-"}}), UNLHA32_ERROR_UNSAFE,
+       "lands on x"},
+      {"file_then_folder", BuildLevel2({{"x", "1"}, folder}), UNLHA32_ERROR_UNSAFE, "lands on x"},
+      {"folder_then_file", BuildLevel2({folder, {"x", "1"}}), UNLHA32_ERROR_UNSAFE, "lands on x"},
+      {"file_where_members_made_a_folder", BuildLevel2({{"x/in.txt", "1"}, {"x", "2"}}),
+       UNLHA32_ERROR_UNSAFE, "member x: an earlier member"},
+      {"folder_where_a_file_is", BuildLevel2({{"x", "1"}, {"x/in.txt", "2"}}), UNLHA32_ERROR_UNSAFE,
+       "member x/in.txt: x exists and is not a folder"},
+  };
+  for (const HostileCase& c : cases) ExpectRefused(root.path(), c);
 }
 
 TEST(UnlhaHostile, LinksInTheEarlierFolderAreNotFollowed) {

@@ -108,9 +108,10 @@ struct Harness {
     form.show();
   }
   SheetConverter Converter() {
-    return [this](const std::string& sheet, const std::string& output, const OutputFormat& format,
-                  ExportContext& ctx) {
-      driver_calls << QString::fromStdString(std::string(format.id()) + " " + sheet + " " + output);
+    return [this](const ExtractedArchive& archive, const OutputFormat& format, ExportContext& ctx) {
+      const std::string sheet = archive.folder + "/" + archive.base_name;
+      driver_calls << QString::fromStdString(std::string(format.id()) + " " + sheet + " " +
+                                             archive.output_prefix);
       if (driver_action) driver_action(sheet, ctx);
     };
   }
