@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -50,7 +51,8 @@ std::string Usage() {
                (format == &DefaultOutputFormat() ? " (the default)" : "") + "\n";
   }
   return "Usage: quellmark-convert [--format " + FormatIds() +
-         "] [--keep-going] [--jobs N] [--quiet] ARCHIVE|FOLDER...\n"
+         "] [--output DIR [--keep-extracted]] [--keep-going]\n"
+         "                         [--jobs N] [--quiet] ARCHIVE|FOLDER...\n"
          "\n"
          "Converts map sheet archives of the 1:25,000 vector base map (.lzh, one per\n"
          "sheet) into GIS tables, one table per layer. A folder stands for every\n"
@@ -62,6 +64,11 @@ std::string Usage() {
          "Options:\n"
          "  --format FORMAT     output format, one of:\n" +
          formats +
+         "  --output DIR        write the tables into DIR (created when missing) instead\n"
+         "                      of beside each archive; each archive is extracted into\n"
+         "                      a temporary folder there, removed afterwards, so nothing\n"
+         "                      is written beside the archives (read-only media work)\n"
+         "  --keep-extracted    with --output: keep each extraction as DIR/NAME/\n"
          "  --keep-going        after an archive fails, go on with the next one\n"
          "  --jobs N            convert N archives side by side (default 1)\n"
          "  --quiet             print only errors: no progress, warnings or summary\n"
@@ -247,6 +254,16 @@ int ParseArguments(int argc, char** argv, Arguments& args) {
         return BadArguments("--jobs takes a number from 1 to 256, not '" + value + "'");
       }
       args.batch.jobs = static_cast<unsigned>(jobs);
+    } else if (arg == "--output" || arg.rfind("--output=", 0) == 0 || arg == "-o") {
+      if (arg == "--output" || arg == "-o") {
+        if (i + 1 >= argc) return BadArguments("--output needs a folder");
+        args.batch.output_dir = argv[++i];
+      } else {
+        args.batch.output_dir = std::string(arg.substr(std::strlen("--output=")));
+      }
+      if (args.batch.output_dir.empty()) return BadArguments("--output needs a folder");
+    } else if (arg == "--keep-extracted") {
+      args.batch.keep_extracted = true;
     } else if (arg == "--format" || arg.rfind("--format=", 0) == 0) {
       std::string_view value;
       if (arg == "--format") {
@@ -266,6 +283,9 @@ int ParseArguments(int argc, char** argv, Arguments& args) {
   }
   if (args.batch.archives.empty()) return BadArguments("no archive given");
   if (args.batch.format == nullptr) args.batch.format = &DefaultOutputFormat();
+  if (args.batch.keep_extracted && args.batch.output_dir.empty()) {
+    return BadArguments("--keep-extracted goes with --output");
+  }
   return -1;
 }
 
@@ -302,6 +322,15 @@ int main(int argc, char** argv) {
     console.Error("cannot load the archive library " + std::string(Unlha32::kDefaultLibrary) +
                   ": " + library.load_error());
     return 1;
+  }
+  if (!args.batch.output_dir.empty()) {
+    std::error_code error;
+    std::filesystem::create_directories(args.batch.output_dir, error);
+    if (error) {
+      console.Error(args.batch.output_dir +
+                    ": cannot create the output folder: " + error.message());
+      return 1;
+    }
   }
   static_assert(std::atomic<bool>::is_always_lock_free);
   CatchStopSignals();

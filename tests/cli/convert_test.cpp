@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <ogr_api.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -137,6 +138,91 @@ TEST_F(ConvertTest, SecondOfThreeArchivesFails) {
                 dir.str());
   EXPECT_TRUE(fs::exists(dir / "aDK.shp"));
   EXPECT_FALSE(fs::exists(dir / "other/cDK.shp"));
+}
+
+// Archives as users hold them: whatever the archive's name, wherever and in
+// whatever letter case the layer set stands inside it, in Shift_JIS too.
+TEST_F(ConvertTest, TheLayerSetIsFoundWhateverTheNames) {
+  const gen::LayerSet set = gen::GenerateLayerSet({});
+  // The set's members renamed: "533945" becomes `base`, put under `folder`,
+  // the whole name upper-cased when asked.
+  const auto members = [&set](const std::string& base, const std::string& folder, bool upper) {
+    std::vector<lhatest::Member> out;
+    for (const auto& f : set.files) {
+      std::string name = base + f.name.substr(6);
+      if (upper) {
+        for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      }
+      out.emplace_back(folder + name, f.bytes);
+    }
+    return out;
+  };
+  const std::string& road = set.Find("533945DK.sal")->bytes;
+  const long roads = static_cast<long>(std::count(road.begin(), road.end(), '\n'));
+  ASSERT_GT(roads, 0);
+  const std::string nishinomiya = testing::Sjis("西宮");
+  struct Case {
+    const char* what;
+    std::string archive;  // file name without ".lzh"
+    std::vector<lhatest::Member> members;
+    std::vector<std::string> sheets;  // the output prefixes expected
+  } cases[] = {
+      {"renamed", "nishi", members("28204", "", false), {"nishi"}},
+      {"in a folder", "s", members("28204", "28204\\", false), {"s"}},
+      {"upper case", "s", members("s", "", true), {"s"}},
+      {"Shift_JIS names", nishinomiya, members(nishinomiya, "", false), {nishinomiya}},
+      {"two sheets", "pair", members("28204", "", false), {"28204", "28205"}},
+  };
+  for (const auto& m : members("28205", "", false)) cases[4].members.push_back(m);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string folder = dir / c.what;
+    fs::create_directories(folder);
+    const std::string archive = folder + "/" + c.archive + ".lzh";
+    WriteFile(archive, lhatest::BuildLevel2(c.members));
+    const ProgramResult r = Convert({"--format", "shape", archive});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    for (const std::string& sheet : c.sheets) {
+      EXPECT_EQ(FeatureCount(folder + "/" + sheet + "DK.shp"), roads) << sheet;
+    }
+  }
+
+  // No sheet header at all: an error naming the archive.
+  const std::string empty = dir / "empty.lzh";
+  WriteFile(empty, lhatest::BuildLevel2({{"readme.txt", "no map here"}}));
+  const ProgramResult r = Convert({empty});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find(empty + ": no sheet header (.slm) in the archive"), std::string::npos)
+      << r.err;
+}
+
+// With --output, archives on media that cannot be written convert: the
+// tables go to the folder named, and nothing is written beside the archives.
+TEST_F(ConvertTest, OutputFolderLeavesTheArchivesFolderAsItWas) {
+  const std::string media = dir / "media";
+  MakeArchive(media + "/disc1", "a");
+  MakeArchive(media + "/disc2", "b");
+  const auto before = testing::ReadTree(media);
+  ProgramResult r = Convert({"--format", "tab", "--output", dir / "out", media});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(testing::ReadTree(media), before);
+  for (const char* sheet : {"a", "b"})
+    EXPECT_GT(FeatureCount(dir / "out" + "/" + sheet + "DK.tab"), 0);
+  std::vector<std::string> extracted;
+  for (const auto& entry : fs::directory_iterator(dir.path() / "out")) {
+    if (entry.is_directory()) extracted.push_back(entry.path().filename().string());
+  }
+  EXPECT_TRUE(extracted.empty()) << extracted.front();
+  EXPECT_EQ(LastLine(r.err),
+            "quellmark-convert: 2 archives converted, 0 failed, 34 tables, "
+            "0 warnings; tables in " +
+                dir / "out");
+
+  r = Convert({"--output", dir / "kept", "--keep-extracted", media + "/disc1/a.lzh"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_TRUE(fs::exists(dir / "kept/a/a.slm"));
+  EXPECT_EQ(testing::ReadTree(media), before);
+  EXPECT_EQ(Convert({"--keep-extracted", media + "/disc1/a.lzh"}).exit_code, 2);
 }
 
 TEST_F(ConvertTest, BlanksAndJapaneseInPathsAndMemberNames) {
