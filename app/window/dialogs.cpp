@@ -11,6 +11,11 @@ std::unique_ptr<QFileDialog> BuildOpenDialog(QWidget* owner, const OpenDialogReq
   auto dialog = std::make_unique<QFileDialog>(owner);
   dialog->setOption(QFileDialog::DontUseNativeDialog);
   dialog->setAcceptMode(QFileDialog::AcceptOpen);
+  if (request.folder) {
+    dialog->setFileMode(QFileDialog::Directory);
+    dialog->setOption(QFileDialog::ShowDirsOnly);
+    return dialog;
+  }
   dialog->setFileMode(request.multi_select ? QFileDialog::ExistingFiles
                                            : QFileDialog::ExistingFile);
   dialog->setNameFilter(request.filter);

@@ -21,6 +21,7 @@ namespace quellmark {
 struct OpenDialogRequest {
   QString filter;  // one filter, "name (*.ext)"
   bool multi_select = false;
+  bool folder = false;  // choose one folder instead of files
 };
 
 class FileOpenDialog {

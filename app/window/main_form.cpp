@@ -34,6 +34,7 @@ const QString kCaption = QStringLiteral("Quellmark");
 const QString kArchiveFilter = QStringLiteral("lzh files (*.lzh)");
 const QString kDoneMessage = QStringLiteral("変換が終了しました");
 const QString kAboutEntry = QStringLiteral("Quellmark について(&A)");
+const QString kAddFolderEntry = QStringLiteral("フォルダを追加(&F)…");
 const QString kAboutDetail = QStringLiteral(
     "数値地図２５０００（空間データ基盤）をシェープファイルと MapInfo TAB に変換します");
 
@@ -181,7 +182,12 @@ TMainForm::TMainForm(FormServices services, QWidget* parent)
   connect(Button2, &QPushButton::clicked, this, &TMainForm::Button2Click);
   connect(Button3, &QPushButton::clicked, this, &TMainForm::Button3Click);
 
-  // The version, without a menu bar that would move the design's controls.
+  // A folder's archives and the version, without a menu bar that would move
+  // the design's controls.
+  AddFolderAction = new QAction(kAddFolderEntry, this);
+  AddFolderAction->setObjectName(QStringLiteral("AddFolderAction"));
+  addAction(AddFolderAction);
+  connect(AddFolderAction, &QAction::triggered, this, &TMainForm::AddFolderClick);
   AboutAction = new QAction(kAboutEntry, this);
   AboutAction->setObjectName(QStringLiteral("AboutAction"));
   AboutAction->setShortcut(QKeySequence::HelpContents);
@@ -206,6 +212,13 @@ void TMainForm::Button1Click() {
   std::optional<QStringList> files = OpenDialog1.Execute(this, request);
   if (!files) return;
   AddArchives(*files);
+}
+
+void TMainForm::AddFolderClick() {
+  OpenDialogRequest request;
+  request.folder = true;
+  std::optional<QStringList> folders = OpenDialog1.Execute(this, request);
+  if (folders) OpenPaths(*folders);
 }
 
 void TMainForm::OpenPaths(const QStringList& paths) {

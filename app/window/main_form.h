@@ -51,10 +51,11 @@ class TMainForm : public QMainWindow {
   void OpenPaths(const QStringList& paths);
 
  public slots:
-  void Button1Click();  // Add
-  void Button2Click();  // Run
-  void Button3Click();  // Clear list
-  void AboutClick();    // the version, in a box
+  void Button1Click();    // Add
+  void Button2Click();    // Run
+  void Button3Click();    // Clear list
+  void AboutClick();      // the version, in a box
+  void AddFolderClick();  // every archive under a folder the user chooses
 
  protected:
   // Archives dragged onto the list.
@@ -72,7 +73,8 @@ class TMainForm : public QMainWindow {
   std::vector<QRadioButton*> format_buttons_;
   QListWidget* eInList;
   QStatusBar* StatusBar1;
-  QAction* AboutAction;  // the window's context menu, and F1
+  QAction* AboutAction;      // the window's context menu, and F1
+  QAction* AddFolderAction;  // the window's context menu
 
   FormServices services_;
   std::unique_ptr<NoticeBoxes> notices_;

@@ -330,6 +330,17 @@ class WindowTest : public QObject {
     QCOMPARE(drag(dropped, QEvent::DragEnter), Qt::CopyAction);
     QCOMPARE(drag(dropped, QEvent::Drop), Qt::CopyAction);
     QCOMPARE(h.Items(), QStringList({a, b, missing, dir.filePath("maps/hard.lzh")}));
+
+    // A folder, chosen through the context menu's Add folder, stands for every
+    // archive under it, in path order, each file once (hard.lzh is c.lzh,
+    // sub/link.lzh is a.lzh).
+    Harness g;
+    g.dialog.answers.push_back(QStringList{dir.filePath("maps")});
+    auto* add_folder = g.form.findChild<QAction*>("AddFolderAction");
+    QVERIFY(add_folder != nullptr && g.form.actions().contains(add_folder));
+    add_folder->trigger();
+    QVERIFY(g.dialog.requests.back().folder);
+    QCOMPARE(g.Items(), QStringList({b, a, c}));
   }
 
   void aboutShowsTheVersion() {
