@@ -214,8 +214,10 @@ class Batch {
         std::string command = ExtractionCommandLine(names.archive);
         if (!options_.output_dir.empty()) {
           if (!options_.keep_extracted) {
-            folder = names.output_folder + "." + names.base_name + ".quellmark-extract-" +
-                     std::to_string(getpid()) + "-" + std::to_string(index);
+            // Named like the sheets' staging folders, so that the next run
+            // removes it if this one is killed.
+            folder = names.output_folder + "." + names.base_name + ".quellmark-" +
+                     std::to_string(getpid()) + "-extract-" + std::to_string(index);
           }
           command = ExtractionCommandLine(names.archive, folder + "/");
         }
