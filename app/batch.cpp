@@ -249,6 +249,12 @@ class Batch {
           };
         }
         context.stop = services_.stop;
+        context.datum = options_.datum;
+        if (observer != nullptr) {
+          context.datum_moved = [observer, index](std::string_view operation) {
+            observer->DatumMoved(index, operation);
+          };
+        }
         convert_(ExtractedArchive{names.archive, folder, names.base_name, names.output_prefix,
                                   names.output_folder},
                  *options_.format, context);
@@ -296,6 +302,9 @@ void ConvertArchive(const ExtractedArchive& archive, const OutputFormat& format,
 
 BatchResult RunBatch(const BatchOptions& options, const BatchServices& services) {
   if (options.format == nullptr) throw std::invalid_argument("no output format chosen");
+  if (options.datum.to_jgd2000 && options.datum.label == DatumLabel::kTokyo) {
+    throw std::invalid_argument("positions moved onto JGD2000 cannot be declared Tokyo datum");
+  }
   SheetConverter convert = services.convert_sheet ? services.convert_sheet : ConvertArchive;
   return Batch(options, services, std::move(convert)).Run();
 }

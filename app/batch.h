@@ -59,6 +59,9 @@ struct BatchOptions {
   // more than one job the observer and notifier are called from several
   // threads.
   unsigned jobs = 1;
+  // What the tables declare; whether positions are moved from the Tokyo
+  // datum onto JGD2000 (which then is declared).
+  DatumRule datum;
 };
 
 // Progress of a batch. Archive indexes are positions in BatchOptions::archives.
@@ -69,6 +72,9 @@ class BatchObserver {
   virtual void LayerStarted(std::size_t /*index*/, std::string_view /*layer_code*/) {}
   // A layer's table was put in place.
   virtual void TableWritten(std::size_t /*index*/, std::string_view /*layer_code*/) {}
+  // A sheet of the archive was moved from the Tokyo datum onto JGD2000 by
+  // `operation` (datum.to_jgd2000), as each sheet is.
+  virtual void DatumMoved(std::size_t /*index*/, std::string_view /*operation*/) {}
   // The archive was extracted and converted: its check mark.
   virtual void ArchiveDone(std::size_t /*index*/) {}
   // The archive failed and the batch goes on (keep_going), or the run was
@@ -96,7 +102,8 @@ struct BatchResult {
   bool interrupted = false;  // the stop flag ended the batch
 };
 
-// Runs the batch. Throws std::invalid_argument when no format is chosen.
+// Runs the batch. Throws std::invalid_argument when no format is chosen, or
+// when positions are to be moved onto JGD2000 and declared Tokyo datum.
 // Without keep_going the first failure (an extraction that fails, or an
 // error raised while converting) ends it with that error; the archives
 // before it stay converted (with several jobs, archives already under way

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -52,7 +53,8 @@ std::string Usage() {
   }
   return "Usage: quellmark-convert [--format " + FormatIds() +
          "] [--output DIR [--keep-extracted]] [--keep-going]\n"
-         "                         [--jobs N] [--quiet] ARCHIVE|FOLDER...\n"
+         "                         [--datum tokyo|jgd2000] [--to-jgd2000] [--jobs N] [--quiet]\n"
+         "                         ARCHIVE|FOLDER...\n"
          "\n"
          "Converts map sheet archives of the 1:25,000 vector base map (.lzh, one per\n"
          "sheet) into GIS tables, one table per layer. A folder stands for every\n"
@@ -70,6 +72,15 @@ std::string Usage() {
          "                      is written beside the archives (read-only media work)\n"
          "  --keep-extracted    with --output: keep each extraction as DIR/NAME/\n"
          "  --keep-going        after an archive fails, go on with the next one\n"
+         "  --datum DATUM       declare the datum of the positions in every table:\n"
+         "                        jgd2000  JGD2000 (EPSG:4612), editions from 2002 on\n"
+         "                        tokyo    Tokyo datum (EPSG:4301), editions before 2002\n"
+         "                      without it the tables declare what they always did\n"
+         "                      (shapefiles JGD2000, TAB tables GRS 80 without a datum)\n"
+         "  --to-jgd2000        move the positions of Tokyo-datum editions onto JGD2000\n"
+         "                      through PROJ (the tky2jgd grid where installed, else\n"
+         "                      the EPSG Helmert transformation, about 9 m) and\n"
+         "                      declare JGD2000; the operation used is named on stderr\n"
          "  --jobs N            convert N archives side by side (default 1)\n"
          "  --quiet             print only errors: no progress, warnings or summary\n"
          "  --help              show this text\n"
@@ -151,6 +162,17 @@ class Console : public Notifier, public BatchObserver {
     if (index < table_folders_.size()) tally_.table_folders.insert(table_folders_[index]);
   }
 
+  // Each operation that moved sheets onto JGD2000 is named once a run.
+  void DatumMoved(std::size_t, std::string_view operation) override {
+    if (quiet_) return;
+    std::lock_guard lock(mutex_);
+    if (!datum_operations_.emplace(operation).second) return;
+    ClearProgress();
+    std::fprintf(stderr, "%s: Tokyo datum to JGD2000: %s\n", kProgram,
+                 std::string(operation).c_str());
+    DrawProgress();
+  }
+
   void ArchiveDone(std::size_t) override {
     std::lock_guard lock(mutex_);
     ++finished_;
@@ -210,6 +232,7 @@ class Console : public Notifier, public BatchObserver {
   const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
   RunTally tally_;
   std::vector<std::string> table_folders_;  // by archive index
+  std::set<std::string, std::less<>> datum_operations_;
 };
 
 int BadArguments(const std::string& message) {
@@ -262,6 +285,23 @@ int ParseArguments(int argc, char** argv, Arguments& args) {
         args.batch.output_dir = std::string(arg.substr(std::strlen("--output=")));
       }
       if (args.batch.output_dir.empty()) return BadArguments("--output needs a folder");
+    } else if (arg == "--datum" || arg.rfind("--datum=", 0) == 0) {
+      std::string_view value;
+      if (arg == "--datum") {
+        if (i + 1 >= argc) return BadArguments("--datum needs a value: tokyo|jgd2000");
+        value = argv[++i];
+      } else {
+        value = arg.substr(std::strlen("--datum="));
+      }
+      if (value == "tokyo") {
+        args.batch.datum.label = DatumLabel::kTokyo;
+      } else if (value == "jgd2000") {
+        args.batch.datum.label = DatumLabel::kJgd2000;
+      } else {
+        return BadArguments("unknown datum '" + std::string(value) + "' (use tokyo|jgd2000)");
+      }
+    } else if (arg == "--to-jgd2000") {
+      args.batch.datum.to_jgd2000 = true;
     } else if (arg == "--keep-extracted") {
       args.batch.keep_extracted = true;
     } else if (arg == "--format" || arg.rfind("--format=", 0) == 0) {
@@ -283,6 +323,9 @@ int ParseArguments(int argc, char** argv, Arguments& args) {
   }
   if (args.batch.archives.empty()) return BadArguments("no archive given");
   if (args.batch.format == nullptr) args.batch.format = &DefaultOutputFormat();
+  if (args.batch.datum.to_jgd2000 && args.batch.datum.label == DatumLabel::kTokyo) {
+    return BadArguments("--to-jgd2000 moves the positions onto JGD2000; they are not Tokyo datum");
+  }
   if (args.batch.keep_extracted && args.batch.output_dir.empty()) {
     return BadArguments("--keep-extracted goes with --output");
   }

@@ -3,8 +3,10 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <string_view>
 
+#include "convert/datum.h"
 #include "convert/er_point_table.h"
 #include "sal/coordinates.h"
 #include "sal/notify.h"
@@ -17,6 +19,8 @@ namespace quellmark {
 struct SheetState {
   CoordinateTables coordinates;
   ErPointTable er_point_table;
+  // Made for the first sheet moved onto JGD2000, kept for the rest.
+  std::unique_ptr<TokyoToJgd2000> to_jgd2000;
 };
 
 // What an export driver works with besides its two prefixes.
@@ -30,6 +34,12 @@ struct ExportContext {
   // Set when the run is asked to stop; the conversion then ends at the next
   // line with Interrupted. May be null.
   const std::atomic<bool>* stop = nullptr;
+  // What the tables declare, and whether positions are moved from the Tokyo
+  // datum onto JGD2000.
+  DatumRule datum = {};
+  // With datum.to_jgd2000, called for each sheet with the operation that
+  // moved it ("Tokyo to JGD2000 (1), EPSG:15483, accuracy 9 m"); may be empty.
+  std::function<void(std::string_view operation)> datum_moved = {};
 };
 
 }  // namespace quellmark

@@ -187,6 +187,13 @@ void ConvertSheet(const LayerSet& layer_set, const std::string& output_prefix,
   // Stations are placed only by railway lines of the same sheet.
   context.state.er_point_table.Clear();
   if (!context.state.coordinates.LoadCoordinates(layer_set)) return;
+  if (context.datum.to_jgd2000) {
+    SheetState& state = context.state;
+    if (!state.to_jgd2000) state.to_jgd2000 = std::make_unique<TokyoToJgd2000>();
+    const std::string operation = state.to_jgd2000->Apply(state.coordinates, layer_set.Path(".slp"),
+                                                          layer_set.Path("MH.slp"));
+    if (context.datum_moved && !operation.empty()) context.datum_moved(operation);
+  }
 
   const std::unique_ptr<SheetOutput> sheet = format.OpenSheet(output_prefix, context);
   SheetConversion conversion(format, context);

@@ -13,8 +13,10 @@ namespace quellmark {
 // Converts a layer set (".slm", ".slp", "MH.slp", layer code + ".sal"; the
 // list files "_HA.txt" ... are written and read at its prefix) into
 // `format`'s tables named `output_prefix` + layer code. Clears the sheet's station table, then
-// loads its coordinates; a sheet with neither point file yields nothing. A layer whose input does
-// not open is skipped. Data problems go to the context's notifier, each with its file and line.
+// loads its coordinates; a sheet with neither point file yields nothing. With the context's
+// datum.to_jgd2000 every point is then moved from the Tokyo datum onto JGD2000 (the operation
+// goes to datum_moved). A layer whose input does not open is skipped. Data problems go to the
+// context's notifier, each with its file and line.
 //
 // Throws InputError (the layer set cannot be read: a missing ".slm", a read
 // error) and OutputError (a table or list file cannot be written); the table

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "convert/sheet.h"
 #include "convert/staged_sheet.h"
 #include "export_shape/shapefile_output.h"
 
@@ -30,8 +31,9 @@ constexpr GeometryRules kRules{
 
 class ShapefileTable : public TableOutput {
  public:
-  ShapefileTable(const std::string& base, const LayerSpec& layer, std::span<const FieldSpec> fields)
-      : geometry_(layer.geometry), fields_(fields), output_(base, layer.geometry, fields) {}
+  ShapefileTable(const std::string& base, const LayerSpec& layer, std::span<const FieldSpec> fields,
+                 std::string_view prj)
+      : geometry_(layer.geometry), fields_(fields), output_(base, layer.geometry, fields, prj) {}
 
   void Write(const Feature& feature) override {
     const std::size_t count = feature.vertex_count;
@@ -69,16 +71,18 @@ constexpr std::string_view kExtensions[] = {".shx", ".dbf", ".prj", ".cpg", ".sh
 
 class ShapefileSheet : public StagedSheet {
  public:
-  ShapefileSheet(const std::string& output_prefix, const AdaptedSchemas& schemas)
-      : StagedSheet(output_prefix, kExtensions), schemas_(schemas) {}
+  ShapefileSheet(const std::string& output_prefix, const AdaptedSchemas& schemas,
+                 std::string_view prj)
+      : StagedSheet(output_prefix, kExtensions), schemas_(schemas), prj_(prj) {}
 
  private:
   std::unique_ptr<TableOutput> CreateStagedTable(const LayerSpec& layer,
                                                  const std::string& base) override {
-    return std::make_unique<ShapefileTable>(base, layer, schemas_.Fields(layer));
+    return std::make_unique<ShapefileTable>(base, layer, schemas_.Fields(layer), prj_);
   }
 
   const AdaptedSchemas& schemas_;
+  std::string_view prj_;
 };
 
 class Shapefiles : public OutputFormat {
@@ -92,8 +96,9 @@ class Shapefiles : public OutputFormat {
     return layer.writes_list_files || layer.code == "KK";
   }
   std::unique_ptr<SheetOutput> OpenSheet(const std::string& output_prefix,
-                                         ExportContext&) const override {
-    return std::make_unique<ShapefileSheet>(output_prefix, schemas_);
+                                         ExportContext& context) const override {
+    return std::make_unique<ShapefileSheet>(output_prefix, schemas_,
+                                            ShapefilePrj(context.datum.Declared()));
   }
 
  private:

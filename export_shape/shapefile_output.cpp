@@ -18,12 +18,6 @@ namespace quellmark {
 
 namespace {
 
-// Geographic JGD2000 (EPSG:4612) in the ESRI dialect of WKT, the datum of
-// the map's longitudes and latitudes.
-constexpr std::string_view kJgd2000Prj =
-    "GEOGCS[\"GCS_JGD_2000\",DATUM[\"D_JGD_2000\",SPHEROID[\"GRS_1980\",6378137.0,"
-    "298.257222101]],PRIMEM[\"Greenwich\",0.0],UNIT[\"Degree\",0.0174532925199433]]";
-
 // The tables hold code page 932 text: language driver 0x13 in the header and
 // "932" in the .cpg file, which GDAL, QGIS and ArcGIS read as Shift_JIS.
 constexpr const char* kLanguageDriver = "LDID/19";
@@ -108,7 +102,7 @@ int DecimalDigits(std::int32_t value) {
 }  // namespace
 
 ShapefileOutput::ShapefileOutput(const std::string& base, LayerGeometry geometry,
-                                 std::span<const FieldSpec> fields)
+                                 std::span<const FieldSpec> fields, std::string_view prj)
     : base_(base), shp_path_(base + ".shp"), dbf_path_(base + ".dbf"), fields_(fields) {
   try {
     // The handles keep their own copy of the hooks.
@@ -121,7 +115,7 @@ ShapefileOutput::ShapefileOutput(const std::string& base, LayerGeometry geometry
       throw OutputError(shp_path_, 0, "cannot create: " + LibraryReason("shapelib failed"));
     }
     created_ = kPrjTouched;
-    WriteSmallFile(base_ + ".prj", kJgd2000Prj);
+    WriteSmallFile(base_ + ".prj", prj);
 
     created_ = kTableFilesTouched;
     dbf_ = DBFCreateLL(dbf_path_.c_str(), kLanguageDriver, &hooks);

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "convert/datum.h"
 #include "layers/catalogue.h"
 
 namespace quellmark {
@@ -19,11 +20,12 @@ class Reporter;
 
 class ShapefileOutput {
  public:
-  // Creates `base` + ".shp", ".shx", ".prj", ".dbf" and ".cpg", replacing
-  // existing files, and declares `fields` (which must outlive the output).
-  // Throws OutputError naming the file that could not be created.
+  // Creates `base` + ".shp", ".shx", ".prj" (holding `prj`), ".dbf" and
+  // ".cpg", replacing existing files, and declares `fields` (which must
+  // outlive the output). Throws OutputError naming the file that could not be
+  // created.
   ShapefileOutput(const std::string& base, LayerGeometry geometry,
-                  std::span<const FieldSpec> fields);
+                  std::span<const FieldSpec> fields, std::string_view prj = kAsBeforePrj);
   // Closes what is still open. Unless Close() completed, removes the files
   // this output created, so no half-written layer is left.
   ~ShapefileOutput();

@@ -208,7 +208,8 @@ constexpr std::string_view kExtensions[] = {".map", ".dat", ".id", ".ind", ".tab
 
 class TabSheet : public StagedSheet {
  public:
-  explicit TabSheet(const std::string& output_prefix) : StagedSheet(output_prefix, kExtensions) {}
+  TabSheet(const std::string& output_prefix, std::string_view coordsys)
+      : StagedSheet(output_prefix, kExtensions), coordsys_{std::string(coordsys)} {}
 
  private:
   std::unique_ptr<TableOutput> CreateStagedTable(const LayerSpec& layer,
@@ -217,7 +218,7 @@ class TabSheet : public StagedSheet {
   }
 
   // Read once for all the sheet's tables.
-  TabCoordSys coordsys_{kTabCoordSys};
+  TabCoordSys coordsys_;
 };
 
 class TabTables : public OutputFormat {
@@ -226,8 +227,8 @@ class TabTables : public OutputFormat {
   std::string_view label() const override { return "MapInfo TAB"; }
   const GeometryRules& geometry_rules() const override { return kRules; }
   std::unique_ptr<SheetOutput> OpenSheet(const std::string& output_prefix,
-                                         ExportContext&) const override {
-    return std::make_unique<TabSheet>(output_prefix);
+                                         ExportContext& context) const override {
+    return std::make_unique<TabSheet>(output_prefix, TabCoordSysClause(context.datum.Declared()));
   }
 };
 

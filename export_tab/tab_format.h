@@ -8,6 +8,7 @@
 #include <span>
 #include <string_view>
 
+#include "convert/datum.h"
 #include "convert/output_format.h"
 #include "export_tab/tab_writer.h"
 
@@ -43,7 +44,8 @@ inline constexpr int kControlPointSymbol = 36;
 inline constexpr double kTabHalfSpan = 1e9 / 36e6;
 inline constexpr TabBounds kTabBounds{130.0 - kTabHalfSpan, 35.0 - kTabHalfSpan,
                                       130.0 + kTabHalfSpan, 35.0 + kTabHalfSpan};
-inline constexpr char kTabCoordSys[] = "CoordSys Earth Projection 1, 33";
+// The coordinate system tables declare unless a datum is chosen.
+inline constexpr const char* kTabCoordSys = kAsBeforeTabCoordSys;
 
 // The hk colour of a control point: 0xFF0000 divided by the height (at least
 // 1), rounded half to even. False when the text is not a decimal number.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,8 @@ class PointTable {
     return true;
   }
   std::size_t capacity() const { return slots_.capacity(); }
+  // Every point, in number order, to be moved in place (a change of datum).
+  std::span<CoordPoint> points() { return slots_; }
 
  private:
   std::vector<CoordPoint> slots_;
@@ -62,6 +65,8 @@ class CoordinateTables {
 
   const PointTable& point_table() const { return point_table_; }
   const MhPointTable& mh_point_table() const { return mh_point_table_; }
+  PointTable& point_table() { return point_table_; }
+  MhPointTable& mh_point_table() { return mh_point_table_; }
   double x_origin() const { return x_origin_; }
   double y_origin() const { return y_origin_; }
 

@@ -267,6 +267,23 @@ TEST_F(ConvertTest, ArgumentsAndExitCodes) {
   r = Convert({"--version", "x.lzh"});
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(r.out, "quellmark-convert (Quellmark) " QUELLMARK_VERSION "\n");
+  // Bad arguments: exit 2 and the reason.
+  const struct {
+    std::vector<std::string> args;
+    const char* reason;
+  } bad[] = {
+      {{"--datum", "wgs84", "x.lzh"}, "unknown datum 'wgs84' (use tokyo|jgd2000)"},
+      {{"--datum=", "x.lzh"}, "unknown datum ''"},
+      {{"x.lzh", "--datum"}, "--datum needs a value"},
+      {{"--to-jgd2000", "--datum", "tokyo", "x.lzh"}, "--to-jgd2000 moves the positions"},
+      {{"--datum=tokyo", "--to-jgd2000", "x.lzh"}, "--to-jgd2000 moves the positions"},
+  };
+  for (const auto& c : bad) {
+    SCOPED_TRACE(c.args.front());
+    r = Convert(c.args);
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_NE(r.err.find(c.reason), std::string::npos) << r.err;
+  }
   fs::create_directories(dir / "empty/sub");
   r = Convert({dir / "empty"});
   EXPECT_EQ(r.exit_code, 2);
@@ -276,6 +293,41 @@ TEST_F(ConvertTest, ArgumentsAndExitCodes) {
   EXPECT_NE(r.err.find(dir / "missing.lzh"), std::string::npos) << r.err;
   EXPECT_EQ(LastLine(r.err),
             "quellmark-convert: 0 archives converted, 1 failed, 0 tables, 0 warnings");
+}
+
+// --datum and --to-jgd2000 end up in every table; the operation that moved
+// the positions is named once a run, however many sheets it moved.
+TEST_F(ConvertTest, DatumOptionsReachTheTablesAndTheOperationIsNamedOnce) {
+  const std::string a = MakeArchive(dir.str(), "a");
+  const std::string b = MakeArchive(dir.str(), "b");
+  const std::string named = "quellmark-convert: Tokyo datum to JGD2000: Tokyo to JGD2000 (";
+  const struct {
+    std::vector<std::string> options;
+    const char* crs;  // what the tables read back as
+    int named;        // how often the operation is named
+  } cases[] = {
+      {{"--datum", "tokyo"}, "EPSG:4301", 0},
+      {{"--datum=jgd2000"}, "EPSG:4612", 0},
+      {{"--to-jgd2000", "--jobs", "2"}, "EPSG:4612", 1},
+      {{"--datum", "jgd2000", "--to-jgd2000"}, "EPSG:4612", 1},
+      {{"--to-jgd2000", "--quiet"}, "EPSG:4612", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.options.front() + " " + c.options.back());
+    std::vector<std::string> args = c.options;
+    args.insert(args.end(), {a, b});
+    const ProgramResult r = Convert(args);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    int lines = 0;
+    for (std::size_t at = r.err.find(named); at != std::string::npos;
+         at = r.err.find(named, at + 1)) {
+      ++lines;
+    }
+    EXPECT_EQ(lines, c.named) << r.err;
+    for (const char* archive : {"a", "b"}) {
+      EXPECT_EQ(testing::ReadTableBack(dir / (std::string(archive) + "DK.tab")).crs, c.crs);
+    }
+  }
 }
 
 // Every option --help lists is in the manual page, which carries the same

@@ -48,6 +48,36 @@ struct DatasetCloser {
   void operator()(void* dataset) const { GDALClose(dataset); }
 };
 
+// What a GIS identifies the coordinate system as (QGIS asks PROJ the same).
+std::string RecognisedCrs(OGRSpatialReferenceH srs) {
+  const char* authority = OSRGetAuthorityName(srs, nullptr);
+  const char* code = OSRGetAuthorityCode(srs, nullptr);
+  if (authority != nullptr && code != nullptr) return std::string(authority) + ":" + code;
+  int count = 0;
+  int* confidence = nullptr;
+  OGRSpatialReferenceH* matches = OSRFindMatches(srs, nullptr, &count, &confidence);
+  std::string best;
+  int best_confidence = 0;
+  bool tied = false;
+  for (int i = 0; i < count; ++i) {
+    const char* match_authority = OSRGetAuthorityName(matches[i], nullptr);
+    const char* match_code = OSRGetAuthorityCode(matches[i], nullptr);
+    const std::string name = match_authority != nullptr && match_code != nullptr
+                                 ? std::string(match_authority) + ":" + match_code
+                                 : std::string();
+    if (confidence[i] > best_confidence) {
+      best = name;
+      best_confidence = confidence[i];
+      tied = false;
+    } else if (confidence[i] == best_confidence && name != best) {
+      tied = true;
+    }
+  }
+  OSRFreeSRSArray(matches);
+  CPLFree(confidence);
+  return tied || best_confidence < 70 ? std::string() : best;
+}
+
 }  // namespace
 
 std::string ReadTable::Schema() const {
@@ -83,6 +113,7 @@ ReadTable ReadTableBack(const std::string& path) {
       table.coordsys = clause;
     }
     CPLFree(clause);
+    table.crs = RecognisedCrs(srs);
   }
   OGR_L_ResetReading(layer);
   while (OGRFeatureH feature = OGR_L_GetNextFeature(layer)) {

@@ -35,6 +35,10 @@ struct ReadTable {
   std::vector<ReadField> fields;
   std::vector<ReadFeature> features;
   std::string coordsys;  // MapInfo clause GDAL derives from the table
+  // The coordinate system GDAL and PROJ recognise in the table's: its own
+  // authority code ("EPSG:4612"), else PROJ's single best match at a
+  // confidence of 70 % or more; empty when there is none or several.
+  std::string crs;
   // "name:C60 kb:I6 ..." (C string, I integer), for schema comparisons.
   std::string Schema() const;
 };

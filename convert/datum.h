@@ -1,0 +1,74 @@
+// The geodetic datum of a sheet's positions: what the tables declare, and
+// the move of Tokyo-datum positions onto JGD2000. Sheets published before
+// Japan's datum changed in 2002 are on the Tokyo datum, later ones on
+// JGD2000; the sheet itself does not say which, so the user does.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace quellmark {
+
+class CoordinateTables;
+
+// What the tables declare.
+enum class DatumLabel : std::uint8_t {
+  kAsBefore,  // the declarations the tables always carried (GRS 80 for TAB)
+  kJgd2000,   // EPSG:4612
+  kTokyo,     // EPSG:4301
+};
+
+struct DatumRule {
+  DatumLabel label = DatumLabel::kAsBefore;
+  // Move every position from the Tokyo datum onto JGD2000; the tables then
+  // declare JGD2000 whatever `label` says.
+  bool to_jgd2000 = false;
+
+  // What the tables declare.
+  DatumLabel Declared() const { return to_jgd2000 ? DatumLabel::kJgd2000 : label; }
+};
+
+// The EPSG code of the geographic coordinate system a label names; 0 for
+// kAsBefore.
+int DatumEpsg(DatumLabel label);
+
+// A shapefile's ".prj" text: the ESRI form of the label's coordinate system.
+std::string_view ShapefilePrj(DatumLabel label);
+
+// A TAB table's "CoordSys ..." clause: MapInfo's datum for the label.
+std::string_view TabCoordSysClause(DatumLabel label);
+
+// The declarations the tables carried before a datum could be chosen.
+inline constexpr std::string_view kAsBeforePrj =
+    "GEOGCS[\"GCS_JGD_2000\",DATUM[\"D_JGD_2000\",SPHEROID[\"GRS_1980\",6378137.0,"
+    "298.257222101]],PRIMEM[\"Greenwich\",0.0],UNIT[\"Degree\",0.0174532925199433]]";
+inline constexpr char kAsBeforeTabCoordSys[] = "CoordSys Earth Projection 1, 33";
+
+// Moves positions from the Tokyo datum (EPSG:4301) onto JGD2000 (EPSG:4612)
+// with the most accurate operation PROJ has: the tky2jgd grid where it is
+// installed, otherwise the EPSG Helmert transformation. Creating one takes
+// milliseconds; one converter serves one thread at a time.
+class TokyoToJgd2000 {
+ public:
+  // Throws std::runtime_error when PROJ has no operation between the two.
+  TokyoToJgd2000();
+  ~TokyoToJgd2000();
+  TokyoToJgd2000(const TokyoToJgd2000&) = delete;
+  TokyoToJgd2000& operator=(const TokyoToJgd2000&) = delete;
+
+  // Moves every point of both point tables in place. Returns the operation
+  // PROJ uses for the sheet's first point ("Tokyo to JGD2000 (1), EPSG:15483,
+  // accuracy 9 m"), empty when the sheet has no point. Throws InputError
+  // naming the point file (`point_file`, `mh_point_file`) and the line of a
+  // point that cannot be moved.
+  std::string Apply(CoordinateTables& coordinates, const std::string& point_file,
+                    const std::string& mh_point_file);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace quellmark
