@@ -53,9 +53,16 @@ struct Feature {
 
   const SalRecord& record() const { return reader.record(); }
   const Reporter& reporter() const { return reader.reporter(); }
-  // The value of a text field; of an integer field (record number, kb).
+  // The value of a text field, whole; of an integer field (record number,
+  // kb).
   std::string_view Text(const FieldSpec& field) const;
   std::int32_t Integer(const FieldSpec& field) const;
+  // The values as the shapefile and TAB tables keep them: every record value
+  // cut to its LegacyWidth at a character boundary (a code's name is the cut
+  // code's, a list reference one of the cut references), kb in 16 bits.
+  std::string_view LegacyText(const FieldSpec& field) const;
+  std::int32_t LegacyInteger(const FieldSpec& field) const;
+  std::string_view LegacyRecordText(RecordField field) const;
 };
 
 // One layer's table. Destroying a table that was not closed removes what it

@@ -38,6 +38,28 @@ std::int32_t Feature::Integer(const FieldSpec& field) const {
   }
 }
 
+std::string_view Feature::LegacyRecordText(RecordField field) const {
+  return LegacyFieldText(record(), field);
+}
+
+std::string_view Feature::LegacyText(const FieldSpec& field) const {
+  switch (field.source) {
+    case ValueSource::kRecordText:
+      return LegacyRecordText(field.field);
+    case ValueSource::kCodeName:
+      return AttributeCodeName(LegacyRecordText(field.field));
+    case ValueSource::kListReference:
+      return LegacyRecordText(ListReferenceField(layer, record()));
+    default:
+      return Text(field);
+  }
+}
+
+std::int32_t Feature::LegacyInteger(const FieldSpec& field) const {
+  const std::int32_t value = Integer(field);
+  return field.source == ValueSource::kKb ? LegacyKb(value) : value;
+}
+
 namespace {
 
 // One sheet's conversion: the reader, the vertex buffers it reuses from line
@@ -134,7 +156,11 @@ std::size_t SheetConversion::Resolve(const LayerSpec& layer) {
     // A station stands on the first point of the railway line that named it;
     // one no line of this sheet named has no position.
     std::int32_t n = 0;
-    if (context_.state.er_point_table.Get(StationNumberOfId(record.id), n)) {
+    // Station numbers are read from the ID and the ER reference as the
+    // legacy tables keep them, in every format: a station stands where it
+    // always has.
+    const std::string_view id = LegacyFieldText(record, RecordField::kId);
+    if (context_.state.er_point_table.Get(StationNumberOfId(id), n)) {
       Add(n, PointSource::kPointTable);
     }
     return x_.size();
@@ -171,7 +197,8 @@ std::size_t SheetConversion::Resolve(const LayerSpec& layer) {
   }
   if (layer.registers_stations && first && !record.erir.empty()) {
     // A number outside the table registers nothing.
-    context_.state.er_point_table.Set(StationNumberOfReference(record.erir), *first);
+    context_.state.er_point_table.Set(
+        StationNumberOfReference(LegacyFieldText(record, RecordField::kErir)), *first);
   }
   return x_.size();
 }

@@ -48,9 +48,10 @@ class ShapefileTable : public TableOutput {
       const FieldSpec& field = fields_[i];
       const int index = static_cast<int>(i);
       if (field.type == FieldType::kInteger) {
-        output_.WriteInteger(feature.index, index, feature.Integer(field), feature.reporter());
+        output_.WriteInteger(feature.index, index, feature.LegacyInteger(field),
+                             feature.reporter());
       } else {
-        output_.WriteText(feature.index, index, feature.Text(field));
+        output_.WriteText(feature.index, index, feature.LegacyText(field));
       }
     }
   }

@@ -81,15 +81,16 @@ const LayerStyle& StyleOf(const LayerSpec& layer) {
   return kUnstyled;
 }
 
-TabPen RailwayPen(const SalRecord& record) {
-  if (record.sb == "43") return {3, 77, RgbColor(40, 256, 180)};
+// The pens look at the values as the table keeps them.
+TabPen RailwayPen(const Feature& feature) {
+  if (feature.LegacyRecordText(RecordField::kSb) == "43") return {3, 77, RgbColor(40, 256, 180)};
   return {3, 2, RgbColor(40, 40, 180)};
 }
 
 // Width from the width class, colour from the road kind; a reference to an
 // HA, TO or YO feature overrides both.
-TabPen RoadPen(const SalRecord& record) {
-  const std::string_view fi = record.fi.view();
+TabPen RoadPen(const Feature& feature) {
+  const std::string_view fi = feature.LegacyRecordText(RecordField::kFi);
   int width = 1;
   if (fi >= std::string_view("19") && fi <= std::string_view("1A")) {
     width = 2;
@@ -97,10 +98,11 @@ TabPen RoadPen(const SalRecord& record) {
     width = 3;
   }
   std::int32_t colour = RgbColor(200, 200, 200);
-  if (record.sb == "16") {
+  if (feature.LegacyRecordText(RecordField::kSb) == "16") {
     width = 4;
     colour = RgbColor(200, 128, 0);
   }
+  const SalRecord& record = feature.record();
   if (!record.hrir.empty()) return {width, 2, RgbColor(0, 0, 0)};
   if (!record.trir.empty()) return {3, 2, RgbColor(0, 0, 0)};
   if (!record.yrir.empty()) return {3, 112, RgbColor(40, 80, 80)};
@@ -138,13 +140,13 @@ class TabLayerTable : public TableOutput {
     for (std::size_t i = 0; i < fields_.size(); ++i) {
       const FieldSpec& field = fields_[i];
       if (field.type == FieldType::kInteger) {
-        scratch_ = std::to_string(feature.Integer(field));
+        scratch_ = std::to_string(feature.LegacyInteger(field));
         out.SetField(static_cast<int>(i), scratch_);
       } else {
-        out.SetField(static_cast<int>(i), feature.Text(field));
+        out.SetField(static_cast<int>(i), feature.LegacyText(field));
       }
     }
-    if (!point_) StyleLine(feature.record(), out);
+    if (!point_) StyleLine(feature, out);
     if (table_.WriteFeature(out) != TabStyleFit::kExact && !reported_style_) {
       feature.reporter().Report("more different styles than a TAB table holds; " +
                                 std::to_string(TabTable::kMaxStyles) +
@@ -165,7 +167,7 @@ class TabLayerTable : public TableOutput {
       out.SetSymbol(symbol.number, symbol.size, symbol.colour);
     } else if (style_.rule == S::kGradedSymbol) {
       std::int32_t colour = 0;
-      const std::string_view hk = feature.record().hk.view();
+      const std::string_view hk = feature.LegacyRecordText(RecordField::kHk);
       if (!GradedColour(hk, colour)) {
         feature.reporter().Report("hk is not a number: " + std::string(hk));
         colour = RgbColor(255, 0, 0);
@@ -174,14 +176,14 @@ class TabLayerTable : public TableOutput {
     }
   }
 
-  void StyleLine(const SalRecord& record, TabFeature& out) const {
+  void StyleLine(const Feature& feature, TabFeature& out) const {
     std::optional<TabPen> pen;
     if (style_.rule == S::kPen) {
       pen = style_.pen;
     } else if (style_.rule == S::kRailwayPen) {
-      pen = RailwayPen(record);
+      pen = RailwayPen(feature);
     } else if (style_.rule == S::kRoadPen) {
-      pen = RoadPen(record);
+      pen = RoadPen(feature);
     }
     if (pen) out.SetPen(pen->width, pen->pattern, pen->colour);
   }

@@ -68,8 +68,9 @@ std::span<const LayerSpec> Layers();
 // The layer of a code; nullptr for any other code.
 const LayerSpec* FindLayer(std::string_view code);
 
-// The value of a kListReference field.
+// The value of a kListReference field, and the record field it comes from.
 std::string_view ListReference(const LayerSpec& layer, const SalRecord& record);
+RecordField ListReferenceField(const LayerSpec& layer, const SalRecord& record);
 
 // How an output format's table departs from the catalogue's: for the layers
 // named (codes separated by blanks, "*" for all) and the fields named (names
