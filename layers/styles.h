@@ -77,6 +77,12 @@ struct LayerStyle {
 // The layer's style; kind kNone for the layers drawn plainly (GK, HA, TO, YO).
 const LayerStyle& StyleOf(const LayerSpec& layer);
 
+// How MapInfo draws a feature that carries no symbol or pen of its own, as
+// the plain layers' are: a black star of 12 points; a black solid line of one
+// pixel.
+inline constexpr Symbol kPlainSymbol{35, 12, 0};
+inline constexpr Pen kPlainPen{1, 2, 0};
+
 // The pen of the first rule that holds; `value(field)` gives the record's
 // text of a field.
 template <typename Values>

@@ -279,7 +279,7 @@ TEST_F(ShapeExportTest, MissingAndEmptyInputs) {
   Run();
   std::set<std::string> expected{"sheet"};
   for (const char* code : {"CM", "SK"}) {
-    for (const char* ext : {".shp", ".shx", ".dbf", ".cpg", ".prj"}) {
+    for (const char* ext : {".shp", ".shx", ".dbf", ".cpg", ".prj", ".qml"}) {
       expected.insert(std::string("sheet") + code + ext);
     }
   }
