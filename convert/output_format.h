@@ -30,12 +30,13 @@ struct Bounds {
 struct GeometryRules {
   // Which item of a point layer's list places its feature.
   enum class PointItem : std::uint8_t {
-    kLast,   // every item is looked up, the last one stands; the list is used up
+    kLast,   // every item is looked up, the last one places the point; the list is used up
     kFirst,  // the first item; the rest waits for the next line that has no list
   };
   PointItem point_item = PointItem::kLast;
   // A point number with no position (0, not a number, past the table) or
-  // one outside `bounds`: kept at what the lookup gave (0,0), or left out.
+  // one outside `bounds`: kept at what the lookup gave (0,0), or left out
+  // (a point whose number is left out has no position).
   bool keep_unplaced = true;
   // The extent a table can store; positions outside it count as unplaced.
   std::optional<Bounds> bounds;

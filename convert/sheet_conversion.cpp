@@ -87,8 +87,8 @@ class SheetConversion {
   // the number of positions.
   std::size_t Resolve(const LayerSpec& layer);
   // Looks point n up and adds it as a position, unless the format leaves
-  // unplaced points out.
-  void Add(std::int32_t n, PointSource source);
+  // unplaced points out; false when it was left out.
+  bool Add(std::int32_t n, PointSource source);
 
   const OutputFormat& format_;
   const GeometryRules& rules_;
@@ -128,7 +128,7 @@ bool SheetConversion::ConvertLayer(const LayerSpec& layer, const std::string& sh
   return true;
 }
 
-void SheetConversion::Add(std::int32_t n, PointSource source) {
+bool SheetConversion::Add(std::int32_t n, PointSource source) {
   double x = 0.0;
   double y = 0.0;
   bool placed = ResolvePoint(context_.state.coordinates, source, n, x, y, reader_.reporter());
@@ -143,9 +143,10 @@ void SheetConversion::Add(std::int32_t n, PointSource source) {
       placed = false;
     }
   }
-  if (!placed && !rules_.keep_unplaced) return;
+  if (!placed && !rules_.keep_unplaced) return false;
   x_.push_back(x);
   y_.push_back(y);
+  return true;
 }
 
 std::size_t SheetConversion::Resolve(const LayerSpec& layer) {
@@ -181,15 +182,20 @@ std::size_t SheetConversion::Resolve(const LayerSpec& layer) {
   }
 
   std::optional<std::int32_t> first;
+  bool last_added = false;
   while (TakePointNumber(rest, n)) {
     if (!first) first = n;
-    Add(n, source);
+    last_added = Add(n, source);
   }
   // The list is used up: a following line without a list of its own has no
   // position, not this one's.
   list.clear();
-  if (layer.geometry == LayerGeometry::kPoint && x_.size() > 1) {
-    // A point stands at the last position of its list.
+  if (layer.geometry == LayerGeometry::kPoint && !last_added) {
+    // A point stands at the last number of its list: where the format left
+    // that number out, nowhere.
+    x_.clear();
+    y_.clear();
+  } else if (layer.geometry == LayerGeometry::kPoint && x_.size() > 1) {
     x_.front() = x_.back();
     y_.front() = y_.back();
     x_.resize(1);

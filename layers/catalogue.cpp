@@ -214,6 +214,9 @@ AdaptedSchemas::AdaptedSchemas(std::span<const FieldChange> changes) {
           case FieldChange::kDecimals:
             field.decimals = change.value;
             break;
+          case FieldChange::kReal:
+            field.type = FieldType::kReal;
+            break;
         }
       }
       if (!dropped) fields.push_back(field);
