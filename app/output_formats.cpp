@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "export_gpkg/gpkg_format.h"
 #include "export_shape/shapefile_format.h"
 #include "export_tab/tab_format.h"
 
@@ -12,6 +13,7 @@ std::span<const OutputFormat* const> OutputFormats() {
   static const std::array kFormats{
       &ShapefileFormat(),
       &TabFormat(),
+      &GpkgFormat(),
   };
   return kFormats;
 }

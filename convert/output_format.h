@@ -30,12 +30,13 @@ struct Bounds {
 struct GeometryRules {
   // Which item of a point layer's list places its feature.
   enum class PointItem : std::uint8_t {
-    kLast,   // every item is looked up, the last one stands; the list is used up
+    kLast,   // every item is looked up, the last one places the point; the list is used up
     kFirst,  // the first item; the rest waits for the next line that has no list
   };
   PointItem point_item = PointItem::kLast;
   // A point number with no position (0, not a number, past the table) or
-  // one outside `bounds`: kept at what the lookup gave (0,0), or left out.
+  // one outside `bounds`: kept at what the lookup gave (0,0), or left out
+  // (a point whose number is left out has no position).
   bool keep_unplaced = true;
   // The extent a table can store; positions outside it count as unplaced.
   std::optional<Bounds> bounds;
@@ -53,9 +54,16 @@ struct Feature {
 
   const SalRecord& record() const { return reader.record(); }
   const Reporter& reporter() const { return reader.reporter(); }
-  // The value of a text field; of an integer field (record number, kb).
+  // The value of a text field, whole; of an integer field (record number,
+  // kb).
   std::string_view Text(const FieldSpec& field) const;
   std::int32_t Integer(const FieldSpec& field) const;
+  // The values as the shapefile and TAB tables keep them: every record value
+  // cut to its LegacyWidth at a character boundary (a code's name is the cut
+  // code's, a list reference one of the cut references), kb in 16 bits.
+  std::string_view LegacyText(const FieldSpec& field) const;
+  std::int32_t LegacyInteger(const FieldSpec& field) const;
+  std::string_view LegacyRecordText(RecordField field) const;
 };
 
 // One layer's table. Destroying a table that was not closed removes what it

@@ -38,6 +38,28 @@ std::int32_t Feature::Integer(const FieldSpec& field) const {
   }
 }
 
+std::string_view Feature::LegacyRecordText(RecordField field) const {
+  return LegacyFieldText(record(), field);
+}
+
+std::string_view Feature::LegacyText(const FieldSpec& field) const {
+  switch (field.source) {
+    case ValueSource::kRecordText:
+      return LegacyRecordText(field.field);
+    case ValueSource::kCodeName:
+      return AttributeCodeName(LegacyRecordText(field.field));
+    case ValueSource::kListReference:
+      return LegacyRecordText(ListReferenceField(layer, record()));
+    default:
+      return Text(field);
+  }
+}
+
+std::int32_t Feature::LegacyInteger(const FieldSpec& field) const {
+  const std::int32_t value = Integer(field);
+  return field.source == ValueSource::kKb ? LegacyKb(value) : value;
+}
+
 namespace {
 
 // One sheet's conversion: the reader, the vertex buffers it reuses from line
@@ -65,8 +87,8 @@ class SheetConversion {
   // the number of positions.
   std::size_t Resolve(const LayerSpec& layer);
   // Looks point n up and adds it as a position, unless the format leaves
-  // unplaced points out.
-  void Add(std::int32_t n, PointSource source);
+  // unplaced points out; false when it was left out.
+  bool Add(std::int32_t n, PointSource source);
 
   const OutputFormat& format_;
   const GeometryRules& rules_;
@@ -105,7 +127,7 @@ bool SheetConversion::ConvertLayer(const LayerSpec& layer, const LayerSet& layer
   return true;
 }
 
-void SheetConversion::Add(std::int32_t n, PointSource source) {
+bool SheetConversion::Add(std::int32_t n, PointSource source) {
   double x = 0.0;
   double y = 0.0;
   bool placed = ResolvePoint(context_.state.coordinates, source, n, x, y, reader_.reporter());
@@ -120,9 +142,10 @@ void SheetConversion::Add(std::int32_t n, PointSource source) {
       placed = false;
     }
   }
-  if (!placed && !rules_.keep_unplaced) return;
+  if (!placed && !rules_.keep_unplaced) return false;
   x_.push_back(x);
   y_.push_back(y);
+  return true;
 }
 
 std::size_t SheetConversion::Resolve(const LayerSpec& layer) {
@@ -133,7 +156,11 @@ std::size_t SheetConversion::Resolve(const LayerSpec& layer) {
     // A station stands on the first point of the railway line that named it;
     // one no line of this sheet named has no position.
     std::int32_t n = 0;
-    if (context_.state.er_point_table.Get(StationNumberOfId(record.id), n)) {
+    // Station numbers are read from the ID and the ER reference as the
+    // legacy tables keep them, in every format: a station stands where it
+    // always has.
+    const std::string_view id = LegacyFieldText(record, RecordField::kId);
+    if (context_.state.er_point_table.Get(StationNumberOfId(id), n)) {
       Add(n, PointSource::kPointTable);
     }
     return x_.size();
@@ -154,15 +181,20 @@ std::size_t SheetConversion::Resolve(const LayerSpec& layer) {
   }
 
   std::optional<std::int32_t> first;
+  bool last_added = false;
   while (TakePointNumber(rest, n)) {
     if (!first) first = n;
-    Add(n, source);
+    last_added = Add(n, source);
   }
   // The list is used up: a following line without a list of its own has no
   // position, not this one's.
   list.clear();
-  if (layer.geometry == LayerGeometry::kPoint && x_.size() > 1) {
-    // A point stands at the last position of its list.
+  if (layer.geometry == LayerGeometry::kPoint && !last_added) {
+    // A point stands at the last number of its list: where the format left
+    // that number out, nowhere.
+    x_.clear();
+    y_.clear();
+  } else if (layer.geometry == LayerGeometry::kPoint && x_.size() > 1) {
     x_.front() = x_.back();
     y_.front() = y_.back();
     x_.resize(1);
@@ -170,7 +202,8 @@ std::size_t SheetConversion::Resolve(const LayerSpec& layer) {
   }
   if (layer.registers_stations && first && !record.erir.empty()) {
     // A number outside the table registers nothing.
-    context_.state.er_point_table.Set(StationNumberOfReference(record.erir), *first);
+    context_.state.er_point_table.Set(
+        StationNumberOfReference(LegacyFieldText(record, RecordField::kErir)), *first);
   }
   return x_.size();
 }

@@ -82,17 +82,15 @@ std::string StagedSheet::StagingPrefix(const std::string& output_prefix) {
   return folder + "." + name + ".quellmark-";
 }
 
-StagedSheet::StagedSheet(const std::string& output_prefix,
-                         std::span<const std::string_view> extensions)
-    : extensions_(extensions) {
+std::string StagedSheet::NewStagingName(const std::string& output_prefix) {
   const std::size_t slash = output_prefix.rfind('/');
-  folder_ = slash == std::string::npos ? "" : output_prefix.substr(0, slash + 1);
-  name_ = output_prefix.substr(folder_.size());
+  const std::string folder = slash == std::string::npos ? "" : output_prefix.substr(0, slash + 1);
+  const std::string name = output_prefix.substr(folder.size());
 
   // Leftovers of runs that were killed.
-  const std::string leftover = "." + name_ + ".quellmark-";
+  const std::string leftover = "." + name + ".quellmark-";
   std::error_code ignored;
-  for (fs::directory_iterator it(folder_.empty() ? "." : folder_, ignored), end;
+  for (fs::directory_iterator it(folder.empty() ? "." : folder, ignored), end;
        !ignored && it != end; it.increment(ignored)) {
     const std::string entry = it->path().filename().string();
     if (entry.size() > leftover.size() && entry.compare(0, leftover.size(), leftover) == 0 &&
@@ -103,8 +101,17 @@ StagedSheet::StagedSheet(const std::string& output_prefix,
   }
 
   static std::atomic<unsigned> counter{0};
-  staging_ = StagingPrefix(output_prefix) + std::to_string(getpid()) + "-" +
-             std::to_string(counter.fetch_add(1, std::memory_order_relaxed));
+  return StagingPrefix(output_prefix) + std::to_string(getpid()) + "-" +
+         std::to_string(counter.fetch_add(1, std::memory_order_relaxed));
+}
+
+StagedSheet::StagedSheet(const std::string& output_prefix,
+                         std::span<const std::string_view> extensions)
+    : extensions_(extensions) {
+  const std::size_t slash = output_prefix.rfind('/');
+  folder_ = slash == std::string::npos ? "" : output_prefix.substr(0, slash + 1);
+  name_ = output_prefix.substr(folder_.size());
+  staging_ = NewStagingName(output_prefix);
   if (mkdir(staging_.c_str(), 0777) != 0) {
     throw OutputError(folder_.empty() ? "." : folder_, 0,
                       "cannot write the tables here: " + SystemMessage(errno));

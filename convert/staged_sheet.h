@@ -34,6 +34,10 @@ class StagedSheet : public SheetOutput {
 
   // The staging folders of `output_prefix` are named this + pid + "-" + n.
   static std::string StagingPrefix(const std::string& output_prefix);
+  // A name for this run's staging beside the outputs of `output_prefix`,
+  // StagingPrefix + pid + "-" + n, unique in the process; first removes
+  // what runs no longer running left under that prefix, folders and files.
+  static std::string NewStagingName(const std::string& output_prefix);
 
   // The error with the staging folder's paths named as the tables' own.
   OutputError AsFinal(const OutputError& error) const;

@@ -1,10 +1,14 @@
 #include "export_shape/shapefile_format.h"
 
+#include <cerrno>
+#include <cstdio>
 #include <vector>
 
+#include "convert/qgis_style.h"
 #include "convert/sheet.h"
 #include "convert/staged_sheet.h"
 #include "export_shape/shapefile_output.h"
+#include "sal/errors.h"
 
 namespace quellmark {
 
@@ -33,7 +37,11 @@ class ShapefileTable : public TableOutput {
  public:
   ShapefileTable(const std::string& base, const LayerSpec& layer, std::span<const FieldSpec> fields,
                  std::string_view prj)
-      : geometry_(layer.geometry), fields_(fields), output_(base, layer.geometry, fields, prj) {}
+      : layer_(layer),
+        geometry_(layer.geometry),
+        fields_(fields),
+        output_(base, layer.geometry, fields, prj),
+        qml_path_(base + ".qml") {}
 
   void Write(const Feature& feature) override {
     const std::size_t count = feature.vertex_count;
@@ -50,24 +58,41 @@ class ShapefileTable : public TableOutput {
       const FieldSpec& field = fields_[i];
       const int index = static_cast<int>(i);
       if (field.type == FieldType::kInteger) {
-        output_.WriteInteger(feature.index, index, feature.Integer(field), feature.reporter());
+        output_.WriteInteger(feature.index, index, feature.LegacyInteger(field),
+                             feature.reporter());
       } else {
-        output_.WriteText(feature.index, index, feature.Text(field));
+        output_.WriteText(feature.index, index, feature.LegacyText(field));
       }
     }
   }
 
-  void Close() override { output_.Close(); }
+  // The table's QGIS style goes beside it, under its name.
+  void Close() override {
+    output_.Close();
+    const std::string qml = QgisStyle(layer_, fields_);
+    std::FILE* file = std::fopen(qml_path_.c_str(), "wb");
+    if (file == nullptr) {
+      throw OutputError(qml_path_, 0, "cannot create: " + SystemMessage(errno));
+    }
+    const bool written = std::fwrite(qml.data(), 1, qml.size(), file) == qml.size();
+    const int write_errno = errno;
+    if (std::fclose(file) != 0 || !written) {
+      throw OutputError(qml_path_, 0,
+                        "cannot write: " + SystemMessage(written ? errno : write_errno));
+    }
+  }
 
  private:
+  const LayerSpec& layer_;
   LayerGeometry geometry_;
   std::span<const FieldSpec> fields_;
   ShapefileOutput output_;
+  std::string qml_path_;
   std::vector<double> zeros_;
 };
 
 // A table's files, the one a GIS opens last.
-constexpr std::string_view kExtensions[] = {".shx", ".dbf", ".prj", ".cpg", ".shp"};
+constexpr std::string_view kExtensions[] = {".shx", ".dbf", ".prj", ".cpg", ".qml", ".shp"};
 
 class ShapefileSheet : public StagedSheet {
  public:

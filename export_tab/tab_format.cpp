@@ -1,13 +1,12 @@
 #include "export_tab/tab_format.h"
 
-#include <array>
-#include <charconv>
-#include <cmath>
 #include <optional>
 #include <string>
 
 #include "convert/sheet.h"
 #include "convert/staged_sheet.h"
+#include "layers/styles.h"
+#include "sal/tokenizer.h"
 
 namespace quellmark {
 
@@ -35,83 +34,15 @@ constexpr GeometryRules kRules{
     .keep_unplaced = false,
     .bounds = Bounds{kTabBounds.west, kTabBounds.south, kTabBounds.east, kTabBounds.north}};
 
-enum class StyleRule : std::uint8_t {
-  kNone,          // the driver's default pen
-  kSymbol,        // the layer's fixed symbol
-  kGradedSymbol,  // the layer's symbol, coloured by the hk value
-  kPen,           // the layer's fixed pen
-  kRailwayPen,    // by the railway kind
-  kRoadPen,       // by width class, road kind and references
-};
-
-struct LayerStyle {
-  std::string_view code;
-  StyleRule rule;
-  TabSymbol symbol{};
-  TabPen pen{};
-};
-
-constexpr TabSymbol kRedSymbol{67, 12, RgbColor(255, 0, 0)};
-constexpr TabSymbol kHeightSymbol{32, 12, RgbColor(0, 0, 0)};
-constexpr TabSymbol kControlSymbol{kControlPointSymbol, 10, 0};
-
-using S = StyleRule;
-// The layers not listed (GK, HA, TO, YO) keep the driver's default pen.
-constexpr LayerStyle kStyles[] = {
-    {"CM", S::kSymbol, kRedSymbol},
-    {"KJ", S::kGradedSymbol, kControlSymbol},
-    {"KS", S::kSymbol, kRedSymbol},
-    {"KK", S::kPen, {}, {2, 2, RgbColor(0, 200, 200)}},
-    {"SK", S::kPen, {}, {1, 2, RgbColor(0, 255, 255)}},
-    {"GD", S::kSymbol, kRedSymbol},
-    {"KO", S::kSymbol, kRedSymbol},
-    {"MH", S::kSymbol, kHeightSymbol},
-    {"TS", S::kSymbol, kRedSymbol},
-    {"TK", S::kRailwayPen},
-    {"EK", S::kSymbol, kRedSymbol},
-    {"DK", S::kRoadPen},
-    {"DS", S::kSymbol, kRedSymbol},
-};
-
-const LayerStyle& StyleOf(const LayerSpec& layer) {
-  for (const LayerStyle& style : kStyles) {
-    if (style.code == layer.code) return style;
+// The control point's colour by its height as the table keeps it.
+std::int32_t HeightColour(const Feature& feature) {
+  const std::string_view hk = feature.LegacyRecordText(RecordField::kHk);
+  double height = 0.0;
+  if (!StrToDecimal(hk, height)) {
+    feature.reporter().Report("hk is not a number: " + std::string(hk));
+    return kUngradedColour;
   }
-  static constexpr LayerStyle kUnstyled{"", S::kNone};
-  return kUnstyled;
-}
-
-TabPen RailwayPen(const SalRecord& record) {
-  if (record.sb == "43") return {3, 77, RgbColor(40, 256, 180)};
-  return {3, 2, RgbColor(40, 40, 180)};
-}
-
-// Width from the width class, colour from the road kind; a reference to an
-// HA, TO or YO feature overrides both.
-TabPen RoadPen(const SalRecord& record) {
-  const std::string_view fi = record.fi.view();
-  int width = 1;
-  if (fi >= std::string_view("19") && fi <= std::string_view("1A")) {
-    width = 2;
-  } else if (fi == "1B") {
-    width = 3;
-  }
-  std::int32_t colour = RgbColor(200, 200, 200);
-  if (record.sb == "16") {
-    width = 4;
-    colour = RgbColor(200, 128, 0);
-  }
-  if (!record.hrir.empty()) return {width, 2, RgbColor(0, 0, 0)};
-  if (!record.trir.empty()) return {3, 2, RgbColor(0, 0, 0)};
-  if (!record.yrir.empty()) return {3, 112, RgbColor(40, 80, 80)};
-  return {width, 2, colour};
-}
-
-std::int32_t RoundHalfEven(double value) {
-  double whole = std::floor(value);
-  const double fraction = value - whole;
-  if (fraction > 0.5 || (fraction == 0.5 && std::fmod(whole, 2.0) != 0.0)) whole += 1.0;
-  return static_cast<std::int32_t>(whole);
+  return GradedColour(height);
 }
 
 class TabLayerTable : public TableOutput {
@@ -138,13 +69,13 @@ class TabLayerTable : public TableOutput {
     for (std::size_t i = 0; i < fields_.size(); ++i) {
       const FieldSpec& field = fields_[i];
       if (field.type == FieldType::kInteger) {
-        scratch_ = std::to_string(feature.Integer(field));
+        scratch_ = std::to_string(feature.LegacyInteger(field));
         out.SetField(static_cast<int>(i), scratch_);
       } else {
-        out.SetField(static_cast<int>(i), feature.Text(field));
+        out.SetField(static_cast<int>(i), feature.LegacyText(field));
       }
     }
-    if (!point_) StyleLine(feature.record(), out);
+    if (!point_) StyleLine(feature, out);
     if (table_.WriteFeature(out) != TabStyleFit::kExact && !reported_style_) {
       feature.reporter().Report("more different styles than a TAB table holds; " +
                                 std::to_string(TabTable::kMaxStyles) +
@@ -160,28 +91,22 @@ class TabLayerTable : public TableOutput {
 
  private:
   void StylePoint(const Feature& feature, TabFeature& out) const {
-    const TabSymbol& symbol = style_.symbol;
-    if (style_.rule == S::kSymbol) {
+    const Symbol& symbol = style_.symbol;
+    if (style_.kind == StyleKind::kSymbol) {
       out.SetSymbol(symbol.number, symbol.size, symbol.colour);
-    } else if (style_.rule == S::kGradedSymbol) {
-      std::int32_t colour = 0;
-      const std::string_view hk = feature.record().hk.view();
-      if (!GradedColour(hk, colour)) {
-        feature.reporter().Report("hk is not a number: " + std::string(hk));
-        colour = RgbColor(255, 0, 0);
-      }
-      out.SetSymbol(symbol.number, symbol.size, colour);
+    } else if (style_.kind == StyleKind::kGradedSymbol) {
+      out.SetSymbol(symbol.number, symbol.size, HeightColour(feature));
     }
   }
 
-  void StyleLine(const SalRecord& record, TabFeature& out) const {
-    std::optional<TabPen> pen;
-    if (style_.rule == S::kPen) {
+  // The rules look at the values as the table keeps them.
+  void StyleLine(const Feature& feature, TabFeature& out) const {
+    std::optional<Pen> pen;
+    if (style_.kind == StyleKind::kPen) {
       pen = style_.pen;
-    } else if (style_.rule == S::kRailwayPen) {
-      pen = RailwayPen(record);
-    } else if (style_.rule == S::kRoadPen) {
-      pen = RoadPen(record);
+    } else if (style_.kind == StyleKind::kPenRules) {
+      pen = ChoosePen(style_.rules,
+                      [&feature](RecordField field) { return feature.LegacyRecordText(field); });
     }
     if (pen) out.SetPen(pen->width, pen->pattern, pen->colour);
   }
@@ -241,29 +166,6 @@ const OutputFormat& TabFormat() {
 
 std::span<const FieldSpec> TabFields(const LayerSpec& layer) { return Schemas().Fields(layer); }
 
-bool TabLayerStyled(const LayerSpec& layer) { return StyleOf(layer).rule != S::kNone; }
-
-bool GradedColour(std::string_view hk, std::int32_t& colour) {
-  // A decimal number, blanks around it allowed: sign, digits, fraction,
-  // exponent; nothing else (no "inf", "nan" or hexadecimal).
-  while (!hk.empty() && hk.front() == ' ') hk.remove_prefix(1);
-  while (!hk.empty() && hk.back() == ' ') hk.remove_suffix(1);
-  bool negative = false;
-  if (!hk.empty() && (hk.front() == '-' || hk.front() == '+')) {
-    negative = hk.front() == '-';
-    hk.remove_prefix(1);
-  }
-  if (hk.empty() || !((hk.front() >= '0' && hk.front() <= '9') || hk.front() == '.')) return false;
-  std::string text(hk);
-  if (text.front() == '.') text.insert(0, 1, '0');
-  double height = 0.0;
-  const char* last = text.data() + text.size();
-  const auto [end, error] = std::from_chars(text.data(), last, height, std::chars_format::general);
-  if (error != std::errc() || end != last) return false;
-  if (negative) height = -height;
-  if (!(height >= 1.0)) height = 1.0;
-  colour = RoundHalfEven(16711680.0 / height);
-  return true;
-}
+bool TabLayerStyled(const LayerSpec& layer) { return StyleOf(layer).kind != StyleKind::kNone; }
 
 }  // namespace quellmark

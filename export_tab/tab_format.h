@@ -4,7 +4,6 @@
 // pen.
 #pragma once
 
-#include <cstdint>
 #include <span>
 #include <string_view>
 
@@ -23,18 +22,6 @@ std::span<const FieldSpec> TabFields(const LayerSpec& layer);
 // Whether the layer's features carry a symbol or pen of their own.
 bool TabLayerStyled(const LayerSpec& layer);
 
-// 0xRRGGBB from components, in plain integer arithmetic: a component outside
-// 0..255 carries into its neighbour.
-constexpr std::int32_t RgbColor(std::int32_t r, std::int32_t g, std::int32_t b) {
-  return r * 65536 + g * 256 + b;
-}
-
-// Symbol of the control points. They were designed with symbol 361, which is
-// no MapInfo 3.0 symbol (those run from 31 to 67) and which the driver, keeping
-// symbol numbers in one byte, would store as 105. The solid triangle, the
-// usual mark of a survey point, stands in for it; size and colour are kept.
-inline constexpr int kControlPointSymbol = 36;
-
 // Every table's extent. MapInfo stores coordinates as integers over the
 // table's bounds; the driver spreads the bounds over -1e9..1e9. Bounds
 // 2e9 / 36e6 = 55.55...° wide make one integer step exactly 0.0001 arc second,
@@ -46,9 +33,5 @@ inline constexpr TabBounds kTabBounds{130.0 - kTabHalfSpan, 35.0 - kTabHalfSpan,
                                       130.0 + kTabHalfSpan, 35.0 + kTabHalfSpan};
 // The coordinate system tables declare unless a datum is chosen.
 inline constexpr const char* kTabCoordSys = kAsBeforeTabCoordSys;
-
-// The hk colour of a control point: 0xFF0000 divided by the height (at least
-// 1), rounded half to even. False when the text is not a decimal number.
-bool GradedColour(std::string_view hk, std::int32_t& colour);
 
 }  // namespace quellmark

@@ -30,9 +30,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string points;
   ParseSalLine(line, name, points, record, reporter);
 
-  // Every stored field fits its width and is a whole number of characters.
-  if (record.js.size() > 60 || record.id.size() > 8) __builtin_trap();
-  if (Cp932PrefixLength(record.js.view(), 60) != record.js.size()) __builtin_trap();
+  // Every value is whole: it stands in the line as it is; and its legacy cut
+  // is a whole number of characters of it.
+  for (const std::string* value : {&record.id, &record.js, &record.hk, &record.gmir, &record.pd}) {
+    if (line.find(*value) == std::string_view::npos) __builtin_trap();
+  }
+  const std::string_view js = CutToWidth(record.js, LegacyWidth(RecordField::kJs));
+  if (js.size() > 60 || Cp932PrefixLength(js, 60) != js.size()) __builtin_trap();
 
   std::string_view list = points;
   std::int32_t n;

@@ -186,12 +186,15 @@ const LayerSpec* FindLayer(std::string_view code) {
   return nullptr;
 }
 
-std::string_view ListReference(const LayerSpec& layer, const SalRecord& record) {
+RecordField ListReferenceField(const LayerSpec& layer, const SalRecord& record) {
   for (RecordField candidate : layer.list_candidates) {
-    const std::string_view value = FieldText(record, candidate);
-    if (!value.empty()) return value;
+    if (!FieldText(record, candidate).empty()) return candidate;
   }
-  return record.id;
+  return RecordField::kId;
+}
+
+std::string_view ListReference(const LayerSpec& layer, const SalRecord& record) {
+  return FieldText(record, ListReferenceField(layer, record));
 }
 
 AdaptedSchemas::AdaptedSchemas(std::span<const FieldChange> changes) {
@@ -210,6 +213,9 @@ AdaptedSchemas::AdaptedSchemas(std::span<const FieldChange> changes) {
             break;
           case FieldChange::kDecimals:
             field.decimals = change.value;
+            break;
+          case FieldChange::kReal:
+            field.type = FieldType::kReal;
             break;
         }
       }

@@ -28,7 +28,11 @@ enum class Placement : std::uint8_t {
   kStation,      // the first point of the railway line whose ER reference names the station
 };
 
-enum class FieldType : std::uint8_t { kText, kInteger };
+enum class FieldType : std::uint8_t {
+  kText,
+  kInteger,
+  kReal,  // a text field's value read as a decimal number (StrToDecimal)
+};
 
 // Where a field's value comes from.
 enum class ValueSource : std::uint8_t {
@@ -68,15 +72,16 @@ std::span<const LayerSpec> Layers();
 // The layer of a code; nullptr for any other code.
 const LayerSpec* FindLayer(std::string_view code);
 
-// The value of a kListReference field.
+// The value of a kListReference field, and the record field it comes from.
 std::string_view ListReference(const LayerSpec& layer, const SalRecord& record);
+RecordField ListReferenceField(const LayerSpec& layer, const SalRecord& record);
 
 // How an output format's table departs from the catalogue's: for the layers
 // named (codes separated by blanks, "*" for all) and the fields named (names
-// separated by blanks), drop the field or give it another width or number of
-// decimals.
+// separated by blanks, "*" for all), drop the field, give it another width or
+// number of decimals, or declare it a real number.
 struct FieldChange {
-  enum Kind : std::uint8_t { kDrop, kWidth, kDecimals };
+  enum Kind : std::uint8_t { kDrop, kWidth, kDecimals, kReal };
   std::string_view layers;
   std::string_view fields;
   Kind kind;

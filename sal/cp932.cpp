@@ -112,4 +112,57 @@ std::string DecodeCp932ForDisplay(std::string_view text) {
 
 std::string EncodeCp932(std::string_view utf8) { return Convert("CP932", "UTF-8", utf8, false); }
 
+Cp932ToUtf8::Cp932ToUtf8() : descriptor_(iconv_open("UTF-8", "CP932")) {
+  if (descriptor_ == reinterpret_cast<void*>(-1)) {
+    throw std::runtime_error("the C library cannot convert code page 932 to UTF-8");
+  }
+}
+
+Cp932ToUtf8::~Cp932ToUtf8() { iconv_close(static_cast<iconv_t>(descriptor_)); }
+
+bool Cp932ToUtf8::Convert(std::string_view text, std::string& utf8) {
+  utf8.clear();
+  bool whole = true;
+  const auto cd = static_cast<iconv_t>(descriptor_);
+  std::size_t start = 0;
+  while (start < text.size()) {
+    // ASCII runs are UTF-8 already.
+    std::size_t end = start;
+    while (end < text.size() && static_cast<unsigned char>(text[end]) < 0x80 && text[end] != 0) {
+      ++end;
+    }
+    utf8.append(text, start, end - start);
+    start = end;
+    if (start == text.size()) break;
+    if (text[start] == 0) {
+      utf8 += "\xEF\xBF\xBD";
+      whole = false;
+      ++start;
+      continue;
+    }
+    // The run up to the next ASCII byte that cannot be a second byte (below
+    // 0x40) goes through iconv.
+    while (end < text.size() && (static_cast<unsigned char>(text[end]) >= 0x40)) ++end;
+    char* in = const_cast<char*>(text.data() + start);
+    std::size_t in_left = end - start;
+    while (in_left > 0) {
+      char buffer[256];
+      char* out = buffer;
+      std::size_t out_left = sizeof buffer;
+      const std::size_t result = iconv(cd, &in, &in_left, &out, &out_left);
+      utf8.append(buffer, static_cast<std::size_t>(out - buffer));
+      if (result != static_cast<std::size_t>(-1) || errno == E2BIG) continue;
+      // EILSEQ, or EINVAL for a lead byte at the end: that byte stands as
+      // U+FFFD and the conversion goes on after it.
+      utf8 += "\xEF\xBF\xBD";
+      whole = false;
+      ++in;
+      --in_left;
+      iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    }
+    start = end;
+  }
+  return whole;
+}
+
 }  // namespace quellmark

@@ -44,4 +44,23 @@ std::string DecodeCp932ForDisplay(std::string_view text);
 // Used where the program's own Japanese texts must reach CP932 outputs.
 std::string EncodeCp932(std::string_view utf8);
 
+// CP932 text to UTF-8 for outputs that hold UTF-8, losslessly where the text
+// is CP932 (NEC and IBM extensions included). One converter keeps its
+// conversion state for all its texts; not for sharing between threads.
+class Cp932ToUtf8 {
+ public:
+  Cp932ToUtf8();
+  ~Cp932ToUtf8();
+  Cp932ToUtf8(const Cp932ToUtf8&) = delete;
+  Cp932ToUtf8& operator=(const Cp932ToUtf8&) = delete;
+
+  // Replaces `utf8` with the text. Bytes that are not CP932 text, and NUL,
+  // become U+FFFD each (a lead byte whose second byte does not fit: the lead
+  // byte); false when there were any.
+  bool Convert(std::string_view text, std::string& utf8);
+
+ private:
+  void* descriptor_;  // iconv_t
+};
+
 }  // namespace quellmark

@@ -1,20 +1,18 @@
 #include "sal/sal_record.h"
 
+#include "sal/cp932.h"
 #include "sal/notify.h"
 #include "sal/tokenizer.h"
 
 namespace quellmark {
 
 void SalRecord::Clear() {
-  // Only the lengths and kb: what lies beyond a length is never read.
-  for (auto* field : {&id, &ptid, &cvid, &egid, &ndid, &pdid, &dhid, &pd}) field->clear();
-  for (auto* field : {&bdir1, &bdir2, &gmir, &hrir, &dtir, &ktir, &ndir, &knir, &kair, &trir, &erir,
-                      &yrir, &dhir, &khir, &thir, &ttir, &dyir}) {
+  // Lengths only: the storage stays for the next line.
+  for (auto* field : {&id,   &ptid, &cvid, &egid, &ndid, &pdid, &dhid, &pd,   &bdir1, &bdir2, &gmir,
+                      &hrir, &dtir, &ktir, &ndir, &knir, &kair, &trir, &erir, &yrir,  &dhir,  &khir,
+                      &thir, &ttir, &dyir, &jt,   &sb,   &fi,   &yu,   &sr,   &hk,    &js}) {
     field->clear();
   }
-  for (auto* field : {&jt, &sb, &fi, &yu, &sr}) field->clear();
-  hk.clear();
-  js.clear();
   kb = 0;
 }
 
@@ -176,7 +174,7 @@ bool ElementState(unsigned key, int current, int& state) {
   }
 }
 
-FixedText<8>& IdField(SalRecord& r, int state) {
+std::string& IdField(SalRecord& r, int state) {
   switch (state) {
     case kCV:
       return r.cvid;
@@ -195,7 +193,7 @@ FixedText<8>& IdField(SalRecord& r, int state) {
   }
 }
 
-FixedText<14>* IrField(SalRecord& r, int state) {
+std::string* IrField(SalRecord& r, int state) {
   switch (state) {
     case kBD1:
       return &r.bdir1;
@@ -257,7 +255,7 @@ void ParseSalLine(std::string_view line, std::string& feature_name, std::string&
           IdField(record, state).assign(value);
           continue;
         case Key('I', 'R'):
-          if (FixedText<14>* field = IrField(record, state)) {
+          if (std::string* field = IrField(record, state)) {
             SplitToken(line, value_kind, value);
             field->assign(value);
             continue;
@@ -289,8 +287,7 @@ void ParseSalLine(std::string_view line, std::string& feature_name, std::string&
           record.hk.assign(value);
           continue;
         case Key('K', 'B'):
-          record.kb = static_cast<std::int16_t>(static_cast<std::uint16_t>(
-              static_cast<std::uint32_t>(ReadIntToken(line, value_kind))));
+          record.kb = ReadIntToken(line, value_kind);
           continue;
         case Key('N', 'M'):
           SplitBraceToken(line, value_kind, value);
@@ -385,6 +382,53 @@ std::string_view FieldText(const SalRecord& r, RecordField field) {
       return r.pd;
   }
   return {};
+}
+
+std::size_t LegacyWidth(RecordField field) {
+  switch (field) {
+    case RecordField::kId:
+    case RecordField::kPtid:
+    case RecordField::kCvid:
+    case RecordField::kEgid:
+    case RecordField::kNdid:
+    case RecordField::kPdid:
+    case RecordField::kDhid:
+    case RecordField::kPd:
+      return 8;
+    case RecordField::kBdir1:
+    case RecordField::kBdir2:
+    case RecordField::kGmir:
+    case RecordField::kHrir:
+    case RecordField::kDtir:
+    case RecordField::kKtir:
+    case RecordField::kNdir:
+    case RecordField::kKnir:
+    case RecordField::kKair:
+    case RecordField::kTrir:
+    case RecordField::kErir:
+    case RecordField::kYrir:
+    case RecordField::kDhir:
+    case RecordField::kKhir:
+    case RecordField::kThir:
+    case RecordField::kTtir:
+    case RecordField::kDyir:
+      return 14;
+    case RecordField::kJt:
+    case RecordField::kSb:
+    case RecordField::kFi:
+    case RecordField::kYu:
+    case RecordField::kSr:
+      return 2;
+    case RecordField::kHk:
+      return 9;
+    case RecordField::kJs:
+      return 60;
+  }
+  return 8;
+}
+
+std::string_view LegacyFieldText(const SalRecord& record, RecordField field) {
+  return CutToWidth(FieldText(record, field), LegacyWidth(field));
 }
 
 }  // namespace quellmark

@@ -4,48 +4,26 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <string_view>
-
-#include "sal/cp932.h"
 
 namespace quellmark {
 
 class Reporter;
 
-// A string of at most N bytes, stored in place. Assigning a longer value keeps
-// its first N bytes, never half a double-byte character.
-template <std::size_t N>
-class FixedText {
- public:
-  static constexpr std::size_t kWidth = N;
-
-  void assign(std::string_view value) {
-    size_ = static_cast<std::uint8_t>(Cp932PrefixLength(value, N));
-    std::memcpy(data_, value.data(), size_);
-  }
-  void clear() { size_ = 0; }
-  bool empty() const { return size_ == 0; }
-  std::size_t size() const { return size_; }
-  std::string_view view() const { return std::string_view(data_, size_); }
-  operator std::string_view() const { return view(); }
-  bool operator==(std::string_view other) const { return view() == other; }
-
- private:
-  char data_[N];
-  std::uint8_t size_ = 0;
-};
-
+// Every value whole, as the line holds it. The strings keep their storage
+// from line to line, so parsing allocates only for a value longer than any
+// before it in its field.
 struct SalRecord {
-  FixedText<8> id, ptid, cvid, egid, ndid, pdid, dhid;
-  FixedText<14> bdir1, bdir2, gmir, hrir, dtir, ktir, ndir, knir, kair, trir, erir, yrir, dhir,
-      khir, thir, ttir, dyir;
-  FixedText<2> jt, sb, fi, yu, sr;
-  FixedText<9> hk;
-  FixedText<60> js;
-  std::int16_t kb = 0;
-  FixedText<8> pd;
+  std::string id, ptid, cvid, egid, ndid, pdid, dhid;
+  std::string bdir1, bdir2, gmir, hrir, dtir, ktir, ndir, knir, kair, trir, erir, yrir, dhir, khir,
+      thir, ttir, dyir;
+  std::string jt, sb, fi, yu, sr;
+  std::string hk;
+  std::string js;
+  // The "KB" number as read; -1 when its text is not an integer.
+  std::int32_t kb = 0;
+  std::string pd;
 
   void Clear();
 };
@@ -94,5 +72,15 @@ enum class RecordField : std::uint8_t {
 };
 
 std::string_view FieldText(const SalRecord& record, RecordField field);
+
+// How much of each value the shapefile and TAB tables keep, in bytes, cut at
+// a character boundary: 8 for IDs and the PD value, 14 for references, 2 for
+// codes, 9 for hk and 60 for js. And kb in 16 bits, read as signed.
+std::size_t LegacyWidth(RecordField field);
+// A value as those tables keep it.
+std::string_view LegacyFieldText(const SalRecord& record, RecordField field);
+constexpr std::int16_t LegacyKb(std::int32_t kb) {
+  return static_cast<std::int16_t>(static_cast<std::uint16_t>(static_cast<std::uint32_t>(kb)));
+}
 
 }  // namespace quellmark

@@ -1,6 +1,8 @@
 #include "sal/tokenizer.h"
 
 #include <array>
+#include <charconv>
+#include <string>
 
 #include "sal/cp932.h"
 
@@ -151,6 +153,28 @@ std::int32_t StrToIntOr(std::string_view text, std::int32_t fallback) {
   if (negative) value = -value;
   if (value > 2147483647LL) return fallback;
   return static_cast<std::int32_t>(value);
+}
+
+bool StrToDecimal(std::string_view text, double& value) {
+  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+  bool negative = false;
+  if (!text.empty() && (text.front() == '-' || text.front() == '+')) {
+    negative = text.front() == '-';
+    text.remove_prefix(1);
+  }
+  if (text.empty() || !((text.front() >= '0' && text.front() <= '9') || text.front() == '.')) {
+    return false;
+  }
+  std::string digits(text);
+  if (digits.front() == '.') digits.insert(0, 1, '0');
+  double number = 0.0;
+  const char* last = digits.data() + digits.size();
+  const auto [end, error] =
+      std::from_chars(digits.data(), last, number, std::chars_format::general);
+  if (error != std::errc() || end != last) return false;
+  value = negative ? -number : number;
+  return true;
 }
 
 }  // namespace quellmark

@@ -1,6 +1,7 @@
 // Tokenizer for SAL lines: the small string operations that take a line
 // apart front to back. Every operation works on a view of the remainder and
-// removes what it returns from its front; nothing here allocates.
+// removes what it returns from its front; nothing here allocates but
+// StrToDecimal of an unusually long text.
 #pragma once
 
 #include <cstdint>
@@ -24,5 +25,10 @@ void SplitAtComma(std::string_view& list, std::string_view& item);
 // Leading blanks are skipped; an optional sign; decimal digits, or, without a
 // sign, hexadecimal after "$", "x", "X", "0x" or "0X" (a 32-bit pattern).
 std::int32_t StrToIntOr(std::string_view text, std::int32_t fallback);
+
+// The decimal number `text` holds, blanks around it allowed: an optional
+// sign, digits with an optional fraction, an optional exponent; nothing else
+// (no "inf", "nan" or hexadecimal). False when it holds none.
+bool StrToDecimal(std::string_view text, double& value);
 
 }  // namespace quellmark

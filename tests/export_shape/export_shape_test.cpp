@@ -85,7 +85,10 @@ TEST_F(ShapeExportTest, NamedPointLayersStandAtTheLastPointWithTheirValues) {
   const std::string a59(59, 'a');  // and 駅 across byte 60
   Write("CM.sal", "CM(ID{CM000001}PT(ID{PT000001}{1,2})SR{21}NM{" + Sjis("札幌市") +
                       "})\r\nCM(ID{CM000002}SR{99})\r\nCM(ID{CM000003}PT(ID{PT000003}{5})NM{" +
-                      a59 + Sjis("駅") + "})\r\n");
+                      a59 + Sjis("駅") +
+                      "})\r\n"
+                      // IDs and codes as the table keeps them, the code's name by the cut code.
+                      "CM(ID{CM0000041234}PT(ID{PT00000412}{4})SR{213})\r\n");
   Write("KJ.sal", "KJ(ID{KJ000001}PT(ID{PT000009}{3})PD(ID{PD000001}{PDV1})HK{12.345}SR{62})\r\n");
   Write("KO.sal", "KO(ID{KO000001}PT(ID{PT000004}{4})SR{86}JS{" + Sjis("(東)第一") + "})\r\n");
   Write("GD.sal", "GD(ID{GD000001}KA(IR{KA28204000001})PT(ID{PT000001}{1})SB{93})\r\n");
@@ -93,14 +96,15 @@ TEST_F(ShapeExportTest, NamedPointLayersStandAtTheLastPointWithTheirValues) {
 
   EXPECT_EQ(Schema("CM"), "no:N6 name:C60 sr:C2 srname:C32 id:C8 ptid:C8");
   const auto cm = ReadShapes(Shp("CM"));
-  ASSERT_EQ(cm.size(), 3u);
+  ASSERT_EQ(cm.size(), 4u);
   EXPECT_EQ(cm[0].type, SHPT_POINT);
   EXPECT_EQ(cm[0].vertices, Points{At(2)});
   EXPECT_EQ(cm[1].type, SHPT_NULL);  // no point list: no position
   EXPECT_EQ(cm[2].vertices, Points{At(5)});
-  EXPECT_EQ(ReadRows(Shp("CM")),
-            (Rows{"1|札幌市|21|都道府県庁|CM000001|PT000001", "2|札幌市|99|99|CM000002|",
-                  "3|" + a59 + "|||CM000003|PT000003"}));
+  EXPECT_EQ(
+      ReadRows(Shp("CM")),
+      (Rows{"1|札幌市|21|都道府県庁|CM000001|PT000001", "2|札幌市|99|99|CM000002|",
+            "3|" + a59 + "|||CM000003|PT000003", "4|" + a59 + "|21|都道府県庁|CM000004|PT000004"}));
 
   EXPECT_EQ(Schema("KJ"), "no:N6 name:C60 hk:C9 sr:C2 srname:C32 id:C8 ptid:C8 pdid:C8 pd:C8");
   EXPECT_EQ(ReadRows(Shp("KJ")), Rows{"1||12.345|62|三角点|KJ000001|PT000009|PD000001|PDV1"});
@@ -221,7 +225,11 @@ TEST_F(ShapeExportTest, RoadLayersFillTheListFilesThatTheListLayersRead) {
   const std::string dk2 =
       "DK(ID{DK000002}TR(IR{TR1})HR(IR{HR2})TT(IR{TT28204000002})CV(ID{CV2}{3})KB{x})";
   const std::string b31(31, 'b');  // and 道 across byte 32
-  Write("DK.sal", dk1 + "\r\n" + dk2 + "\r\nDK(ID{DK000003}NM{" + b31 + Sjis("道") + "})\r\n");
+  // References cut to 14 bytes, kb to 16 bits.
+  const std::string dk4 =
+      "DK(ID{DK0000041234}FI{1B9}KB{40000}HR(IR{HR4})DH(IR{DH282040000041234}))";
+  Write("DK.sal",
+        dk1 + "\r\n" + dk2 + "\r\nDK(ID{DK000003}NM{" + b31 + Sjis("道") + "})\r\n" + dk4 + "\r\n");
   Run();
 
   const std::string road =
@@ -233,18 +241,19 @@ TEST_F(ShapeExportTest, RoadLayersFillTheListFilesThatTheListLayersRead) {
       ReadRows(Shp("DK")),
       (Rows{"1|国道|11|供用中|1C|有料|16|高速道路|1B|13.0m以上|DK000001|CV000001|EG000001|"
             "ND1|ND2|GM1||3",
-            "2|国道|||||||||DK000002|CV2|||||TR1|-1", "3|" + b31 + "|||||||||DK000003|||||||0"}));
+            "2|国道|||||||||DK000002|CV2|||||TR1|-1", "3|" + b31 + "|||||||||DK000003|||||||0",
+            "4|" + b31 + "|||||||1B|13.0m以上|DK000004|||||||-25536"}));
   EXPECT_EQ(ReadRows(Shp("KK")),
             (Rows{"1||||||||||KK000001|CV9||||||0", "2||||||||||KK000002||||||TR9|0"}));
 
   // DK's run replaced KK's lines.
-  EXPECT_EQ(testing::ReadFile(sheet + "_HA.txt"), dk1 + "\r\n" + dk2 + "\r\n");
+  EXPECT_EQ(testing::ReadFile(sheet + "_HA.txt"), dk1 + "\r\n" + dk2 + "\r\n" + dk4 + "\r\n");
   EXPECT_EQ(testing::ReadFile(sheet + "_TO.txt"), dk2 + "\r\n");
   EXPECT_EQ(testing::ReadFile(sheet + "_YO.txt"), dk1 + "\r\n");
   EXPECT_EQ(Schema("HA"), "no:N11 name:C32 id:C8 ir:C14");
   // HA does not take tt as its reference.
-  EXPECT_EQ(ReadRows(Shp("HA")),
-            (Rows{"1|国道|DK000001|DH28204000001", "2|国道|DK000002|DK000002"}));
+  EXPECT_EQ(ReadRows(Shp("HA")), (Rows{"1|国道|DK000001|DH28204000001", "2|国道|DK000002|DK000002",
+                                       "3|国道|DK000004|DH282040000041"}));
   EXPECT_EQ(ReadRows(Shp("TO")), Rows{"1||DK000002|TT28204000002"});
   EXPECT_EQ(ReadRows(Shp("YO")), Rows{"1|国道|DK000001|DH28204000001"});
   const auto ha = ReadShapes(Shp("HA"));
@@ -270,7 +279,7 @@ TEST_F(ShapeExportTest, MissingAndEmptyInputs) {
   Run();
   std::set<std::string> expected{"sheet"};
   for (const char* code : {"CM", "SK"}) {
-    for (const char* ext : {".shp", ".shx", ".dbf", ".cpg", ".prj"}) {
+    for (const char* ext : {".shp", ".shx", ".dbf", ".cpg", ".prj", ".qml"}) {
       expected.insert(std::string("sheet") + code + ext);
     }
   }

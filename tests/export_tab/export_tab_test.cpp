@@ -373,6 +373,9 @@ TEST_F(TabExportTest, RoadLinesChooseTheirPensAndFeedTheListLayers) {
       "DK(ID{D4}CV(ID{C4}{3,1})FI{17}TR(IR{TR1})TT(IR{TT1}))",
       "DK(ID{D5}CV(ID{C5}{1,3})HR(IR{HR2})YR(IR{YR1})TT(IR{TT2}))",
       "DK(ID{D6}CV(ID{C6}{2,1})YR(IR{YR2})KH(IR{KH1}))",
+      // The pen and the values as the table keeps them: codes of two bytes,
+      // kb in 16 bits.
+      "DK(ID{D7}CV(ID{C7}{1,2})FI{1B9}SB{16X}KB{40000})",
   };
   WriteLayer("road", "DK.sal", dk);
   WriteLayer("road", "KK.sal", {"KK(ID{K1}CV(ID{C1}{1,2})FI{1B}SB{16}KB{-5})"});
@@ -380,18 +383,22 @@ TEST_F(TabExportTest, RoadLinesChooseTheirPensAndFeedTheListLayers) {
   Run("road");
 
   const ReadTable table = Table("road", "DK");
-  ASSERT_EQ(table.features.size(), 6u);
+  ASSERT_EQ(table.features.size(), 7u);
   ExpectPen(table.features[0], 2, 2, 0xC8C8C8);
   ExpectPen(table.features[1], 4, 2, 0xC88000);
   ExpectPen(table.features[2], 3, 2, 0x000000);
   ExpectPen(table.features[3], 3, 2, 0x000000);
   ExpectPen(table.features[4], 1, 2, 0x000000);
   ExpectPen(table.features[5], 3, 112, 0x285050);
+  ExpectPen(table.features[6], 4, 2, 0xC88000);
   constexpr int kKb = 18;
   EXPECT_EQ(table.fields[kKb].type, "Integer");
   EXPECT_EQ(table.features[0].integer[kKb], 0);
   EXPECT_EQ(table.features[1].integer[kKb], -1);
   EXPECT_EQ(table.features[2].integer[kKb], 123);
+  EXPECT_EQ(table.features[6].integer[kKb], -25536);
+  EXPECT_EQ(table.features[6].text[6], "高速道路");
+  EXPECT_EQ(table.features[6].text[8], "13.0m以上");
   EXPECT_EQ(table.features[1].text[6], "高速道路");
   EXPECT_EQ(table.features[0].text[8], "3.0m以上5.5m未満");
   const ReadTable kk = Table("road", "KK");

@@ -46,15 +46,16 @@ std::string Schema(std::span<const FieldSpec> fields) {
     if (!text.empty()) text += ' ';
     text += std::string(f.name) + ":" + std::to_string(f.width);
     if (f.decimals != 0) text += "." + std::to_string(f.decimals);
+    if (f.type == FieldType::kReal) text += "(real)";
   }
   return text;
 }
 
 TEST(Catalogue, FormatsChangeOnlyTheLayersAndFieldsTheyName) {
   constexpr FieldChange kChanges[] = {
-      {"*", "no", FieldChange::kDrop},
-      {"KK DK", "cvid gmir", FieldChange::kWidth, 16},
-      {"KJ", "hk", FieldChange::kDecimals, 3},
+      {"*", "no", FieldChange::kDrop},         {"KK DK", "cvid gmir", FieldChange::kWidth, 16},
+      {"KJ", "hk", FieldChange::kDecimals, 3}, {"MH", "hk", FieldChange::kReal},
+      {"GK", "*", FieldChange::kWidth, 0},
   };
   const AdaptedSchemas schemas(kChanges);
   EXPECT_EQ(Schema(schemas.Fields(*FindLayer("CM"))), "name:60 sr:2 srname:20 id:8 ptid:8");
@@ -65,6 +66,9 @@ TEST(Catalogue, FormatsChangeOnlyTheLayersAndFieldsTheyName) {
   EXPECT_NE(road.find("gmir:16 hrir:14"), std::string::npos) << road;
   // SK has a cvid too, left as it is.
   EXPECT_EQ(Schema(schemas.Fields(*FindLayer("SK"))), "name:60 sr:2 srname:20 id:8 cvid:8");
+  EXPECT_EQ(Schema(schemas.Fields(*FindLayer("MH"))), "hk:9(real) id:8 ptid:8");
+  EXPECT_EQ(Schema(schemas.Fields(*FindLayer("GK"))),
+            "name:0 jt:0 jtname:0 sr:0 srname:0 id:0 cvid:0");
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "sal/cp932.h"
 #include "support/test_support.h"
 
 namespace quellmark {
@@ -50,10 +51,9 @@ TEST(ParseSalLine, RealRoadLineFillsEveryField) {
   EXPECT_EQ(r.bdir2, "ND28204004266");
   EXPECT_EQ(r.gmir, "CV28204004052");
   EXPECT_EQ(r.kb, 0);
-  for (auto empty : {r.ptid.view(), r.ndid.view(), r.pdid.view(), r.dhid.view(), r.trir.view(),
-                     r.yrir.view(), r.erir.view(), r.sr.view(), r.hk.view(), r.js.view(),
-                     r.pd.view(), r.knir.view(), r.dhir.view()}) {
-    EXPECT_TRUE(empty.empty()) << empty;
+  for (const std::string* empty : {&r.ptid, &r.ndid, &r.pdid, &r.dhid, &r.trir, &r.yrir, &r.erir,
+                                   &r.sr, &r.hk, &r.js, &r.pd, &r.knir, &r.dhir}) {
+    EXPECT_TRUE(empty->empty()) << *empty;
   }
 }
 
@@ -142,23 +142,54 @@ TEST(ParseSalLine, ReportsTokensItCannotPlace) {
   EXPECT_EQ(dk.messages, std::vector<std::string>{"non XY"});
 }
 
-TEST(ParseSalLine, NumbersAndWidths) {
-  EXPECT_EQ(Parse("KB{40000}").record.kb, -25536);
+TEST(ParseSalLine, ValuesAreKeptWholeAndCutOnlyToTheLegacyWidths) {
+  // kb as read; the legacy tables keep its low 16 bits, read as signed.
+  EXPECT_EQ(Parse("KB{40000}").record.kb, 40000);
+  EXPECT_EQ(LegacyKb(40000), -25536);
+  EXPECT_EQ(LegacyKb(-70000), -4464);
   EXPECT_EQ(Parse("KB{3}").record.kb, 3);
   EXPECT_EQ(Parse("KB{x}").record.kb, -1);
   EXPECT_EQ(Parse("KB").record.kb, -1);
 
+  const auto legacy = [](const SalRecord& record, RecordField field) {
+    return std::string(CutToWidth(FieldText(record, field), LegacyWidth(field)));
+  };
   std::string js(70, 'j');
-  EXPECT_EQ(Parse("JS{" + js + "}").record.js, js.substr(0, 60));
-  EXPECT_EQ(Parse("ID{ABCDEFGHIJ}").record.id, "ABCDEFGH");
-  EXPECT_EQ(Parse("SR{123}").record.sr, "12");
+  auto p = Parse("JS{" + js + "}ID{ABCDEFGHIJ}SR{123}HK{123.4567890}");
+  EXPECT_EQ(p.record.js, js);
+  EXPECT_EQ(p.record.id, "ABCDEFGHIJ");
+  EXPECT_EQ(p.record.sr, "123");
+  EXPECT_EQ(p.record.hk, "123.4567890");
+  EXPECT_EQ(legacy(p.record, RecordField::kJs), js.substr(0, 60));
+  EXPECT_EQ(legacy(p.record, RecordField::kId), "ABCDEFGH");
+  EXPECT_EQ(legacy(p.record, RecordField::kSr), "12");
+  EXPECT_EQ(legacy(p.record, RecordField::kHk), "123.45678");
+  auto refs = Parse("X(ID{X}){PD(ID{PD345678901}){PD345678901}HR(IR{HR345678901234567})}");
+  EXPECT_EQ(refs.record.pd, "PD345678901");
+  EXPECT_EQ(refs.record.hrir, "HR345678901234567");
+  EXPECT_EQ(legacy(refs.record, RecordField::kPdid), "PD345678");
+  EXPECT_EQ(legacy(refs.record, RecordField::kPd), "PD345678");
+  EXPECT_EQ(legacy(refs.record, RecordField::kHrir), "HR345678901234");
 
   // A cut never leaves half a double-byte character: 7 bytes + a 2-byte
   // character at bytes 8-9 keeps 7 bytes.
   const std::string wide = "1234567" + testing::Sjis("駅");
-  EXPECT_EQ(Parse("ID{" + wide + "}").record.id, "1234567");
+  const auto id = Parse("ID{" + wide + "}");
+  EXPECT_EQ(id.record.id, wide);
+  EXPECT_EQ(legacy(id.record, RecordField::kId), "1234567");
   const std::string js_wide = std::string(59, 'a') + testing::Sjis("マ");
-  EXPECT_EQ(Parse("JS{" + js_wide + "}").record.js, std::string(59, 'a'));
+  EXPECT_EQ(legacy(Parse("JS{" + js_wide + "}").record, RecordField::kJs), std::string(59, 'a'));
+
+  // A record reused for a shorter line holds the shorter values only.
+  RecordingNotifier notifier;
+  Reporter reporter(&notifier);
+  SalRecord record;
+  std::string name;
+  std::string points;
+  ParseSalLine("JS{" + js + "}ID{ABCDEFGHIJKLMNOPQRSTUVWXYZ}", name, points, record, reporter);
+  ParseSalLine("JS{short}", name, points, record, reporter);
+  EXPECT_EQ(record.js, "short");
+  EXPECT_TRUE(record.id.empty());
 }
 
 }  // namespace

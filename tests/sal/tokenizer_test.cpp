@@ -142,6 +142,25 @@ TEST(StrToIntOr, AcceptsWhatTheRuntimeAcceptsAndNothingElse) {
   EXPECT_EQ(StrToIntOr("0", 4), 0);
 }
 
+TEST(StrToDecimal, ReadsDecimalNumbersWithBlanksAroundAndNothingElse) {
+  struct Case {
+    const char* text;
+    bool number;
+    double value;
+  } cases[] = {
+      {"12.345", true, 12.345}, {"  7.5 ", true, 7.5},  {"-0.5", true, -0.5}, {"+3", true, 3.0},
+      {".25", true, 0.25},      {"1e3", true, 1000.0},  {"1.", true, 1.0},    {"", false, 0},
+      {"   ", false, 0},        {"abc", false, 0},      {"12a", false, 0},    {"1 2", false, 0},
+      {"inf", false, 0},        {"nan", false, 0},      {"0x10", false, 0},   {"--1", false, 0},
+      {"1e999", false, 0},      {"\x82\x50", false, 0},
+  };
+  for (const Case& c : cases) {
+    double value = -99.0;
+    EXPECT_EQ(StrToDecimal(c.text, value), c.number) << c.text;
+    EXPECT_EQ(value, c.number ? c.value : -99.0) << c.text;
+  }
+}
+
 TEST(ReadIntToken, ReadsTheNextTokenAsInteger) {
   std::string line = "3}";
   std::string_view view(line);
@@ -219,6 +238,37 @@ TEST(DecodeCp932ForDisplay, DecodesJapaneseAndEscapesWhatCannotBeShown) {
   EXPECT_EQ(DecodeCp932ForDisplay("x\x83"), "x\\x83");  // a lone lead byte
   EXPECT_EQ(DecodeCp932ForDisplay("\xA0\xFD"), "\\xA0\\xFD");
   EXPECT_EQ(EncodeCp932("表"), "\x95\x5C");
+}
+
+TEST(Cp932ToUtf8, ConvertsEveryCharacterAndStandsInForWhatIsNotText) {
+  struct Case {
+    std::string cp932;
+    std::string utf8;
+    bool whole;
+  } cases[] = {
+      {"", "", true},
+      {"ID{A-1}", "ID{A-1}", true},
+      {"\x8B\x9F\x97p", "供用", true},              // a second byte in the ASCII range
+      {"\x87\x40\xFA\x40\xED\x40", "①ⅰ纊", true},   // NEC, IBM and NEC-selected IBM
+      {"\xB1\xB2", "ｱｲ", true},                     // half-width katakana
+      {"\x81\x60\x81\x7C", "～－", true},           // as Windows reads them
+      {"A\x81 B", "A\uFFFD B", false},              // a lead byte before a blank
+      {"A\x82", "A\uFFFD", false},                  // a lead byte at the end
+      {std::string("C\0D", 3), "C\uFFFDD", false},  // NUL would end the text
+      {"\x80\xA0\xFD\xFF", "\uFFFD\uFFFD\uFFFD\uFFFD", false},
+  };
+  Cp932ToUtf8 converter;
+  std::string out = "earlier text";
+  for (const Case& c : cases) {
+    EXPECT_EQ(converter.Convert(c.cp932, out), c.whole) << c.cp932;
+    EXPECT_EQ(out, c.utf8) << c.cp932;
+  }
+  // A long text converts in pieces: 300 characters of 3 UTF-8 bytes each.
+  std::string kanji;
+  for (int i = 0; i < 300; ++i) kanji += "\x88\x9F";  // 亜
+  EXPECT_TRUE(converter.Convert(kanji, out));
+  ASSERT_EQ(out.size(), 900u);
+  EXPECT_EQ(out.substr(897), "亜");
 }
 
 }  // namespace

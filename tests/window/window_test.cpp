@@ -165,6 +165,7 @@ class WindowTest : public QObject {
     QTest::newRow("Button3") << QRect(208, 8, 81, 25) << "リストクリア";
     QTest::newRow("RadioButton1") << QRect(440, 8, 97, 17) << "ArcInfo shape";
     QTest::newRow("RadioButton2") << QRect(440, 40, 97, 17) << "MapInfo TAB";
+    QTest::newRow("RadioButton3") << QRect(440, 72, 97, 17) << "GeoPackage";
     QTest::newRow("eInList") << QRect(8, 40, 409, 361) << QString();
     QTest::newRow("StatusBar1") << QRect(0, 410, 548, 19) << QString();
   }
@@ -187,6 +188,7 @@ class WindowTest : public QObject {
     QCOMPARE(h.form.size(), QSize(548, 429));  // the client area
     QVERIFY(h.Get<QRadioButton>("RadioButton2")->isChecked());
     QVERIFY(!h.Get<QRadioButton>("RadioButton1")->isChecked());
+    QVERIFY(!h.Get<QRadioButton>("RadioButton3")->isChecked());
     QVERIFY(h.Run()->isEnabled());
 
     QStringList tab_order;
@@ -195,10 +197,12 @@ class WindowTest : public QObject {
       if ((w->focusPolicy() & Qt::TabFocus) && w->isVisible()) tab_order << w->objectName();
     }
     QCOMPARE(tab_order, QStringList({"Button1", "Button2", "Button3", "RadioButton1",
-                                     "RadioButton2", "eInList"}));
+                                     "RadioButton2", "RadioButton3", "eInList"}));
 
     h.Click("RadioButton1");  // the formats exclude each other
     QVERIFY(!h.Get<QRadioButton>("RadioButton2")->isChecked());
+    h.Click("RadioButton3");
+    QVERIFY(!h.Get<QRadioButton>("RadioButton1")->isChecked());
   }
 
   void addAppendsAndClearEmpties() {

@@ -1,0 +1,719 @@
+// The GeoPackage of a sheet read back through GDAL/OGR and compared with the
+// shapefiles of the same sheet: the same features, every value whole where
+// the shapefile cuts it, the same positions without made-up ones, and the
+// styles QGIS takes from the file.
+#include <cpl_minixml.h>
+#include <gdal.h>
+#include <gtest/gtest.h>
+#include <ogr_api.h>
+#include <ogr_srs_api.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <charconv>
+#include <cmath>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "convert/sheet_conversion.h"
+#include "export_gpkg/gpkg_format.h"
+#include "export_shape/shapefile_format.h"
+#include "layers/styles.h"
+#include "sal/errors.h"
+#include "sal/tokenizer.h"
+#include "support/test_support.h"
+#include "tools/gen/layerset_generator.h"
+
+namespace quellmark {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::Sjis;
+
+using Vertices = std::vector<std::pair<double, double>>;
+
+struct Row {
+  std::vector<std::optional<std::string>> text;  // nullopt: NULL
+  std::vector<long long> integer;
+  std::vector<double> real;
+  bool has_geometry = false;
+  Vertices vertices;
+};
+
+struct Table {
+  std::vector<std::string> names;
+  std::vector<OGRFieldType> types;
+  std::vector<int> widths;
+  std::string geometry_type;
+  std::string geometry_column;
+  std::string srs;  // "EPSG:4612"
+  std::vector<Row> rows;
+
+  int Field(std::string_view name) const {
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      if (names[i] == name) return static_cast<int>(i);
+    }
+    return -1;
+  }
+};
+
+struct DatasetCloser {
+  void operator()(void* dataset) const { GDALClose(dataset); }
+};
+using Dataset = std::unique_ptr<void, DatasetCloser>;
+
+Dataset Open(const std::string& path) {
+  GDALAllRegister();
+  Dataset dataset(
+      GDALOpenEx(path.c_str(), GDAL_OF_VECTOR | GDAL_OF_READONLY, nullptr, nullptr, nullptr));
+  if (!dataset) throw std::runtime_error("GDAL cannot open " + path);
+  return dataset;
+}
+
+Table ReadLayer(OGRLayerH layer) {
+  Table table;
+  OGRFeatureDefnH definition = OGR_L_GetLayerDefn(layer);
+  for (int i = 0; i < OGR_FD_GetFieldCount(definition); ++i) {
+    OGRFieldDefnH field = OGR_FD_GetFieldDefn(definition, i);
+    table.names.emplace_back(OGR_Fld_GetNameRef(field));
+    table.types.push_back(OGR_Fld_GetType(field));
+    table.widths.push_back(OGR_Fld_GetWidth(field));
+  }
+  table.geometry_type = OGRGeometryTypeToName(OGR_FD_GetGeomType(definition));
+  table.geometry_column = OGR_L_GetGeometryColumn(layer);
+  if (OGRSpatialReferenceH srs = OGR_L_GetSpatialRef(layer)) {
+    const char* authority = OSRGetAuthorityName(srs, nullptr);
+    const char* code = OSRGetAuthorityCode(srs, nullptr);
+    if (authority != nullptr && code != nullptr) table.srs = std::string(authority) + ":" + code;
+  }
+  OGR_L_ResetReading(layer);
+  while (OGRFeatureH feature = OGR_L_GetNextFeature(layer)) {
+    Row row;
+    for (int i = 0; i < static_cast<int>(table.names.size()); ++i) {
+      if (OGR_F_IsFieldSetAndNotNull(feature, i)) {
+        row.text.emplace_back(OGR_F_GetFieldAsString(feature, i));
+      } else {
+        row.text.emplace_back();
+      }
+      row.integer.push_back(OGR_F_GetFieldAsInteger64(feature, i));
+      row.real.push_back(OGR_F_GetFieldAsDouble(feature, i));
+    }
+    if (OGRGeometryH geometry = OGR_F_GetGeometryRef(feature)) {
+      row.has_geometry = true;
+      for (int i = 0; i < OGR_G_GetPointCount(geometry); ++i) {
+        row.vertices.emplace_back(OGR_G_GetX(geometry, i), OGR_G_GetY(geometry, i));
+      }
+    }
+    table.rows.push_back(std::move(row));
+    OGR_F_Destroy(feature);
+  }
+  return table;
+}
+
+// Every table of the GeoPackage but layer_styles, by name.
+std::map<std::string, Table> ReadGpkg(const std::string& path) {
+  const Dataset dataset = Open(path);
+  std::map<std::string, Table> tables;
+  for (int i = 0; i < GDALDatasetGetLayerCount(dataset.get()); ++i) {
+    OGRLayerH layer = GDALDatasetGetLayer(dataset.get(), i);
+    const std::string name = OGR_L_GetName(layer);
+    if (name != "layer_styles") tables[name] = ReadLayer(layer);
+  }
+  return tables;
+}
+
+// Each row of an SQL query's result, every column as text ("" for NULL).
+std::vector<std::vector<std::string>> Query(const std::string& path, const std::string& sql) {
+  const Dataset dataset = Open(path);
+  std::vector<std::vector<std::string>> rows;
+  OGRLayerH result = GDALDatasetExecuteSQL(dataset.get(), sql.c_str(), nullptr, nullptr);
+  if (result == nullptr) throw std::runtime_error("the query failed: " + sql);
+  const int columns = OGR_FD_GetFieldCount(OGR_L_GetLayerDefn(result));
+  while (OGRFeatureH feature = OGR_L_GetNextFeature(result)) {
+    std::vector<std::string>& row = rows.emplace_back();
+    for (int i = 0; i < columns; ++i) {
+      row.emplace_back(OGR_F_IsFieldSetAndNotNull(feature, i) ? OGR_F_GetFieldAsString(feature, i)
+                                                              : "");
+    }
+    OGR_F_Destroy(feature);
+  }
+  GDALDatasetReleaseResultSet(dataset.get(), result);
+  return rows;
+}
+
+constexpr const char kSheet[] = "533945";
+
+class GpkgExportTest : public ::testing::Test {
+ protected:
+  // A generated sheet as the layer set dir/533945/533945*.
+  void Generate(const gen::GeneratorOptions& options) {
+    fs::remove_all(dir.path() / kSheet);
+    gen::WriteLayerSet(gen::GenerateLayerSet(options), dir.path() / kSheet);
+  }
+  // A small sheet with values the legacy tables cut, text that is not all
+  // code page 932, point numbers without a point, an empty layer file.
+  void WriteEdgeSheet() {
+    fs::remove_all(dir.path() / kSheet);
+    fs::create_directories(dir.path() / kSheet);
+    Write(".slm", "4860000000,1260000000\r\n0,0\r\n");
+    std::string points;
+    for (int i = 1; i <= 9; ++i) {
+      char line[32];
+      std::snprintf(line, sizeof line, "%8d%8d\r\n", 3600 * i, 7200 * i);
+      points += line;
+    }
+    Write(".slp", points);
+    Write("MH.slp", points);
+    Write("CM.sal", "CM(ID{CM0000011234}PT(ID{PT00000112}{1,2})SR{21}NM{" + Sjis("①ⅰｱ地名") +
+                        "})\r\n"
+                        "CM(ID{CM2}PT(ID{P2}{3})NM{A\x81 B})\r\n"
+                        "CM(ID{CM3}PT(ID{P3}{1,99}))\r\n" +
+                        std::string("CM(ID{CM4}NM{C\0D})\r\n", 20) +
+                        "CM(ID{\xFF"
+                        "5})\r\n");
+    Write("KJ.sal",
+          "KJ(ID{KJ1}PT(ID{P1}{5})PD(ID{PD34567890}{PD3456789012})HK{123.4567890123}SR{62})\r\n"
+          "KJ(ID{KJ2}PT(ID{P1}{6})HK{abc})\r\nKJ(ID{KJ3}PT(ID{P1}{7})HK{  7.5 })\r\n");
+    Write("KO.sal", "KO(ID{KO1}PT(ID{P}{3})SR{86}JS{" + std::string(59, 'a') + Sjis("駅") +
+                        std::string(9, 'b') + "})\r\n");
+    Write("MH.sal", "MH(ID{MH000001}PT(ID{PM000001}{1})HK{12345678901234})\r\n");
+    Write("DK.sal",
+          "DK(ID{DK0039131234}JT{11}SB{16X}FI{1B9}KB{40000}NM{" + Sjis("国道二百四十六号線") +
+              "}HR(IR{HA282040000821234})CV(ID{CV0040521234}{1,2,99,3})EG(ID{EG1}){BD(IR{"
+              "ND28204004495XYZ})GM(IR{CV28204004052})}YR(IR{YR282040000821234}))\r\n"
+              "DK(ID{DK2}SB{16}FI{19}TR(IR{TR1})DH(IR{DH282040000829990})CV(ID{C}{99}))\r\n"
+              "DK(ID{DK3}FI{1A}YR(IR{YR1})CV(ID{C}{4,5}))\r\n");
+    Write("TK.sal",
+          "TK(ID{TK1}SB{43}ER(IR{ER28204000002})CV(ID{C}{7,8}))\r\nTK(ID{TK2}CV(ID{C}{8,9}))\r\n");
+    Write("EK.sal", "EK(ID{EK000002}NM{" + Sjis("駅") + "}KN(IR{KN282040000021234}))\r\n");
+    Write("GK.sal", "");
+  }
+  void Write(const std::string& suffix, std::string_view bytes) {
+    testing::WriteFile(dir / (std::string(kSheet) + "/" + kSheet + suffix), bytes);
+  }
+
+  void Convert(const OutputFormat& format) {
+    ExportContext context{state, &notifier, started, {}, stop};
+    ConvertSheet(dir / (std::string(kSheet) + "/" + kSheet), Out(), format, context);
+  }
+  void ConvertBoth() {
+    Convert(ShapefileFormat());
+    Convert(GpkgFormat());
+  }
+  std::string Out() const { return dir / kSheet; }
+  std::string Gpkg() const { return Out() + ".gpkg"; }
+  std::string Shp(std::string_view code) const { return Out() + std::string(code) + ".shp"; }
+  std::map<std::string, Table> Shapefiles() const {
+    std::map<std::string, Table> tables;
+    for (const LayerSpec& layer : Layers()) {
+      if (!fs::exists(Shp(layer.code))) continue;
+      const Dataset dataset = Open(Shp(layer.code));
+      tables[std::string(layer.code)] = ReadLayer(GDALDatasetGetLayer(dataset.get(), 0));
+    }
+    return tables;
+  }
+  // The hidden files a run leaves beside the outputs.
+  std::vector<std::string> Hidden() const {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir.path())) {
+      const std::string name = entry.path().filename().string();
+      if (name.front() == '.') names.push_back(name);
+    }
+    return names;
+  }
+
+  testing::TempDir dir;
+  SheetState state;
+  testing::RecordingNotifier notifier;
+  std::function<void(std::string_view)> started;
+  const std::atomic<bool>* stop = nullptr;
+};
+
+// The sheets every comparison runs on.
+std::vector<gen::GeneratorOptions> GeneratedSheets() {
+  std::vector<gen::GeneratorOptions> sheets(3);
+  sheets[1].seed = 2;
+  sheets[1].dangling_points = 5;
+  sheets[1].unmatched_stations = 3;
+  sheets[2].seed = 3;
+  sheets[2].road_lines = 300;
+  sheets[2].dangling_points = 40;
+  sheets[2].unmatched_stations = 10;
+  return sheets;
+}
+
+// The shortest decimal text of the number.
+std::string Shortest(double value) {
+  char text[64];
+  return std::string(text, std::to_chars(text, text + sizeof text, value).ptr);
+}
+
+// Whether the shapefile's value is the GeoPackage's, or its start.
+void ExpectKeptWhole(const Table& shape, const Table& gpkg, const std::string& code) {
+  ASSERT_EQ(shape.rows.size(), gpkg.rows.size()) << code;
+  for (std::size_t f = 0; f < shape.names.size(); ++f) {
+    const std::string& name = shape.names[f];
+    const int g = gpkg.Field(name);
+    ASSERT_GE(g, 0) << code << " has no field " << name;
+    for (std::size_t r = 0; r < shape.rows.size(); ++r) {
+      SCOPED_TRACE(code + " row " + std::to_string(r + 1) + " field " + name);
+      const std::optional<std::string>& s = shape.rows[r].text[f];
+      const std::optional<std::string>& whole = gpkg.rows[r].text[static_cast<std::size_t>(g)];
+      if (name == "kb") {
+        EXPECT_EQ(
+            shape.rows[r].integer[f],
+            LegacyKb(static_cast<std::int32_t>(gpkg.rows[r].integer[static_cast<std::size_t>(g)])));
+      } else if (name == "hk" && s && !s->empty()) {
+        // The shapefile's text, cut to 9 bytes or not, and the number.
+        const double value = gpkg.rows[r].real[static_cast<std::size_t>(g)];
+        double cut = 0.0;
+        if (!StrToDecimal(*s, cut)) {
+          EXPECT_FALSE(whole.has_value()) << *s;
+        } else {
+          ASSERT_TRUE(whole.has_value());
+          std::string trimmed = *s;
+          std::erase(trimmed, ' ');
+          EXPECT_TRUE(value == cut || Shortest(value).starts_with(trimmed)) << *s << " " << value;
+        }
+      } else if (!s || s->empty()) {
+        EXPECT_FALSE(whole.has_value()) << "no value is NULL, not " << *whole;
+      } else if (name.size() > 4 && name.ends_with("name") &&
+                 shape.Field(name.substr(0, name.size() - 4)) >= 0 &&
+                 shape.rows[r].text[static_cast<std::size_t>(
+                     shape.Field(name.substr(0, name.size() - 4)))] !=
+                     gpkg.rows[r].text[static_cast<std::size_t>(
+                         gpkg.Field(name.substr(0, name.size() - 4)))]) {
+        // A code the shapefile cut: its decoded name is the cut code's there;
+        // the whole code is no code, and stands as it is.
+        EXPECT_EQ(whole,
+                  gpkg.rows[r]
+                      .text[static_cast<std::size_t>(gpkg.Field(name.substr(0, name.size() - 4)))]);
+      } else {
+        ASSERT_TRUE(whole.has_value()) << *s;
+        // Text that is not code page 932 reads differently through the
+        // shapefile: up to the first byte that is not, it is the same.
+        const std::size_t length = std::min(s->size(), whole->find("\uFFFD"));
+        EXPECT_EQ(whole->substr(0, length), s->substr(0, length));
+        if (length == s->size()) {
+          EXPECT_EQ(whole->substr(0, s->size()), *s);
+        }
+      }
+    }
+  }
+}
+
+TEST_F(GpkgExportTest, EveryShapefileValueIsTheGpkgValueOrItsStartAndNumbersAreNumbers) {
+  for (int sheet = 0; sheet <= 3; ++sheet) {
+    SCOPED_TRACE("sheet " + std::to_string(sheet));
+    if (sheet < 3) {
+      Generate(GeneratedSheets()[static_cast<std::size_t>(sheet)]);
+    } else {
+      WriteEdgeSheet();
+    }
+    ConvertBoth();
+    const auto gpkg = ReadGpkg(Gpkg());
+    const auto shapes = Shapefiles();
+    for (const LayerSpec& layer : Layers()) {
+      const std::string code(layer.code);
+      ASSERT_EQ(gpkg.count(code), shapes.count(code)) << code;
+      if (gpkg.count(code) == 0) continue;
+      const Table& table = gpkg.at(code);
+      // The union of both legacy formats' fields, in the catalogue's order.
+      std::vector<std::string> names;
+      for (const FieldSpec& field : layer.fields) names.emplace_back(field.name);
+      EXPECT_EQ(table.names, names) << code;
+      for (std::size_t i = 0; i < table.names.size(); ++i) {
+        const std::string& name = table.names[i];
+        const OGRFieldType expected = name == "no" || name == "kb" ? OFTInteger
+                                      : name == "hk"               ? OFTReal
+                                                                   : OFTString;
+        EXPECT_EQ(table.types[i], expected) << code << " " << name;
+        EXPECT_EQ(table.widths[i], 0) << code << " " << name;
+      }
+      ExpectKeptWhole(shapes.at(code), table, code);
+      for (std::size_t r = 0; r < table.rows.size(); ++r) {
+        EXPECT_EQ(table.rows[r].integer[0], static_cast<long long>(r + 1)) << code;  // no
+      }
+    }
+  }
+
+  // The values the shapefile cuts, whole.
+  const auto gpkg = ReadGpkg(Gpkg());
+  const Table& dk = gpkg.at("DK");
+  const Row& road = dk.rows.at(0);
+  EXPECT_EQ(road.text[dk.Field("id")], "DK0039131234");
+  EXPECT_EQ(road.text[dk.Field("cvid")], "CV0040521234");
+  EXPECT_EQ(road.text[dk.Field("bdir1")], "ND28204004495XYZ");
+  EXPECT_EQ(road.text[dk.Field("hrir")], "HA282040000821234");  // not in the shapefile
+  EXPECT_EQ(road.text[dk.Field("yrir")], "YR282040000821234");  // not in the shapefile
+  EXPECT_EQ(road.text[dk.Field("sb")], "16X");
+  EXPECT_EQ(road.text[dk.Field("sbname")], "16X");  // no code: shown as it is
+  EXPECT_EQ(road.integer[dk.Field("kb")], 40000);
+  EXPECT_EQ(road.text[dk.Field("name")], "国道二百四十六号線");
+  const Table& kj = gpkg.at("KJ");
+  EXPECT_EQ(kj.rows.at(0).text[kj.Field("pdid")], "PD34567890");  // not in the TAB table
+  EXPECT_EQ(kj.rows[0].text[kj.Field("pd")], "PD3456789012");
+  EXPECT_DOUBLE_EQ(kj.rows[0].real[kj.Field("hk")], 123.4567890123);
+  EXPECT_FALSE(kj.rows[1].text[kj.Field("hk")].has_value());  // "abc"
+  EXPECT_DOUBLE_EQ(kj.rows[2].real[kj.Field("hk")], 7.5);
+  const Table& ko = gpkg.at("KO");
+  EXPECT_EQ(ko.rows.at(0).text[ko.Field("js")], std::string(59, 'a') + "駅" + std::string(9, 'b'));
+  EXPECT_DOUBLE_EQ(gpkg.at("MH").rows.at(0).real[1], 12345678901234.0);
+  const Table& ha = gpkg.at("HA");
+  EXPECT_EQ(ha.rows.at(0).text[ha.Field("ir")], "DK0039131234");
+  const Table& ek = gpkg.at("EK");
+  EXPECT_EQ(ek.rows.at(0).text[ek.Field("knir")], "KN282040000021234");
+  std::vector<std::string> hk_warnings;
+  for (const Notice& notice : notifier.notices) {
+    if (notice.text.find("hk") == 0) hk_warnings.push_back(notice.text);
+  }
+  // The shapefile's run warns of nothing here; the GeoPackage's once.
+  EXPECT_EQ(hk_warnings, std::vector<std::string>{"hk is not a number: abc; left empty"});
+}
+
+TEST_F(GpkgExportTest, TextIsUtf8AndBytesThatAreNotCodePage932AreReportedByLine) {
+  WriteEdgeSheet();
+  Convert(GpkgFormat());
+  const Table cm = ReadGpkg(Gpkg()).at("CM");
+  const int name = cm.Field("name");
+  ASSERT_EQ(cm.rows.size(), 5u);
+  EXPECT_EQ(cm.rows[0].text[name], "①ⅰｱ地名");  // NEC and IBM characters, half-width kana
+  EXPECT_EQ(cm.rows[0].text[cm.Field("srname")], "都道府県庁");
+  EXPECT_EQ(cm.rows[0].text[cm.Field("sr")], "21");
+  EXPECT_EQ(cm.rows[1].text[name], "A\uFFFD B");
+  EXPECT_EQ(cm.rows[2].text[name], "A\uFFFD B");  // carried over
+  EXPECT_EQ(cm.rows[3].text[name], "C\uFFFDD");
+  EXPECT_EQ(cm.rows[4].text[cm.Field("id")], "\uFFFD5");
+
+  std::vector<std::pair<long, std::string>> reported;
+  for (const Notice& notice : notifier.notices) {
+    if (notice.file == dir / (std::string(kSheet) + "/" + kSheet + "CM.sal") &&
+        notice.text.find("code page 932") != std::string::npos) {
+      reported.emplace_back(notice.line, notice.text);
+    }
+  }
+  const std::string kept = ", kept with U+FFFD for the bytes that do not convert: ";
+  // Once per value, not again for the lines the name carries over to.
+  EXPECT_EQ(reported,
+            (std::vector<std::pair<long, std::string>>{
+                {2, "text that is not code page 932 in name" + kept + "A\x81 B"},
+                {4, "text that is not code page 932 in name" + kept + std::string("C\0D", 3)},
+                {5, "text that is not code page 932 in id" + kept +
+                        "\xFF"
+                        "5"}}));
+
+  // GDAL reads the shapefile's code page 932 as the same text.
+  Convert(ShapefileFormat());
+  const Dataset shape = Open(Shp("CM"));
+  const Table shape_cm = ReadLayer(GDALDatasetGetLayer(shape.get(), 0));
+  EXPECT_EQ(shape_cm.rows[0].text[shape_cm.Field("name")], cm.rows[0].text[name]);
+}
+
+TEST_F(GpkgExportTest, GeometriesAreTheShapefilesWithoutMadeUpPositionsIndexedOnJgd2000) {
+  int left_out = 0;
+  for (int sheet = 0; sheet <= 3; ++sheet) {
+    SCOPED_TRACE("sheet " + std::to_string(sheet));
+    if (sheet < 3) {
+      Generate(GeneratedSheets()[static_cast<std::size_t>(sheet)]);
+    } else {
+      WriteEdgeSheet();
+    }
+    ConvertBoth();
+    const auto gpkg = ReadGpkg(Gpkg());
+    const auto shapes = Shapefiles();
+    for (const auto& [code, table] : gpkg) {
+      SCOPED_TRACE(code);
+      const Table& shape = shapes.at(code);
+      const bool point = FindLayer(code)->geometry == LayerGeometry::kPoint;
+      EXPECT_EQ(table.geometry_type, point ? "Point" : "Line String");
+      EXPECT_EQ(table.srs, "EPSG:4612");
+      ASSERT_EQ(table.rows.size(), shape.rows.size());
+      double west = HUGE_VAL, south = HUGE_VAL, east = -HUGE_VAL, north = -HUGE_VAL;
+      for (std::size_t r = 0; r < table.rows.size(); ++r) {
+        // The shapefile stands a point number without a point at 0,0.
+        Vertices expected;
+        for (const auto& vertex : shape.rows[r].vertices) {
+          if (vertex != std::pair{0.0, 0.0}) expected.push_back(vertex);
+        }
+        left_out += static_cast<int>(shape.rows[r].vertices.size() - expected.size());
+        if (point && expected.size() != shape.rows[r].vertices.size()) expected.clear();
+        EXPECT_EQ(table.rows[r].vertices, expected) << "row " << r + 1;
+        // No position, no geometry: never an empty one.
+        EXPECT_EQ(table.rows[r].has_geometry, !expected.empty()) << "row " << r + 1;
+        for (const auto& [x, y] : expected) {
+          west = std::min(west, x);
+          east = std::max(east, x);
+          south = std::min(south, y);
+          north = std::max(north, y);
+        }
+      }
+      // The extent and the R-tree index the file declares.
+      const auto extent = Query(Gpkg(),
+                                "SELECT min_x, min_y, max_x, max_y FROM gpkg_contents "
+                                "WHERE table_name = '" +
+                                    code + "'");
+      ASSERT_EQ(extent.size(), 1u);
+      if (west == HUGE_VAL) {
+        EXPECT_EQ(extent[0], (std::vector<std::string>{"", "", "", ""}));
+      } else {
+        // Read back as text of 15 digits.
+        EXPECT_NEAR(std::stod(extent[0][0]), west, 1e-11);
+        EXPECT_NEAR(std::stod(extent[0][1]), south, 1e-11);
+        EXPECT_NEAR(std::stod(extent[0][2]), east, 1e-11);
+        EXPECT_NEAR(std::stod(extent[0][3]), north, 1e-11);
+      }
+      EXPECT_EQ(
+          Query(Gpkg(), "SELECT HasSpatialIndex('" + code + "', '" + table.geometry_column + "')"),
+          (std::vector<std::vector<std::string>>{{"1"}}));
+      const auto indexed =
+          Query(Gpkg(), "SELECT COUNT(*) FROM rtree_" + code + "_" + table.geometry_column);
+      long placed = 0;
+      for (const Row& row : table.rows) placed += row.has_geometry ? 1 : 0;
+      EXPECT_EQ(indexed.at(0).at(0), std::to_string(placed));
+    }
+  }
+  EXPECT_GT(left_out, 10);  // the comparison saw points without a position
+
+  // The edge sheet: a layer file without lines is a table without rows; a
+  // layer without a file has no table.
+  const auto gpkg = ReadGpkg(Gpkg());
+  ASSERT_EQ(gpkg.count("GK"), 1u);
+  EXPECT_TRUE(gpkg.at("GK").rows.empty());
+  EXPECT_EQ(gpkg.count("DS"), 0u);
+  // A point whose last number has no point has no position.
+  EXPECT_FALSE(gpkg.at("CM").rows.at(2).has_geometry);
+  EXPECT_EQ(Shapefiles().at("CM").rows.at(2).vertices, (Vertices{{0.0, 0.0}}));
+}
+
+// The table's field names an expression or label names: every "quoted"
+// identifier.
+void CollectNames(std::string_view text, std::set<std::string>& names) {
+  for (std::size_t at = text.find('"'); at != std::string_view::npos; at = text.find('"', at)) {
+    const std::size_t end = text.find('"', at + 1);
+    if (end == std::string_view::npos) break;
+    names.emplace(text.substr(at + 1, end - at - 1));
+    at = end + 1;
+  }
+}
+
+struct Qml {
+  std::string renderer;
+  bool labels = false;
+  std::set<std::string> names;                     // fields the style names
+  std::vector<std::pair<std::string, int>> rules;  // filter, symbol
+  std::map<int, Pen> pens;                         // symbol: first line layer's colour and width
+  int colour_expressions = 0;
+};
+
+int Colour(const std::string& rgba) {
+  int r = 0, g = 0, b = 0;
+  std::sscanf(rgba.c_str(), "%d,%d,%d", &r, &g, &b);
+  return RgbColor(r, g, b);
+}
+
+void Walk(const CPLXMLNode* node, Qml& qml, int symbol) {
+  for (; node != nullptr; node = node->psNext) {
+    if (node->eType != CXT_Element) continue;
+    const std::string element = node->pszValue;
+    const auto attribute = [node](const char* name) {
+      return std::string(CPLGetXMLValue(node, name, ""));
+    };
+    if (element == "renderer-v2") qml.renderer = attribute("type");
+    if (element == "qgis") qml.labels = attribute("labelsEnabled") == "1";
+    if (element == "rule") {
+      qml.rules.emplace_back(attribute("filter"), std::stoi(attribute("symbol")));
+      CollectNames(attribute("filter"), qml.names);
+    }
+    if (element == "text-style") qml.names.insert(attribute("fieldName"));
+    if (element == "Option" && attribute("name") == "expression") {
+      CollectNames(attribute("value"), qml.names);
+      ++qml.colour_expressions;
+    }
+    if (element == "symbol" && attribute("type") == "line") symbol = std::stoi(attribute("name"));
+    if (element == "layer" && attribute("class") == "SimpleLine" && qml.pens.count(symbol) == 0) {
+      Pen pen{};
+      for (const CPLXMLNode* prop = node->psChild; prop != nullptr; prop = prop->psNext) {
+        if (prop->eType != CXT_Element || std::string(prop->pszValue) != "prop") continue;
+        const std::string key = CPLGetXMLValue(prop, "k", "");
+        if (key == "line_color") pen.colour = Colour(CPLGetXMLValue(prop, "v", ""));
+        if (key == "line_width") pen.width = std::stoi(CPLGetXMLValue(prop, "v", "0"));
+      }
+      qml.pens[symbol] = pen;
+    }
+    Walk(node->psChild, qml, symbol);
+  }
+}
+
+// The style parsed as XML; a failure when it does not parse.
+Qml ParseQml(const std::string& text) {
+  Qml qml;
+  CPLXMLNode* root = CPLParseXMLString(text.c_str());
+  if (root == nullptr) {
+    ADD_FAILURE() << "not XML: " << text;
+    return qml;
+  }
+  Walk(root, qml, -1);
+  CPLDestroyXMLNode(root);
+  return qml;
+}
+
+void ExpectNamesExist(const Qml& qml, const Table& table) {
+  for (const std::string& name : qml.names) {
+    EXPECT_GE(table.Field(name), 0) << "the style names " << name << ", which is not a field";
+  }
+}
+
+TEST_F(GpkgExportTest, StylesParseNameTheirTablesFieldsAndDrawWhatTheTabTablesDraw) {
+  for (int sheet : {2, 3}) {
+    SCOPED_TRACE("sheet " + std::to_string(sheet));
+    if (sheet == 2) {
+      Generate(GeneratedSheets()[2]);
+    } else {
+      WriteEdgeSheet();
+    }
+    ConvertBoth();
+    const auto gpkg = ReadGpkg(Gpkg());
+    const auto styles = Query(Gpkg(),
+                              "SELECT f_table_catalog, f_table_schema, f_table_name, "
+                              "f_geometry_column, styleName, useAsDefault, styleQML FROM "
+                              "layer_styles ORDER BY id");
+    ASSERT_EQ(styles.size(), gpkg.size());
+    for (const auto& row : styles) {
+      const std::string& code = row[2];
+      SCOPED_TRACE(code);
+      ASSERT_EQ(gpkg.count(code), 1u);
+      const Table& table = gpkg.at(code);
+      // Where QGIS looks for a table's default style.
+      EXPECT_EQ(row[0], "");
+      EXPECT_EQ(row[1], "");
+      EXPECT_EQ(row[3], table.geometry_column);
+      EXPECT_EQ(row[4], code);
+      EXPECT_EQ(row[5], "1");
+      const Qml qml = ParseQml(row[6]);
+      ExpectNamesExist(qml, table);
+      const LayerStyle& style = StyleOf(*FindLayer(code));
+      EXPECT_EQ(qml.labels, code == "CM" || code == "KO" || code == "EK");
+      EXPECT_EQ(qml.renderer, style.kind == StyleKind::kPenRules ? "RuleRenderer" : "singleSymbol");
+      EXPECT_EQ(qml.colour_expressions, code == "KJ" ? 1 : 0);
+      if (style.kind != StyleKind::kPenRules) continue;
+
+      // Every rule of the layer, and for each row exactly the one that
+      // draws it in the TAB tables, read by SQLite from the filters.
+      ASSERT_EQ(qml.rules.size(), style.rules.size());
+      std::map<long, int> drawn_by;  // fid: rule
+      std::string none = "1";
+      for (std::size_t i = 0; i < qml.rules.size(); ++i) {
+        const auto& [filter, symbol] = qml.rules[i];
+        EXPECT_EQ(qml.pens.at(symbol).colour, style.rules[i].pen.colour) << filter;
+        EXPECT_EQ(qml.pens.at(symbol).width, style.rules[i].pen.width) << filter;
+        const std::string where = filter == "ELSE" ? none : filter;
+        if (filter != "ELSE") none += " AND NOT (" + filter + ")";
+        // fid + 0: a plain column, not the result's own feature id.
+        for (const auto& fid :
+             Query(Gpkg(), "SELECT fid + 0 AS n FROM " + code + " WHERE " + where)) {
+          EXPECT_TRUE(drawn_by.emplace(std::stol(fid.at(0)), static_cast<int>(i)).second)
+              << "two rules draw row " << fid.at(0);
+        }
+      }
+      ASSERT_EQ(drawn_by.size(), table.rows.size());
+      for (std::size_t r = 0; r < table.rows.size(); ++r) {
+        const Pen& pen = ChoosePen(style.rules, [&](RecordField field) {
+          const FieldSpec* spec = nullptr;
+          for (const FieldSpec& f : FindLayer(code)->fields) {
+            if (f.source == ValueSource::kRecordText && f.field == field) spec = &f;
+          }
+          const auto& value = table.rows[r].text[table.Field(spec->name)];
+          return std::string_view(value ? *value : std::string_view());
+        });
+        EXPECT_EQ(style.rules[drawn_by.at(static_cast<long>(r + 1))].pen, pen) << "row " << r + 1;
+      }
+    }
+
+    // Beside each shapefile its style, naming only the fields its table has:
+    // the road rules that test HR and YR references, which the shapefile
+    // does not hold, are left out.
+    for (const auto& [code, table] : Shapefiles()) {
+      SCOPED_TRACE("shapefile " + code);
+      const std::string path = Out() + code + ".qml";
+      ASSERT_TRUE(fs::exists(path));
+      const Qml qml = ParseQml(testing::ReadFile(path));
+      ExpectNamesExist(qml, table);
+      if (code == "DK") {
+        EXPECT_EQ(qml.rules.size(), 5u);
+        EXPECT_EQ(qml.names, (std::set<std::string>{"fi", "sb", "trir"}));
+      }
+      if (code == "KJ") {
+        EXPECT_EQ(qml.names, std::set<std::string>{"hk"});
+      }
+    }
+  }
+}
+
+TEST_F(GpkgExportTest, AFailedRunLeavesTheEarlierFileAndNoHiddenOnes) {
+  gen::GeneratorOptions options;
+  Generate(options);
+  Convert(GpkgFormat());
+  const std::string earlier = testing::ReadFile(Gpkg());
+  ASSERT_FALSE(earlier.empty());
+  EXPECT_TRUE(Hidden().empty());
+  options.seed = 2;
+  options.road_lines = 3000;
+  Generate(options);
+
+  // Stopped while DK is written.
+  std::atomic<bool> stopping{false};
+  stop = &stopping;
+  started = [&stopping](std::string_view code) {
+    if (code == "DK") stopping = true;
+  };
+  EXPECT_THROW(Convert(GpkgFormat()), Interrupted);
+  EXPECT_EQ(testing::ReadFile(Gpkg()), earlier);
+  EXPECT_TRUE(Hidden().empty());
+  stop = nullptr;
+  started = {};
+
+  // The file cannot grow: the error names the file where it goes.
+  try {
+    testing::FileSizeLimit limit(256 * 1024);
+    Convert(GpkgFormat());
+    ADD_FAILURE() << "no OutputError";
+  } catch (const OutputError& error) {
+    EXPECT_EQ(error.file(), Gpkg());
+    EXPECT_EQ(std::string(error.what()).find(".quellmark-"), std::string::npos) << error.what();
+  }
+  EXPECT_EQ(testing::ReadFile(Gpkg()), earlier);
+  EXPECT_TRUE(Hidden().empty());
+
+  // What a killed run left is removed by the next run.
+  const pid_t child = fork();
+  if (child == 0) _exit(0);
+  waitpid(child, nullptr, 0);
+  const std::string dead = "." + std::string(kSheet) + ".quellmark-" + std::to_string(child) + "-0";
+  testing::WriteFile(dir / (dead + ".gpkg"), "half");
+  testing::WriteFile(dir / (dead + ".gpkg-journal"), "half");
+  Convert(GpkgFormat());
+  EXPECT_NE(testing::ReadFile(Gpkg()), earlier);
+  EXPECT_TRUE(Hidden().empty());
+
+  // A folder where the file goes stays, and the error names it.
+  fs::remove(Gpkg());
+  fs::create_directory(Gpkg());
+  try {
+    Convert(GpkgFormat());
+    ADD_FAILURE() << "no OutputError";
+  } catch (const OutputError& error) {
+    EXPECT_EQ(error.file(), Gpkg());
+  }
+  EXPECT_TRUE(fs::is_directory(Gpkg()));
+  EXPECT_TRUE(Hidden().empty());
+}
+
+}  // namespace
+}  // namespace quellmark
