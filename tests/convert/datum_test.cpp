@@ -1,6 +1,9 @@
 // The datum a sheet's tables declare, as GDAL reads it back, and the move of
 // Tokyo-datum positions onto JGD2000, against PROJ's own operations.
+#include <gdal.h>
 #include <gtest/gtest.h>
+#include <ogr_api.h>
+#include <ogr_srs_api.h>
 #include <proj.h>
 
 #include <algorithm>
@@ -11,6 +14,7 @@
 #include <vector>
 
 #include "convert/sheet_conversion.h"
+#include "export_gpkg/gpkg_format.h"
 #include "export_shape/shapefile_format.h"
 #include "export_tab/tab_format.h"
 #include "support/table_reader.h"
@@ -113,6 +117,33 @@ TEST_F(Datum, EveryTableDeclaresTheChosenDatumAsGdalReadsIt) {
       }
     }
     EXPECT_GE(checked, 16);
+  }
+
+  // A GeoPackage declares JGD2000 unless Tokyo is chosen, in every table.
+  const struct {
+    const char* name;
+    DatumRule datum;
+    const char* epsg;
+  } packages[] = {{"gpkg as before", {}, "4612"},
+                  {"gpkg tokyo", {DatumLabel::kTokyo}, "4301"},
+                  {"gpkg moved", {DatumLabel::kTokyo, true}, "4612"}};
+  for (const auto& p : packages) {
+    SCOPED_TRACE(p.name);
+    Convert(GpkgFormat(), p.datum, p.name);
+    GDALDatasetH gpkg = GDALOpenEx((dir / p.name + "/533945.gpkg").c_str(), GDAL_OF_VECTOR, nullptr,
+                                   nullptr, nullptr);
+    ASSERT_NE(gpkg, nullptr);
+    int tables = 0;
+    for (int i = 0; i < GDALDatasetGetLayerCount(gpkg); ++i) {
+      OGRLayerH layer = GDALDatasetGetLayer(gpkg, i);
+      if (OGR_L_GetGeomType(layer) == wkbNone) continue;  // layer_styles
+      ++tables;
+      OGRSpatialReferenceH srs = OGR_L_GetSpatialRef(layer);
+      ASSERT_NE(srs, nullptr);
+      EXPECT_STREQ(OSRGetAuthorityCode(srs, nullptr), p.epsg);
+    }
+    EXPECT_EQ(tables, 17);
+    GDALClose(gpkg);
   }
 }
 
