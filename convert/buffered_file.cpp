@@ -107,6 +107,9 @@ std::size_t BufferedFile::Write(const void* data, std::size_t size) {
     errno = error_;
     return 0;
   }
+  // shapelib writes nothing, from no buffer at all, when it closes a table
+  // whose header failed to write.
+  if (size == 0) return 0;
   if (append_) position_ = size_;
   const char* bytes = static_cast<const char*>(data);
   // The buffer takes the bytes when they continue or overwrite what it
