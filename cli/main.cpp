@@ -131,6 +131,8 @@ class Console : public Notifier, public BatchObserver {
     if (!archive.empty()) line += archive + ": ";
     if (!notice.layer.empty() && notice.line > 0) {
       line += "layer " + notice.layer + ", line " + std::to_string(notice.line) + ": ";
+    } else if (!notice.layer.empty()) {
+      line += "layer " + notice.layer + ": ";
     } else if (!notice.file.empty()) {
       line += notice.file + (notice.line > 0 ? ":" + std::to_string(notice.line) : "") + ": ";
     }

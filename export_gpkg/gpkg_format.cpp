@@ -13,8 +13,8 @@
 #include <string>
 
 #include "convert/datum.h"
-#include "convert/sheet.h"
 #include "convert/qgis_style.h"
+#include "convert/sheet.h"
 #include "convert/staged_sheet.h"
 #include "sal/cp932.h"
 #include "sal/errors.h"

@@ -7,6 +7,7 @@
 #include "convert/qgis_style.h"
 #include "convert/sheet.h"
 #include "convert/staged_sheet.h"
+#include "convert/value_cuts.h"
 #include "export_shape/shapefile_output.h"
 #include "sal/errors.h"
 
@@ -61,7 +62,9 @@ class ShapefileTable : public TableOutput {
         output_.WriteInteger(feature.index, index, feature.LegacyInteger(field),
                              feature.reporter());
       } else {
-        output_.WriteText(feature.index, index, feature.LegacyText(field));
+        const std::string_view value = feature.LegacyText(field);
+        cuts_.Check(feature, field, value);
+        output_.WriteText(feature.index, index, value);
       }
     }
   }
@@ -69,6 +72,7 @@ class ShapefileTable : public TableOutput {
   // The table's QGIS style goes beside it, under its name.
   void Close() override {
     output_.Close();
+    cuts_.Report();
     const std::string qml = QgisStyle(layer_, fields_);
     std::FILE* file = std::fopen(qml_path_.c_str(), "wb");
     if (file == nullptr) {
@@ -89,6 +93,7 @@ class ShapefileTable : public TableOutput {
   ShapefileOutput output_;
   std::string qml_path_;
   std::vector<double> zeros_;
+  ValueCuts cuts_;
 };
 
 // A table's files, the one a GIS opens last.

@@ -5,6 +5,7 @@
 
 #include "convert/sheet.h"
 #include "convert/staged_sheet.h"
+#include "convert/value_cuts.h"
 #include "layers/styles.h"
 #include "sal/tokenizer.h"
 
@@ -72,7 +73,9 @@ class TabLayerTable : public TableOutput {
         scratch_ = std::to_string(feature.LegacyInteger(field));
         out.SetField(static_cast<int>(i), scratch_);
       } else {
-        out.SetField(static_cast<int>(i), feature.LegacyText(field));
+        const std::string_view value = feature.LegacyText(field);
+        cuts_.Check(feature, field, value);
+        out.SetField(static_cast<int>(i), value);
       }
     }
     if (!point_) StyleLine(feature, out);
@@ -87,6 +90,7 @@ class TabLayerTable : public TableOutput {
   void Close() override {
     table_.Close();
     files_.keep = true;
+    cuts_.Report();
   }
 
  private:
@@ -125,6 +129,7 @@ class TabLayerTable : public TableOutput {
   const LayerStyle& style_;
   std::span<const FieldSpec> fields_;
   std::string scratch_;
+  ValueCuts cuts_;
   bool reported_style_ = false;
 };
 

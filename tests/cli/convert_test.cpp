@@ -77,10 +77,16 @@ TEST_F(ConvertTest, SampleArchiveConvertsIntoBothFormats) {
     ProgramResult r = Convert({"--format", format, archive});
     ASSERT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(r.err.find('\r'), std::string::npos) << "progress drawn without a terminal";
-    EXPECT_EQ(r.err,
-              "quellmark-convert: 1 archive converted, 0 failed, 17 tables, 0 warnings; "
-              "tables in " +
-                  dir.str() + "\n");
+    // The TAB station table keeps 8 bytes of each 14-byte KN reference, and
+    // says so once; the shapefile keeps them whole.
+    const std::string cut =
+        std::string(format) == "tab"
+            ? "quellmark-convert: warning: 533945.lzh: layer EK: values longer than their field "
+              "were cut: knir 2; a GeoPackage keeps them whole\n"
+            : "";
+    EXPECT_EQ(r.err, cut + "quellmark-convert: 1 archive converted, 0 failed, 17 tables, " +
+                         (cut.empty() ? "0 warnings" : "1 warning") + "; tables in " + dir.str() +
+                         "\n");
     for (const auto& code : kAllLayers) {
       const std::string table = dir / ("533945" + code + ext);
       const bool list_layer = code == "HA" || code == "TO" || code == "YO";
@@ -203,11 +209,11 @@ TEST_F(ConvertTest, OutputFolderLeavesTheArchivesFolderAsItWas) {
   MakeArchive(media + "/disc1", "a");
   MakeArchive(media + "/disc2", "b");
   const auto before = testing::ReadTree(media);
-  ProgramResult r = Convert({"--format", "tab", "--output", dir / "out", media});
+  ProgramResult r = Convert({"--format", "shape", "--output", dir / "out", media});
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(testing::ReadTree(media), before);
   for (const char* sheet : {"a", "b"})
-    EXPECT_GT(FeatureCount(dir / "out" + "/" + sheet + "DK.tab"), 0);
+    EXPECT_GT(FeatureCount(dir / "out" + "/" + sheet + "DK.shp"), 0);
   std::vector<std::string> extracted;
   for (const auto& entry : fs::directory_iterator(dir.path() / "out")) {
     if (entry.is_directory()) extracted.push_back(entry.path().filename().string());
@@ -371,7 +377,7 @@ TEST_F(ConvertTest, DataProblemsAreWarningsNamingArchiveLayerAndLine) {
     if (f.name == "533945CM.sal") f.bytes.insert(f.bytes.find("\r\n") + 2, "ZZ{}\r\n");
   }
   WriteFile(dir / "w.lzh", lhatest::BuildLevel2(Members(set, "w")));
-  ProgramResult r = Convert({dir / "w.lzh"});
+  ProgramResult r = Convert({"--format", "shape", dir / "w.lzh"});
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_NE(r.err.find("quellmark-convert: warning: w.lzh: layer CM, line 2: non ZZ"),
             std::string::npos)
