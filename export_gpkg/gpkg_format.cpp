@@ -13,6 +13,7 @@
 #include <string>
 
 #include "convert/datum.h"
+#include "convert/gdal_errors.h"
 #include "convert/qgis_style.h"
 #include "convert/sheet.h"
 #include "convert/staged_sheet.h"
@@ -53,19 +54,6 @@ void RegisterDriverOnce() {
   static std::once_flag once;
   std::call_once(once, [] { RegisterOGRGeoPackage(); });
 }
-
-// GDAL reports through a per-thread handler stack; while one of these lives,
-// its messages stay quiet and are read back with CPLGetLastErrorMsg.
-class QuietGdalErrors {
- public:
-  QuietGdalErrors() {
-    CPLPushErrorHandler(CPLQuietErrorHandler);
-    CPLErrorReset();
-  }
-  ~QuietGdalErrors() { CPLPopErrorHandler(); }
-  QuietGdalErrors(const QuietGdalErrors&) = delete;
-  QuietGdalErrors& operator=(const QuietGdalErrors&) = delete;
-};
 
 void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
   for (std::size_t at = text.find(from); at != std::string::npos;

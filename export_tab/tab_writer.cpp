@@ -18,6 +18,7 @@
 #include <tuple>
 #include <utility>
 
+#include "convert/gdal_errors.h"
 #include "export_tab/buffered_vsi.h"
 #include "sal/cp932.h"
 #include "sal/errors.h"
@@ -32,19 +33,6 @@ void RegisterDriverOnce() {
   static std::once_flag once;
   std::call_once(once, [] { RegisterOGRTAB(); });
 }
-
-// GDAL reports through a per-thread handler stack; while one of these lives,
-// its messages stay quiet and are read back with CPLGetLastErrorMsg.
-class QuietGdalErrors {
- public:
-  QuietGdalErrors() {
-    CPLPushErrorHandler(CPLQuietErrorHandler);
-    CPLErrorReset();
-  }
-  ~QuietGdalErrors() { CPLPopErrorHandler(); }
-  QuietGdalErrors(const QuietGdalErrors&) = delete;
-  QuietGdalErrors& operator=(const QuietGdalErrors&) = delete;
-};
 
 std::string GdalMessage(const char* what) {
   const char* detail = CPLGetLastErrorMsg();
