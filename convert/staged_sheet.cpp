@@ -57,14 +57,14 @@ class StagedTable : public TableOutput {
   const StagedSheet& sheet_;
 };
 
+}  // namespace
+
 void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
   for (std::size_t at = text.find(from); at != std::string::npos;
        at = text.find(from, at + to.size())) {
     text.replace(at, from.size(), to);
   }
 }
-
-}  // namespace
 
 OutputError StagedSheet::AsFinal(const OutputError& error) const {
   std::string file = error.file();

@@ -16,6 +16,10 @@
 
 namespace quellmark {
 
+// Every `from` in `text` becomes `to`: how a staged path is named as the
+// final one in messages.
+void ReplaceAll(std::string& text, const std::string& from, const std::string& to);
+
 class StagedSheet : public SheetOutput {
  public:
   // `extensions`: the files a table may have, its main file last (the one a

@@ -55,13 +55,6 @@ void RegisterDriverOnce() {
   std::call_once(once, [] { RegisterOGRGeoPackage(); });
 }
 
-void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
-  for (std::size_t at = text.find(from); at != std::string::npos;
-       at = text.find(from, at + to.size())) {
-    text.replace(at, from.size(), to);
-  }
-}
-
 // The file is written under a hidden name and renamed into place at
 // Commit(), so a run that fails leaves the earlier file as it was.
 class GpkgSheet : public SheetOutput {

@@ -31,9 +31,7 @@ const AdaptedSchemas& Schemas() {
 // waits for the next line); a number without a position inside the table's
 // bounds is left out.
 constexpr GeometryRules kRules{
-    .point_item = GeometryRules::PointItem::kFirst,
-    .keep_unplaced = false,
-    .bounds = Bounds{kTabBounds.west, kTabBounds.south, kTabBounds.east, kTabBounds.north}};
+    .point_item = GeometryRules::PointItem::kFirst, .keep_unplaced = false, .bounds = kTabBounds};
 
 // The control point's colour by its height as the table keeps it.
 std::int32_t HeightColour(const Feature& feature) {

@@ -16,33 +16,20 @@
 #include <string_view>
 #include <vector>
 
+#include "convert/output_format.h"
+#include "layers/styles.h"
+
 namespace quellmark {
 
 // Field and feature types, numbered as MITAB numbers them.
 enum class TabFieldType : int { kChar = 1, kInteger = 2 };
 enum class TabFeatureType : int { kPoint = 1, kPolyline = 5 };
 
-// Longitude/latitude extent of a table, in degrees.
-struct TabBounds {
-  double west;
-  double south;
-  double east;
-  double north;
-};
-
-struct TabSymbol {
-  int number;           // MapInfo 3.0 symbol (31..67)
-  int size;             // points
-  std::int32_t colour;  // 0xRRGGBB
-  bool operator==(const TabSymbol&) const = default;
-};
-
-struct TabPen {
-  int width;  // pixels
-  int pattern;
-  std::int32_t colour;  // 0xRRGGBB
-  bool operator==(const TabPen&) const = default;
-};
+// A table's extent, and the symbol and pen of a feature, as every format
+// describes them.
+using TabBounds = Bounds;
+using TabSymbol = Symbol;
+using TabPen = Pen;
 
 // What MapInfo shows for a feature that sets no style of its own.
 inline constexpr TabSymbol kTabDefaultSymbol{35, 12, 0x000000};
