@@ -17,6 +17,7 @@
 #include "app/archive_library.h"
 #include "app/sheet_lock.h"
 #include "convert/sheet_conversion.h"
+#include "convert/staged_sheet.h"
 
 namespace quellmark {
 
@@ -74,7 +75,13 @@ class Batch {
         convert_(std::move(convert)),
         errors_(options.archives.size()),
         first_(options.archives.size()),
-        finished_(options.archives.size(), 0) {
+        finished_(options.archives.size(), 0),
+        output_dir_(options.output_dir) {
+    if (!options.output_file.empty()) {
+      const std::size_t slash = options.output_file.rfind('/');
+      output_dir_ = slash == std::string::npos ? "." : options.output_file.substr(0, slash);
+      if (output_dir_.empty()) output_dir_ = "/";
+    }
     std::map<std::string, std::size_t> seen;
     for (std::size_t i = 0; i < options.archives.size(); ++i) {
       first_[i] = seen.emplace(ArchiveKey(options.archives[i]), i).first->second;
@@ -83,6 +90,22 @@ class Batch {
 
   BatchResult Run() {
     const std::size_t count = options_.archives.size();
+    std::unique_ptr<SheetLock> file_lock;
+    if (!options_.output_file.empty()) {
+      // One run at a time builds the file.
+      file_lock = SheetLock::Acquire(
+          options_.output_file, options_.output_file,
+          [this] {
+            if (services_.notifier == nullptr) return;
+            Notice notice;
+            notice.file = options_.output_file;
+            notice.text = "another run is writing this file; waiting for it";
+            services_.notifier->Notify(notice);
+          },
+          services_.stop);
+      collection_ = options_.format->OpenCollection(options_.output_file, count,
+                                                    std::max(1u, options_.jobs), options_.datum);
+    }
     const unsigned jobs = static_cast<unsigned>(
         std::max<std::size_t>(1, std::min<std::size_t>(options_.jobs, count)));
     if (jobs <= 1) {
@@ -104,6 +127,10 @@ class Batch {
       }
     }
     if (Stopping()) result_.interrupted = true;
+    // Kept when an archive was converted; the earlier file stays otherwise.
+    if (collection_ && !result_.interrupted && (result_.converted > 0 || collection_->failed())) {
+      collection_->Commit();
+    }
     return result_;
   }
 
@@ -123,7 +150,7 @@ class Batch {
           const std::size_t first = first_[next_];
           if (first != next_) return finished_[first] != 0;
           return !active_.count(
-              DeriveArchiveNames(options_.archives[next_], options_.output_dir).output_prefix);
+              DeriveArchiveNames(options_.archives[next_], output_dir_).output_prefix);
         });
         if (stop_ || Stopping() || next_ >= options_.archives.size()) return;
         index = next_++;
@@ -134,10 +161,11 @@ class Batch {
           Repeated(index, converted);
           continue;
         }
-        names = DeriveArchiveNames(options_.archives[index], options_.output_dir);
+        names = DeriveArchiveNames(options_.archives[index], output_dir_);
         active_.insert(names.output_prefix);
       }
       std::exception_ptr error = Convert(index, names, job);
+      if (collection_) collection_->Settle(index, !error);
       bool interrupted = false;
       if (error) {
         try {
@@ -159,6 +187,8 @@ class Batch {
         } else {
           ++result_.converted;
         }
+        // The one file cannot be written: nothing more is worth converting.
+        if (collection_ && collection_->failed()) stop_ = true;
       }
       changed_.notify_all();
       if (BatchObserver* observer = services_.observer) {
@@ -177,6 +207,7 @@ class Batch {
 
   // A later place in the list of an archive already done.
   void Repeated(std::size_t index, bool converted) {
+    if (collection_) collection_->Settle(index, false);
     if (services_.notifier != nullptr) {
       Notice notice;
       notice.text = "listed more than once; converted once";
@@ -212,12 +243,14 @@ class Batch {
         // hidden folder of its own unless it is to be kept.
         std::string folder = names.extraction_folder;
         std::string command = ExtractionCommandLine(names.archive);
-        if (!options_.output_dir.empty()) {
+        if (!output_dir_.empty()) {
           if (!options_.keep_extracted) {
-            // Named like the sheets' staging folders, so that the next run
+            // Named like the staging of the outputs, so that the next run
             // removes it if this one is killed.
-            folder = names.output_folder + "." + names.base_name + ".quellmark-" +
-                     std::to_string(getpid()) + "-extract-" + std::to_string(index);
+            folder =
+                StagedSheet::StagingPrefix(options_.output_file.empty() ? names.output_prefix
+                                                                        : options_.output_file) +
+                std::to_string(getpid()) + "-extract-" + std::to_string(index);
           }
           command = ExtractionCommandLine(names.archive, folder + "/");
         }
@@ -249,6 +282,8 @@ class Batch {
           };
         }
         context.stop = services_.stop;
+        context.collection = collection_.get();
+        context.position = index;
         context.datum = options_.datum;
         if (observer != nullptr) {
           context.datum_moved = [observer, index](std::string_view operation) {
@@ -275,6 +310,7 @@ class Batch {
 
   const BatchOptions& options_;
   const BatchServices& services_;
+  std::unique_ptr<CollectionOutput> collection_;
   SheetConverter convert_;
   std::mutex mutex_;
   std::condition_variable changed_;
@@ -284,6 +320,7 @@ class Batch {
   std::vector<std::exception_ptr> errors_;
   std::vector<std::size_t> first_;  // per place: the first place of the same archive
   std::vector<char> finished_;      // per place: 0 not yet, 1 converted, 2 failed
+  std::string output_dir_;          // where the outputs go; "" beside each archive
   BatchResult result_;
 };
 
@@ -304,6 +341,22 @@ BatchResult RunBatch(const BatchOptions& options, const BatchServices& services)
   if (options.format == nullptr) throw std::invalid_argument("no output format chosen");
   if (options.datum.to_jgd2000 && options.datum.label == DatumLabel::kTokyo) {
     throw std::invalid_argument("positions moved onto JGD2000 cannot be declared Tokyo datum");
+  }
+  if (!options.output_file.empty()) {
+    const std::string_view extension = options.format->collection_extension();
+    const std::string& file = options.output_file;
+    if (extension.empty()) {
+      throw std::invalid_argument(std::string(options.format->label()) +
+                                  " cannot hold several sheets in one file");
+    }
+    if (file.size() <= extension.size() ||
+        file.compare(file.size() - extension.size(), extension.size(), extension) != 0) {
+      throw std::invalid_argument("the one file for every sheet must end in " +
+                                  std::string(extension) + ": " + file);
+    }
+    if (!options.output_dir.empty()) {
+      throw std::invalid_argument("an output folder and one output file exclude each other");
+    }
   }
   SheetConverter convert = services.convert_sheet ? services.convert_sheet : ConvertArchive;
   return Batch(options, services, std::move(convert)).Run();

@@ -52,6 +52,13 @@ struct BatchOptions {
   // keep_extracted (then into the folder + "/" + its base name).
   std::string output_dir;
   bool keep_extracted = false;
+  // One file for every sheet of the batch (ending in the format's
+  // collection_extension, ".gpkg"), instead of tables per sheet: each
+  // archive is extracted into a hidden temporary folder beside it (with
+  // keep_extracted, into its folder + "/" + the archive's base name). The
+  // file is put in place when the batch ends: without keep_going only when
+  // every archive was converted, with it when any was. Not with output_dir.
+  std::string output_file;
   // Go on with the next archive after one fails (the failure is reported to
   // the observer); otherwise the first failure ends the batch.
   bool keep_going = false;
@@ -102,8 +109,10 @@ struct BatchResult {
   bool interrupted = false;  // the stop flag ended the batch
 };
 
-// Runs the batch. Throws std::invalid_argument when no format is chosen, or
-// when positions are to be moved onto JGD2000 and declared Tokyo datum.
+// Runs the batch. Throws std::invalid_argument when no format is chosen,
+// when positions are to be moved onto JGD2000 and declared Tokyo datum, or
+// for an output file the format cannot write; OutputError when the output
+// file cannot be created or completed.
 // Without keep_going the first failure (an extraction that fails, or an
 // error raised while converting) ends it with that error; the archives
 // before it stay converted (with several jobs, archives already under way

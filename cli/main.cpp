@@ -52,8 +52,9 @@ std::string Usage() {
                (format == &DefaultOutputFormat() ? " (the default)" : "") + "\n";
   }
   return "Usage: quellmark-convert [--format " + FormatIds() +
-         "] [--output DIR [--keep-extracted]] [--keep-going]\n"
-         "                         [--datum tokyo|jgd2000] [--to-jgd2000] [--jobs N] [--quiet]\n"
+         "] [--output DIR|FILE.gpkg [--keep-extracted]]\n"
+         "                         [--keep-going] [--datum tokyo|jgd2000] [--to-jgd2000]\n"
+         "                         [--jobs N] [--quiet]\n"
          "                         ARCHIVE|FOLDER...\n"
          "\n"
          "Converts map sheet archives of the 1:25,000 vector base map (.lzh, one per\n"
@@ -70,6 +71,12 @@ std::string Usage() {
          "                      of beside each archive; each archive is extracted into\n"
          "                      a temporary folder there, removed afterwards, so nothing\n"
          "                      is written beside the archives (read-only media work)\n"
+         "  --output FILE.gpkg  write every sheet into the one GeoPackage FILE.gpkg\n"
+         "                      (implies --format gpkg): a table per layer, each row\n"
+         "                      with its archive's name in the column \"sheet\", rows\n"
+         "                      in the order the archives are listed; built under a\n"
+         "                      temporary name and put in place at the end (with\n"
+         "                      --keep-going, without the archives that failed)\n"
          "  --keep-extracted    with --output: keep each extraction as DIR/NAME/\n"
          "  --keep-going        after an archive fails, go on with the next one\n"
          "  --datum DATUM       declare the datum of the positions in every table:\n"
@@ -108,6 +115,16 @@ struct Arguments {
   BatchOptions batch;
   bool quiet = false;
 };
+
+// The format that gathers every sheet into one file named like `path`.
+const OutputFormat* CollectionFormat(std::string_view path) {
+  for (const OutputFormat* format : OutputFormats()) {
+    const std::string_view extension = format->collection_extension();
+    if (extension.empty() || path.size() <= extension.size()) continue;
+    if (path.substr(path.size() - extension.size()) == extension) return format;
+  }
+  return nullptr;
+}
 
 // Writes warnings and progress to stderr. Progress is one line, redrawn in
 // place, and only on a terminal.
@@ -197,9 +214,11 @@ class Console : public Notifier, public BatchObserver {
     DrawProgress();
   }
 
-  // Ends the progress line and, unless quiet, sums up the run.
-  void Finish() {
+  // Ends the progress line and, unless quiet, sums up the run; `file`: the
+  // one file every sheet went into.
+  void Finish(const std::string& file = {}) {
     std::lock_guard lock(mutex_);
+    tally_.file = file;
     ClearProgress();
     progress_ = false;
     if (!quiet_) std::fprintf(stderr, "%s\n", SummaryLine(kProgram, tally_).c_str());
@@ -281,12 +300,13 @@ int ParseArguments(int argc, char** argv, Arguments& args) {
       args.batch.jobs = static_cast<unsigned>(jobs);
     } else if (arg == "--output" || arg.rfind("--output=", 0) == 0 || arg == "-o") {
       if (arg == "--output" || arg == "-o") {
-        if (i + 1 >= argc) return BadArguments("--output needs a folder");
+        if (i + 1 >= argc) return BadArguments("--output needs a folder or a .gpkg file");
         args.batch.output_dir = argv[++i];
       } else {
         args.batch.output_dir = std::string(arg.substr(std::strlen("--output=")));
       }
-      if (args.batch.output_dir.empty()) return BadArguments("--output needs a folder");
+      if (args.batch.output_dir.empty())
+        return BadArguments("--output needs a folder or a .gpkg file");
     } else if (arg == "--datum" || arg.rfind("--datum=", 0) == 0) {
       std::string_view value;
       if (arg == "--datum") {
@@ -324,11 +344,23 @@ int ParseArguments(int argc, char** argv, Arguments& args) {
     }
   }
   if (args.batch.archives.empty()) return BadArguments("no archive given");
+  const bool format_named = args.batch.format != nullptr;
   if (args.batch.format == nullptr) args.batch.format = &DefaultOutputFormat();
   if (args.batch.datum.to_jgd2000 && args.batch.datum.label == DatumLabel::kTokyo) {
     return BadArguments("--to-jgd2000 moves the positions onto JGD2000; they are not Tokyo datum");
   }
-  if (args.batch.keep_extracted && args.batch.output_dir.empty()) {
+  if (const OutputFormat* gathering = CollectionFormat(args.batch.output_dir)) {
+    if (!format_named) args.batch.format = gathering;
+    if (args.batch.format->collection_extension() != gathering->collection_extension()) {
+      return BadArguments("--output " + args.batch.output_dir + " gathers every sheet into one " +
+                          std::string(gathering->label()) + "; --format " +
+                          std::string(args.batch.format->id()) + " cannot");
+    }
+    args.batch.output_file = std::move(args.batch.output_dir);
+    args.batch.output_dir.clear();
+  }
+  if (args.batch.keep_extracted && args.batch.output_dir.empty() &&
+      args.batch.output_file.empty()) {
     return BadArguments("--keep-extracted goes with --output");
   }
   return -1;
@@ -368,12 +400,16 @@ int main(int argc, char** argv) {
                   ": " + library.load_error());
     return 1;
   }
-  if (!args.batch.output_dir.empty()) {
+  // The output folder, or the one file's folder, is made when missing.
+  const std::string output_folder =
+      !args.batch.output_dir.empty()
+          ? args.batch.output_dir
+          : std::filesystem::path(args.batch.output_file).parent_path().string();
+  if (!output_folder.empty()) {
     std::error_code error;
-    std::filesystem::create_directories(args.batch.output_dir, error);
+    std::filesystem::create_directories(output_folder, error);
     if (error) {
-      console.Error(args.batch.output_dir +
-                    ": cannot create the output folder: " + error.message());
+      console.Error(output_folder + ": cannot create the output folder: " + error.message());
       return 1;
     }
   }
@@ -383,7 +419,10 @@ int main(int argc, char** argv) {
   services.stop = &stop_requested;
   try {
     BatchResult result = RunBatch(args.batch, services);
-    console.Finish();
+    const bool file_written =
+        !args.batch.output_file.empty() && !result.interrupted && result.converted > 0;
+    console.Finish(file_written ? std::filesystem::absolute(args.batch.output_file).string()
+                                : std::string());
     if (result.interrupted) return 128 + static_cast<int>(stop_signal);
     return result.failed == 0 ? 0 : 1;
   } catch (const std::exception& error) {

@@ -31,7 +31,9 @@ std::string SummaryLine(std::string_view program, const RunTally& tally) {
   }
   line +=
       Count(tally.tables, "table", "tables") + ", " + Count(tally.warnings, "warning", "warnings");
-  if (tally.table_folders.size() == 1) {
+  if (!tally.file.empty()) {
+    line += "; all in " + tally.file;
+  } else if (tally.table_folders.size() == 1) {
     line += "; tables in " + *tally.table_folders.begin();
   } else if (tally.table_folders.size() > 1) {
     line += "; tables beside each archive";

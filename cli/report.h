@@ -18,12 +18,14 @@ struct RunTally {
   std::size_t tables = 0;               // written and closed
   std::size_t warnings = 0;             // printed
   std::set<std::string> table_folders;  // where the tables went, absolute
+  std::string file;                     // the one file every sheet went into, if any
 };
 
 // One line, e.g. "quellmark-convert: 2 archives converted, 1 failed, 34
 // tables, 3 warnings; tables in /data/maps". Archives never taken up (the
 // batch stopped at a failure) are counted as "not tried"; the tables are
-// said to be "beside each archive" when they went to several folders.
+// said to be "beside each archive" when they went to several folders, and
+// "all in FILE" when every sheet went into one file.
 std::string SummaryLine(std::string_view program, const RunTally& tally);
 
 // The absolute folder a table of this output prefix lands in.

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "convert/datum.h"
 #include "layers/catalogue.h"
 #include "sal/layer_reader.h"
 
@@ -91,6 +92,32 @@ class SheetOutput {
   virtual void Commit() = 0;
 };
 
+// One file holding every sheet of a batch, for formats that can: each row
+// says which sheet it came from. Sheets are converted side by side into
+// memory and written by one writer in the order of their positions (the
+// batch's archive order), so the file does not depend on how many were
+// converted at once. It is built under a hidden name and put in place by
+// Commit(); destroyed without Commit(), it removes what it wrote and the
+// earlier file stays.
+class CollectionOutput {
+ public:
+  virtual ~CollectionOutput() = default;
+  // The tables of a sheet at `position`, their rows marked `sheet`.
+  // Committing it hands the sheet over, to be written once its position is
+  // settled. Throws OutputError, that of the writer once it failed.
+  virtual std::unique_ptr<SheetOutput> OpenSheet(std::size_t position, const std::string& sheet,
+                                                 ExportContext& context) = 0;
+  // Every sheet of the position has been handed over (`keep`) or is to be
+  // left out (the archive failed). Each position is settled once. Waits
+  // while the writer is behind by more sheets than the collection holds.
+  virtual void Settle(std::size_t position, bool keep) = 0;
+  // Whether writing failed; Commit() then throws that error.
+  virtual bool failed() const = 0;
+  // Writes what every settled position kept, completes the file and puts
+  // it in place of the earlier one. Throws OutputError.
+  virtual void Commit() = 0;
+};
+
 class OutputFormat {
  public:
   virtual ~OutputFormat() = default;
@@ -105,6 +132,15 @@ class OutputFormat {
   // extensions. Throws OutputError.
   virtual std::unique_ptr<SheetOutput> OpenSheet(const std::string& output_prefix,
                                                  ExportContext& context) const = 0;
+  // The extension (".gpkg") of one file holding every sheet of a batch, or
+  // empty for a format that cannot gather sheets.
+  virtual std::string_view collection_extension() const { return {}; }
+  // That file at `path`, for sheets at positions 0 to `positions` - 1
+  // converted by `jobs` jobs, declaring the datum `datum` chooses. Throws
+  // OutputError; std::logic_error for a format without collections.
+  virtual std::unique_ptr<CollectionOutput> OpenCollection(const std::string& path,
+                                                           std::size_t positions, unsigned jobs,
+                                                           const DatumRule& datum) const;
 };
 
 }  // namespace quellmark

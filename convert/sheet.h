@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string_view>
@@ -12,6 +13,8 @@
 #include "sal/notify.h"
 
 namespace quellmark {
+
+class CollectionOutput;
 
 // One sheet's conversion state: the point tables and the station table. Each
 // conversion owns one, so sheets converted side by side share nothing. Its
@@ -40,6 +43,11 @@ struct ExportContext {
   // With datum.to_jgd2000, called for each sheet with the operation that
   // moved it ("Tokyo to JGD2000 (1), EPSG:15483, accuracy 9 m"); may be empty.
   std::function<void(std::string_view operation)> datum_moved = {};
+  // Where every sheet of the batch goes into one file: the sheets are
+  // handed to it, at this position, instead of being written as tables of
+  // their own. May be null.
+  CollectionOutput* collection = nullptr;
+  std::size_t position = 0;
 };
 
 }  // namespace quellmark

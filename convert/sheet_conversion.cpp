@@ -1,6 +1,7 @@
 #include "convert/sheet_conversion.h"
 
 #include <optional>
+#include <stdexcept>
 #include <vector>
 
 #include "convert/list_files.h"
@@ -25,6 +26,11 @@ std::string_view Feature::Text(const FieldSpec& field) const {
       break;
   }
   return {};
+}
+
+std::unique_ptr<CollectionOutput> OutputFormat::OpenCollection(const std::string&, std::size_t,
+                                                               unsigned, const DatumRule&) const {
+  throw std::logic_error(std::string(label()) + " cannot hold several sheets in one file");
 }
 
 std::int32_t Feature::Integer(const FieldSpec& field) const {
@@ -208,6 +214,12 @@ std::size_t SheetConversion::Resolve(const LayerSpec& layer) {
   return x_.size();
 }
 
+// The sheet's name among others: its output prefix without the folder.
+std::string SheetName(const std::string& output_prefix) {
+  const std::size_t slash = output_prefix.find_last_of('/');
+  return slash == std::string::npos ? output_prefix : output_prefix.substr(slash + 1);
+}
+
 }  // namespace
 
 void ConvertSheet(const std::string& sheet_prefix, const std::string& output_prefix,
@@ -228,7 +240,10 @@ void ConvertSheet(const LayerSet& layer_set, const std::string& output_prefix,
     if (context.datum_moved && !operation.empty()) context.datum_moved(operation);
   }
 
-  const std::unique_ptr<SheetOutput> sheet = format.OpenSheet(output_prefix, context);
+  const std::unique_ptr<SheetOutput> sheet =
+      context.collection != nullptr
+          ? context.collection->OpenSheet(context.position, SheetName(output_prefix), context)
+          : format.OpenSheet(output_prefix, context);
   SheetConversion conversion(format, context);
   std::vector<std::string_view> tables;
   for (const LayerSpec& layer : Layers()) {

@@ -18,6 +18,9 @@ namespace quellmark {
 // goes to datum_moved). A layer whose input does not open is skipped. Data problems go to the
 // context's notifier, each with its file and line.
 //
+// With the context's collection, the sheet goes there instead, at the
+// context's position, named by `output_prefix` without its folder.
+//
 // Throws InputError (the layer set cannot be read: a missing ".slm", a read
 // error) and OutputError (a table or list file cannot be written); the table
 // being written then leaves no files behind, earlier tables stay and later

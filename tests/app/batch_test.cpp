@@ -106,6 +106,11 @@ TEST_F(BatchTest, EmptyListCallsNothing) {
   options.archives = {"/m/a.lzh"};
   EXPECT_THROW(RunBatch(options, Services()), std::invalid_argument);
   EXPECT_TRUE(library.commands.empty());
+  // Nor into one file by a format that cannot hold several sheets.
+  options.format = &kTab;
+  options.output_file = "/m/all.gpkg";
+  EXPECT_THROW(RunBatch(options, Services()), std::invalid_argument);
+  EXPECT_TRUE(library.commands.empty());
 }
 
 TEST_F(BatchTest, ExtractsThenConvertsEachArchiveInOrder) {

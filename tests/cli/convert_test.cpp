@@ -1,3 +1,4 @@
+#include <cpl_conv.h>
 #include <gdal.h>
 #include <gtest/gtest.h>
 #include <ogr_api.h>
@@ -435,6 +436,116 @@ TEST_F(ConvertTest, ParallelJobsWriteWhatASerialRunWrites) {
     ++compared;
   }
   EXPECT_GT(compared, 4 * 17 * 2);
+}
+
+// Every table of a GeoPackage as text: each row's fields and geometry.
+std::string DumpGpkg(const std::string& path) {
+  GDALDatasetH dataset =
+      GDALOpenEx(path.c_str(), GDAL_OF_VECTOR | GDAL_OF_READONLY, nullptr, nullptr, nullptr);
+  if (dataset == nullptr) return "(cannot open " + path + ")";
+  std::string dump;
+  for (int i = 0; i < GDALDatasetGetLayerCount(dataset); ++i) {
+    OGRLayerH layer = GDALDatasetGetLayer(dataset, i);
+    dump += std::string("table ") + OGR_L_GetName(layer) + "\n";
+    while (OGRFeatureH feature = OGR_L_GetNextFeature(layer)) {
+      for (int f = 0; f < OGR_F_GetFieldCount(feature); ++f) {
+        const bool timestamp =
+            std::string_view(OGR_Fld_GetNameRef(OGR_F_GetFieldDefnRef(feature, f))) ==
+            "update_time";
+        if (!timestamp) dump += std::string(OGR_F_GetFieldAsString(feature, f)) + "|";
+      }
+      if (OGRGeometryH geometry = OGR_F_GetGeometryRef(feature)) {
+        char* wkt = nullptr;
+        OGR_G_ExportToWkt(geometry, &wkt);
+        dump += wkt;
+        CPLFree(wkt);
+      }
+      dump += "\n";
+      OGR_F_Destroy(feature);
+    }
+  }
+  GDALClose(dataset);
+  return dump;
+}
+
+// The sheets of a GeoPackage's DK table in row order, each once.
+std::vector<std::string> SheetsInOrder(const std::string& path) {
+  std::vector<std::string> sheets;
+  GDALDatasetH dataset =
+      GDALOpenEx(path.c_str(), GDAL_OF_VECTOR | GDAL_OF_READONLY, nullptr, nullptr, nullptr);
+  if (dataset == nullptr) return {"(cannot open " + path + ")"};
+  OGRLayerH layer = GDALDatasetGetLayerByName(dataset, "DK");
+  while (OGRFeatureH feature = OGR_L_GetNextFeature(layer)) {
+    const std::string sheet =
+        OGR_F_GetFieldAsString(feature, OGR_F_GetFieldIndex(feature, "sheet"));
+    if (sheets.empty() || sheets.back() != sheet) sheets.push_back(sheet);
+    OGR_F_Destroy(feature);
+  }
+  GDALClose(dataset);
+  return sheets;
+}
+
+TEST_F(ConvertTest, OneGeoPackageHoldsTheBatchInListOrderWhateverTheJobs) {
+  const std::string media = dir / "media";
+  std::vector<std::string> archives;
+  for (const char* name : {"s3", "s0", "s2", "s1"}) {
+    gen::GeneratorOptions options;
+    options.seed = static_cast<unsigned>(name[1]);
+    options.road_lines = name[1] == '2' ? 400 : 40;
+    archives.push_back(MakeArchive(media, name, options));
+  }
+  auto members = Members(gen::GenerateLayerSet({}), "bad");
+  members[0].claimed_crc = 0x1234;
+  const std::string bad = media + "/bad.lzh";
+  WriteFile(bad, lhatest::BuildLevel2(members));
+  const auto media_before = testing::ReadTree(media);
+  const std::string out = dir / "out";
+  const auto with = [&](std::vector<std::string> options, std::vector<std::string> listed) {
+    options.insert(options.end(), listed.begin(), listed.end());
+    return Convert(options);
+  };
+
+  ProgramResult r = with({"--output", out + "/one.gpkg", "--jobs", "1"}, archives);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(LastLine(r.err),
+            "quellmark-convert: 4 archives converted, 0 failed, 68 tables, 0 warnings; all in " +
+                out + "/one.gpkg");
+  EXPECT_EQ(SheetsInOrder(out + "/one.gpkg"), (std::vector<std::string>{"s3", "s0", "s2", "s1"}));
+  r = with({"--output", out + "/three.gpkg", "--jobs", "3", "--format", "gpkg"}, archives);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const std::string dump = DumpGpkg(out + "/one.gpkg");
+  EXPECT_GT(dump.size(), 100000u);
+  EXPECT_EQ(DumpGpkg(out + "/three.gpkg"), dump);
+  // Nothing beside the archives, nothing but the files in the output folder.
+  EXPECT_EQ(testing::ReadTree(media), media_before);
+  std::vector<std::string> written;
+  for (const auto& entry : fs::directory_iterator(out)) {
+    written.push_back(entry.path().filename().string());
+  }
+  std::sort(written.begin(), written.end());
+  EXPECT_EQ(written, (std::vector<std::string>{"one.gpkg", "three.gpkg"}));
+
+  // A failed archive: without --keep-going the earlier file stays; with it
+  // the file holds the rest, and the failure is named.
+  std::vector<std::string> listed = archives;
+  listed.insert(listed.begin() + 2, bad);
+  const std::string earlier = ReadFile(out + "/one.gpkg");
+  r = with({"--output", out + "/one.gpkg", "--jobs", "2"}, listed);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(ReadFile(out + "/one.gpkg"), earlier);
+  r = with({"--output", out + "/one.gpkg", "--jobs", "2", "--keep-going"}, listed);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("error: " + bad + ": extraction failed"), std::string::npos) << r.err;
+  EXPECT_EQ(DumpGpkg(out + "/one.gpkg"), dump);
+  written.clear();
+  for (const auto& entry : fs::directory_iterator(out)) {
+    written.push_back(entry.path().filename().string());
+  }
+  EXPECT_EQ(written.size(), 2u) << "left behind: " << written.back();
+
+  // Only a format that holds several sheets in one file gets one.
+  EXPECT_EQ(Convert({"--format", "tab", "--output", out + "/x.gpkg", archives[0]}).exit_code, 2);
+  EXPECT_FALSE(fs::exists(out + "/x.gpkg"));
 }
 
 }  // namespace

@@ -715,5 +715,103 @@ TEST_F(GpkgExportTest, AFailedRunLeavesTheEarlierFileAndNoHiddenOnes) {
   EXPECT_TRUE(Hidden().empty());
 }
 
+// Sheets handed to one file in any order, some left out, come out in
+// position order, each row the row of the sheet's own file with its sheet
+// name before it; a writer that fails leaves nothing.
+TEST_F(GpkgExportTest, SheetsOfABatchGoIntoOneFileInPositionOrder) {
+  const auto sheets = GeneratedSheets();
+  const std::vector<std::string> names = {"b", "a", "c", "failed"};
+  std::vector<std::map<std::string, Table>> alone;
+  for (const auto& options : sheets) {
+    Generate(options);
+    Convert(GpkgFormat());
+    alone.push_back(ReadGpkg(Gpkg()));
+  }
+
+  const std::string merged = dir / "all.gpkg";
+  const auto convert_at = [&](CollectionOutput& collection, std::size_t position,
+                              std::size_t sheet) {
+    Generate(sheets[sheet]);
+    ExportContext context{state, &notifier, started, {}, stop};
+    context.collection = &collection;
+    context.position = position;
+    ConvertSheet(dir / (std::string(kSheet) + "/" + kSheet), Out() + "/../" + names[position],
+                 GpkgFormat(), context);
+  };
+  {
+    // Positions 0-2 hold the three sheets, 3 is an archive that failed
+    // after handing over a sheet; they are settled in the order 2, 3, 0, 1.
+    const auto collection = GpkgFormat().OpenCollection(merged, 4, 2, DatumRule{});
+    convert_at(*collection, 2, 2);
+    collection->Settle(2, true);
+    convert_at(*collection, 3, 1);
+    collection->Settle(3, false);
+    convert_at(*collection, 0, 0);
+    convert_at(*collection, 1, 1);
+    collection->Settle(0, true);
+    collection->Settle(1, true);
+    collection->Commit();
+  }
+  EXPECT_TRUE(Hidden().empty());
+
+  const auto tables = ReadGpkg(merged);
+  ASSERT_EQ(tables.size(), Layers().size());
+  for (const LayerSpec& layer : Layers()) {
+    const std::string code(layer.code);
+    SCOPED_TRACE(code);
+    const Table& table = tables.at(code);
+    ASSERT_FALSE(table.names.empty());
+    EXPECT_EQ(table.names[0], "sheet");
+    EXPECT_EQ(table.srs, "EPSG:4612");
+    std::size_t r = 0;
+    for (std::size_t sheet = 0; sheet < sheets.size(); ++sheet) {
+      const auto own = alone[sheet].find(code);
+      if (own == alone[sheet].end()) continue;
+      EXPECT_EQ(std::vector<std::string>(table.names.begin() + 1, table.names.end()),
+                own->second.names);
+      for (const Row& expected : own->second.rows) {
+        ASSERT_LT(r, table.rows.size());
+        const Row& row = table.rows[r++];
+        EXPECT_EQ(row.text[0], names[sheet]);
+        EXPECT_EQ(std::vector(row.text.begin() + 1, row.text.end()), expected.text);
+        EXPECT_EQ(row.has_geometry, expected.has_geometry);
+        EXPECT_EQ(row.vertices, expected.vertices);
+      }
+    }
+    EXPECT_EQ(r, table.rows.size()) << "rows of a sheet left out";
+  }
+  // Every table, empty ones too, has its style and its spatial index.
+  EXPECT_EQ(Query(merged, "SELECT count(*) FROM layer_styles WHERE useAsDefault")[0][0],
+            std::to_string(Layers().size()));
+  EXPECT_EQ(Query(merged,
+                  "SELECT count(*) FROM gpkg_extensions WHERE extension_name = "
+                  "'gpkg_rtree_index'")[0][0],
+            std::to_string(Layers().size()));
+
+  // The file cannot grow: the error names it, the earlier file stays, and
+  // sheets offered after the failure are refused.
+  const std::string earlier = testing::ReadFile(merged);
+  try {
+    testing::FileSizeLimit limit(earlier.size() / 2);
+    const auto collection = GpkgFormat().OpenCollection(merged, 3, 1, DatumRule{});
+    for (std::size_t position = 0; position < 3; ++position) {
+      try {
+        convert_at(*collection, position, 2);
+        collection->Settle(position, true);
+      } catch (const OutputError&) {
+        collection->Settle(position, false);
+      }
+    }
+    EXPECT_TRUE(collection->failed());
+    collection->Commit();
+    ADD_FAILURE() << "no OutputError";
+  } catch (const OutputError& error) {
+    EXPECT_EQ(error.file(), merged);
+    EXPECT_EQ(std::string(error.what()).find(".quellmark-"), std::string::npos) << error.what();
+  }
+  EXPECT_EQ(testing::ReadFile(merged), earlier);
+  EXPECT_TRUE(Hidden().empty());
+}
+
 }  // namespace
 }  // namespace quellmark

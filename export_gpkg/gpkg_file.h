@@ -1,0 +1,116 @@
+// What the GeoPackage outputs share: the file being built under a hidden
+// name, its tables and their styles, and how a feature becomes a row.
+#pragma once
+
+#include <gdal.h>
+#include <ogr_api.h>
+
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "convert/output_format.h"
+#include "sal/cp932.h"
+
+namespace quellmark {
+
+// The fields of a layer's GeoPackage table: every field of the layer (the
+// union of what the shapefile and TAB tables hold) with its value whole;
+// heights are numbers.
+std::span<const FieldSpec> GpkgFields(const LayerSpec& layer);
+
+// Every feature has the position its own line gives, or none: a point
+// stands at the last number of its list and the list is used up, as in the
+// shapefiles (in TAB tables the rest of a list places the next lines that
+// have none); a number without a position is left out, so no vertex stands
+// at a made-up 0,0, and a feature left without any has no geometry. The
+// file stores any position exactly: no bounds.
+const GeometryRules& GpkgGeometryRules();
+
+// The EPSG code of the coordinate system the tables declare: the datum
+// chosen, JGD2000 unless Tokyo is.
+int GpkgEpsg(const DatumRule& datum);
+
+// A GeoPackage written under a hidden name beside `path` and renamed into
+// place by Commit(), so a run that fails leaves the earlier file as it was.
+class GpkgFile {
+ public:
+  // `path`: the file (".gpkg"); `epsg`: the geographic coordinate system
+  // the tables declare. Creates the file and its layer_styles table.
+  // Throws OutputError.
+  GpkgFile(std::string path, int epsg);
+  // Without Commit(), removes the hidden file and its journal.
+  ~GpkgFile();
+  GpkgFile(const GpkgFile&) = delete;
+  GpkgFile& operator=(const GpkgFile&) = delete;
+
+  // Creates the layer's table with `fields`, after a text field "sheet"
+  // when `sheet_column`, its spatial index built once the rows are in.
+  // Throws OutputError.
+  OGRLayerH CreateTable(const LayerSpec& layer, std::span<const FieldSpec> fields,
+                        bool sheet_column);
+  // Adds the table's QGIS style to layer_styles, as its default. Throws
+  // OutputError.
+  void WriteStyle(const LayerSpec& layer, std::span<const FieldSpec> fields, OGRLayerH table);
+
+  // Throw OutputError naming the file.
+  void StartTransaction(const std::string& what);
+  void CommitTransaction(const std::string& what);
+  // Leaves the open transaction, if any, without error.
+  void RollbackTransaction();
+
+  // Closes the file, which builds the spatial indexes and writes the
+  // tables' extents, and renames it into place. Throws OutputError.
+  void Commit();
+
+  // Throws OutputError naming the file: `what` and GDAL's last message.
+  [[noreturn]] void Fail(const std::string& what) const;
+
+  const std::string& path() const { return final_; }
+
+ private:
+  void CreateStylesTable();
+  void Discard();
+
+  std::string final_;
+  std::string staging_;  // the hidden name it is built under
+  GDALDatasetH dataset_ = nullptr;
+  OGRSpatialReferenceH srs_ = nullptr;
+  OGRLayerH styles_ = nullptr;
+  bool committed_ = false;
+};
+
+// Turns the features of one layer into rows of its table.
+class GpkgRows {
+ public:
+  // `first_field`: the index in the row of the layer's first field.
+  // `utf8` converts the texts; it is used from one thread at a time.
+  GpkgRows(const LayerSpec& layer, Cp932ToUtf8& utf8, int first_field);
+
+  // Sets the row's fields to the feature's values: texts as UTF-8 (bytes
+  // that are not code page 932 reported), numbers as numbers (a height that
+  // is not one reported and left NULL), empty texts NULL.
+  void SetFields(const Feature& feature, OGRFeatureH row);
+  // The feature's positions into `geometry` (a point or a line string of
+  // the layer's kind); false, untouched, for a feature without a position.
+  static bool SetGeometry(const Feature& feature, OGRGeometryH geometry);
+  // The geometry type of the layer's table.
+  static OGRwkbGeometryType GeometryType(const LayerSpec& layer);
+
+ private:
+  void SetText(const Feature& feature, const FieldSpec& field, int index, std::string_view text,
+               OGRFeatureH row);
+
+  const LayerSpec& layer_;
+  std::span<const FieldSpec> fields_;
+  Cp932ToUtf8& utf8_;
+  int first_field_;
+  std::string text_;
+  // A feature name carries over from line to line: it is converted, and
+  // reported, once.
+  std::string name_cp932_;
+  std::string name_utf8_;
+  bool name_known_ = false;
+};
+
+}  // namespace quellmark
