@@ -334,7 +334,10 @@ void NameLabels(Qml& qml) {
                             {"bufferColor", "255,255,255,255"},
                             {"bufferOpacity", "1"}});
   qml.Close("text-style");
-  qml.Empty("placement", {{"placement", "6"}, {"dist", "1"}, {"distUnits", "MM"}});
+  // Around the point, 1 mm from the symbol's edge (offsetType 1): measured
+  // from the point itself, the label would lie on the symbol.
+  qml.Empty("placement",
+            {{"placement", "6"}, {"dist", "1"}, {"distUnits", "MM"}, {"offsetType", "1"}});
   qml.Close("settings");
   qml.Close("labeling");
 }
