@@ -7,12 +7,11 @@
 namespace quellmark {
 
 void SalRecord::Clear() {
-  // Lengths only: the storage stays for the next line.
-  for (auto* field : {&id,   &ptid, &cvid, &egid, &ndid, &pdid, &dhid, &pd,   &bdir1, &bdir2, &gmir,
-                      &hrir, &dtir, &ktir, &ndir, &knir, &kair, &trir, &erir, &yrir,  &dhir,  &khir,
-                      &thir, &ttir, &dyir, &jt,   &sb,   &fi,   &yu,   &sr,   &hk,    &js}) {
-    field->clear();
-  }
+  // One store per value (assigning a new record would build one and copy it).
+  id = ptid = cvid = egid = ndid = pdid = dhid = {};
+  bdir1 = bdir2 = gmir = hrir = dtir = ktir = ndir = knir = kair = trir = erir = yrir = dhir =
+      khir = thir = ttir = dyir = {};
+  jt = sb = fi = yu = sr = hk = js = pd = {};
   kb = 0;
 }
 
@@ -174,7 +173,7 @@ bool ElementState(unsigned key, int current, int& state) {
   }
 }
 
-std::string& IdField(SalRecord& r, int state) {
+std::string_view& IdField(SalRecord& r, int state) {
   switch (state) {
     case kCV:
       return r.cvid;
@@ -193,7 +192,7 @@ std::string& IdField(SalRecord& r, int state) {
   }
 }
 
-std::string* IrField(SalRecord& r, int state) {
+std::string_view* IrField(SalRecord& r, int state) {
   switch (state) {
     case kBD1:
       return &r.bdir1;
@@ -252,39 +251,39 @@ void ParseSalLine(std::string_view line, std::string& feature_name, std::string&
       switch (key) {
         case Key('I', 'D'):
           SplitToken(line, value_kind, value);
-          IdField(record, state).assign(value);
+          IdField(record, state) = value;
           continue;
         case Key('I', 'R'):
-          if (std::string* field = IrField(record, state)) {
+          if (std::string_view* field = IrField(record, state)) {
             SplitToken(line, value_kind, value);
-            field->assign(value);
+            *field = value;
             continue;
           }
           // No IR field in this state: the value stays on the line.
           continue;
         case Key('J', 'T'):
           SplitToken(line, value_kind, value);
-          record.jt.assign(value);
+          record.jt = value;
           continue;
         case Key('Y', 'U'):
           SplitToken(line, value_kind, value);
-          record.yu.assign(value);
+          record.yu = value;
           continue;
         case Key('S', 'B'):
           SplitToken(line, value_kind, value);
-          record.sb.assign(value);
+          record.sb = value;
           continue;
         case Key('S', 'R'):
           SplitToken(line, value_kind, value);
-          record.sr.assign(value);
+          record.sr = value;
           continue;
         case Key('F', 'I'):
           SplitToken(line, value_kind, value);
-          record.fi.assign(value);
+          record.fi = value;
           continue;
         case Key('H', 'K'):
           SplitToken(line, value_kind, value);
-          record.hk.assign(value);
+          record.hk = value;
           continue;
         case Key('K', 'B'):
           record.kb = ReadIntToken(line, value_kind);
@@ -295,7 +294,7 @@ void ParseSalLine(std::string_view line, std::string& feature_name, std::string&
           continue;
         case Key('J', 'S'):
           SplitBraceToken(line, value_kind, value);
-          record.js.assign(value);
+          record.js = value;
           continue;
         default:
           break;
@@ -305,7 +304,7 @@ void ParseSalLine(std::string_view line, std::string& feature_name, std::string&
     if (kind == 4 && (state == kCV || state == kPT)) {
       point_list.assign(token);
     } else if (kind == 4 && state == kPD) {
-      record.pd.assign(token);
+      record.pd = token;
     } else {
       std::string message("non ");
       message.append(token);

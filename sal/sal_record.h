@@ -11,27 +11,28 @@ namespace quellmark {
 
 class Reporter;
 
-// Every value whole, as the line holds it. The strings keep their storage
-// from line to line, so parsing allocates only for a value longer than any
-// before it in its field.
+// Every value whole, as a view into the line it was parsed from: valid as
+// long as that line's bytes are, and never copied.
 struct SalRecord {
-  std::string id, ptid, cvid, egid, ndid, pdid, dhid;
-  std::string bdir1, bdir2, gmir, hrir, dtir, ktir, ndir, knir, kair, trir, erir, yrir, dhir, khir,
-      thir, ttir, dyir;
-  std::string jt, sb, fi, yu, sr;
-  std::string hk;
-  std::string js;
+  std::string_view id, ptid, cvid, egid, ndid, pdid, dhid;
+  std::string_view bdir1, bdir2, gmir, hrir, dtir, ktir, ndir, knir, kair, trir, erir, yrir, dhir,
+      khir, thir, ttir, dyir;
+  std::string_view jt, sb, fi, yu, sr;
+  std::string_view hk;
+  std::string_view js;
   // The "KB" number as read; -1 when its text is not an integer.
   std::int32_t kb = 0;
-  std::string pd;
+  std::string_view pd;
 
+  // Every value empty, kb 0.
   void Clear();
 };
 
-// Parses one SAL line. `feature_name` and `point_list` are replaced only when
-// the line holds an "NM" value or a point list; otherwise they keep what the
-// caller passed in. Tokens the parser cannot place are reported as
-// "non " + token through `reporter`, and parsing goes on.
+// Parses one SAL line into `record`, whose values then view `line`.
+// `feature_name` and `point_list` are copied, and replaced only when the line
+// holds an "NM" value or a point list; otherwise they keep what the caller
+// passed in. Tokens the parser cannot place are reported as "non " + token
+// through `reporter`, and parsing goes on.
 void ParseSalLine(std::string_view line, std::string& feature_name, std::string& point_list,
                   SalRecord& record, const Reporter& reporter);
 
