@@ -426,8 +426,12 @@ std::size_t LegacyWidth(RecordField field) {
   return 8;
 }
 
+std::string_view LegacyCut(std::string_view whole, RecordField field) {
+  return CutToWidth(whole, LegacyWidth(field));
+}
+
 std::string_view LegacyFieldText(const SalRecord& record, RecordField field) {
-  return CutToWidth(FieldText(record, field), LegacyWidth(field));
+  return LegacyCut(FieldText(record, field), field);
 }
 
 }  // namespace quellmark

@@ -78,8 +78,9 @@ std::string_view FieldText(const SalRecord& record, RecordField field);
 // a character boundary: 8 for IDs and the PD value, 14 for references, 2 for
 // codes, 9 for hk and 60 for js. And kb in 16 bits, read as signed.
 std::size_t LegacyWidth(RecordField field);
-// A value as those tables keep it.
+// A value as those tables keep it; `whole` being the value of `field`.
 std::string_view LegacyFieldText(const SalRecord& record, RecordField field);
+std::string_view LegacyCut(std::string_view whole, RecordField field);
 constexpr std::int16_t LegacyKb(std::int32_t kb) {
   return static_cast<std::int16_t>(static_cast<std::uint16_t>(static_cast<std::uint32_t>(kb)));
 }
