@@ -221,7 +221,7 @@ TEST(ParseSalLine, ValuesAreKeptWholeAndCutOnlyToTheLegacyWidths) {
   EXPECT_TRUE(notifier.texts().empty());
   EXPECT_EQ(record.kb, 5);
   for (const auto& [field, value] : every) {
-    EXPECT_EQ(FieldText(record, field), value) << static_cast<int>(field);
+    EXPECT_EQ(FieldText(record, field), std::string_view(value)) << static_cast<int>(field);
   }
   ParseSalLine(short_line, name, points, record, reporter);
   EXPECT_EQ(record.kb, 0);
