@@ -43,6 +43,13 @@ struct GeometryRules {
   std::optional<Bounds> bounds;
 };
 
+// A text value as the shapefile and TAB tables keep it, and the length of
+// the whole value it was cut from (for a code's name, the name's own).
+struct LegacyValue {
+  std::string_view text;
+  std::size_t whole_size;
+};
+
 // One line of a layer, resolved: what a table writes.
 struct Feature {
   const LayerSpec& layer;
@@ -61,8 +68,9 @@ struct Feature {
   std::int32_t Integer(const FieldSpec& field) const;
   // The values as the shapefile and TAB tables keep them: every record value
   // cut to its LegacyWidth at a character boundary (a code's name is the cut
-  // code's, a list reference one of the cut references), kb in 16 bits.
-  std::string_view LegacyText(const FieldSpec& field) const;
+  // code's, a list reference one of the cut references), kb in 16 bits. A
+  // text field's value is looked up once, whole and cut.
+  LegacyValue LegacyText(const FieldSpec& field) const;
   std::int32_t LegacyInteger(const FieldSpec& field) const;
   std::string_view LegacyRecordText(RecordField field) const;
 };

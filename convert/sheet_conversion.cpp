@@ -48,16 +48,27 @@ std::string_view Feature::LegacyRecordText(RecordField field) const {
   return LegacyFieldText(record(), field);
 }
 
-std::string_view Feature::LegacyText(const FieldSpec& field) const {
+namespace {
+
+LegacyValue Whole(std::string_view text) { return {text, text.size()}; }
+
+LegacyValue LegacyRecordValue(const SalRecord& record, RecordField field) {
+  const std::string_view whole = FieldText(record, field);
+  return {LegacyCut(whole, field), whole.size()};
+}
+
+}  // namespace
+
+LegacyValue Feature::LegacyText(const FieldSpec& field) const {
   switch (field.source) {
     case ValueSource::kRecordText:
-      return LegacyRecordText(field.field);
+      return LegacyRecordValue(record(), field.field);
     case ValueSource::kCodeName:
-      return AttributeCodeName(LegacyRecordText(field.field));
+      return Whole(AttributeCodeName(LegacyRecordText(field.field)));
     case ValueSource::kListReference:
-      return LegacyRecordText(ListReferenceField(layer, record()));
+      return LegacyRecordValue(record(), ListReferenceField(layer, record()));
     default:
-      return Text(field);
+      return Whole(Text(field));
   }
 }
 

@@ -15,13 +15,14 @@ namespace quellmark {
 
 class ValueCuts {
  public:
-  // `kept`: the value as the table is given it, which it cuts further to the
-  // field's width.
-  void Check(const Feature& feature, const FieldSpec& field, std::string_view kept) {
+  // `value`: the value as the table is given it, which it cuts further to
+  // the field's width. Lengths only: a value is cut when the table is given
+  // less than the whole, or the whole is wider than the field.
+  void Check(const Feature& feature, const FieldSpec& field, const LegacyValue& value) {
     if (field.source == ValueSource::kCodeName) return;  // follows its code
-    const std::size_t whole = feature.Text(field).size();
+    const std::size_t whole = value.whole_size;
     const std::size_t width = static_cast<std::size_t>(field.width);
-    if (whole <= kept.size() && whole <= width) return;
+    if (whole <= value.text.size() && whole <= width) return;
     if (reporter_ == nullptr) reporter_ = &feature.reporter();
     for (auto& [name, count] : counts_) {
       if (name == field.name) {

@@ -62,9 +62,9 @@ class ShapefileTable : public TableOutput {
         output_.WriteInteger(feature.index, index, feature.LegacyInteger(field),
                              feature.reporter());
       } else {
-        const std::string_view value = feature.LegacyText(field);
+        const LegacyValue value = feature.LegacyText(field);
         cuts_.Check(feature, field, value);
-        output_.WriteText(feature.index, index, value);
+        output_.WriteText(feature.index, index, value.text);
       }
     }
   }

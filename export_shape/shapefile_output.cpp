@@ -1,5 +1,6 @@
 #include "export_shape/shapefile_output.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -190,9 +191,12 @@ void ShapefileOutput::TableWriteFailed(int record) {
 
 void ShapefileOutput::WriteText(int record, int field, std::string_view text) {
   const FieldSpec& def = fields_[static_cast<std::size_t>(field)];
-  text_.assign(CutToWidth(text, static_cast<std::size_t>(def.width)));
+  const std::size_t width = std::min(static_cast<std::size_t>(def.width), kMaxTextWidth);
+  const std::string_view kept = CutToWidth(text, width);
+  std::memcpy(text_, kept.data(), kept.size());
+  text_[kept.size()] = '\0';
   LibraryMessage().clear();
-  if (!DBFWriteStringAttribute(dbf_, record, field, text_.c_str())) TableWriteFailed(record);
+  if (!DBFWriteStringAttribute(dbf_, record, field, text_)) TableWriteFailed(record);
 }
 
 void ShapefileOutput::WriteInteger(int record, int field, std::int32_t value,

@@ -6,6 +6,7 @@
 
 #include <shapefil.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -66,7 +67,10 @@ class ShapefileOutput {
   DBFHandle dbf_ = nullptr;
   int created_ = 0;  // how many of the files, in creation order, were touched
   bool completed_ = false;
-  std::string text_;  // the zero-terminated value handed to the library
+  // The zero-terminated value handed to the library. A dBASE field holds at
+  // most 255 bytes; the library declares a wider one that wide.
+  static constexpr std::size_t kMaxTextWidth = 255;
+  char text_[kMaxTextWidth + 1];
 };
 
 }  // namespace quellmark

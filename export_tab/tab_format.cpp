@@ -71,9 +71,9 @@ class TabLayerTable : public TableOutput {
         scratch_ = std::to_string(feature.LegacyInteger(field));
         out.SetField(static_cast<int>(i), scratch_);
       } else {
-        const std::string_view value = feature.LegacyText(field);
+        const LegacyValue value = feature.LegacyText(field);
         cuts_.Check(feature, field, value);
-        out.SetField(static_cast<int>(i), value);
+        out.SetField(static_cast<int>(i), value.text);
       }
     }
     if (!point_) StyleLine(feature, out);

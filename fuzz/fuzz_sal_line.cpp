@@ -32,7 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // Every value is whole: it stands in the line as it is; and its legacy cut
   // is a whole number of characters of it.
-  for (const std::string* value : {&record.id, &record.js, &record.hk, &record.gmir, &record.pd}) {
+  for (const std::string_view* value :
+       {&record.id, &record.js, &record.hk, &record.gmir, &record.pd}) {
     if (line.find(*value) == std::string_view::npos) __builtin_trap();
   }
   const std::string_view js = CutToWidth(record.js, LegacyWidth(RecordField::kJs));

@@ -33,6 +33,7 @@ std::size_t Cp932PrefixLength(std::string_view text, std::size_t max_bytes);
 
 // `text` cut to at most `max_bytes` bytes at a character boundary.
 inline std::string_view CutToWidth(std::string_view text, std::size_t max_bytes) {
+  if (text.size() <= max_bytes) return text;  // most texts fit
   return text.substr(0, Cp932PrefixLength(text, max_bytes));
 }
 

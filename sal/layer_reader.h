@@ -27,6 +27,8 @@ class SalLayerReader {
   long line_number() const { return reader_.line_number(); }
   const std::string& path() const { return reader_.path(); }
 
+  // The current line's values, views into the line: valid until the next
+  // Next().
   const SalRecord& record() const { return record_; }
   const std::string& feature_name() const { return feature_name_; }
   std::string& point_list() { return point_list_; }

@@ -7,12 +7,11 @@
 namespace quellmark {
 
 void SalRecord::Clear() {
-  // Lengths only: the storage stays for the next line.
-  for (auto* field : {&id,   &ptid, &cvid, &egid, &ndid, &pdid, &dhid, &pd,   &bdir1, &bdir2, &gmir,
-                      &hrir, &dtir, &ktir, &ndir, &knir, &kair, &trir, &erir, &yrir,  &dhir,  &khir,
-                      &thir, &ttir, &dyir, &jt,   &sb,   &fi,   &yu,   &sr,   &hk,    &js}) {
-    field->clear();
-  }
+  // One store per value (assigning a new record would build one and copy it).
+  id = ptid = cvid = egid = ndid = pdid = dhid = {};
+  bdir1 = bdir2 = gmir = hrir = dtir = ktir = ndir = knir = kair = trir = erir = yrir = dhir =
+      khir = thir = ttir = dyir = {};
+  jt = sb = fi = yu = sr = hk = js = pd = {};
   kb = 0;
 }
 
@@ -174,7 +173,7 @@ bool ElementState(unsigned key, int current, int& state) {
   }
 }
 
-std::string& IdField(SalRecord& r, int state) {
+std::string_view& IdField(SalRecord& r, int state) {
   switch (state) {
     case kCV:
       return r.cvid;
@@ -193,7 +192,7 @@ std::string& IdField(SalRecord& r, int state) {
   }
 }
 
-std::string* IrField(SalRecord& r, int state) {
+std::string_view* IrField(SalRecord& r, int state) {
   switch (state) {
     case kBD1:
       return &r.bdir1;
@@ -252,39 +251,39 @@ void ParseSalLine(std::string_view line, std::string& feature_name, std::string&
       switch (key) {
         case Key('I', 'D'):
           SplitToken(line, value_kind, value);
-          IdField(record, state).assign(value);
+          IdField(record, state) = value;
           continue;
         case Key('I', 'R'):
-          if (std::string* field = IrField(record, state)) {
+          if (std::string_view* field = IrField(record, state)) {
             SplitToken(line, value_kind, value);
-            field->assign(value);
+            *field = value;
             continue;
           }
           // No IR field in this state: the value stays on the line.
           continue;
         case Key('J', 'T'):
           SplitToken(line, value_kind, value);
-          record.jt.assign(value);
+          record.jt = value;
           continue;
         case Key('Y', 'U'):
           SplitToken(line, value_kind, value);
-          record.yu.assign(value);
+          record.yu = value;
           continue;
         case Key('S', 'B'):
           SplitToken(line, value_kind, value);
-          record.sb.assign(value);
+          record.sb = value;
           continue;
         case Key('S', 'R'):
           SplitToken(line, value_kind, value);
-          record.sr.assign(value);
+          record.sr = value;
           continue;
         case Key('F', 'I'):
           SplitToken(line, value_kind, value);
-          record.fi.assign(value);
+          record.fi = value;
           continue;
         case Key('H', 'K'):
           SplitToken(line, value_kind, value);
-          record.hk.assign(value);
+          record.hk = value;
           continue;
         case Key('K', 'B'):
           record.kb = ReadIntToken(line, value_kind);
@@ -295,7 +294,7 @@ void ParseSalLine(std::string_view line, std::string& feature_name, std::string&
           continue;
         case Key('J', 'S'):
           SplitBraceToken(line, value_kind, value);
-          record.js.assign(value);
+          record.js = value;
           continue;
         default:
           break;
@@ -305,130 +304,13 @@ void ParseSalLine(std::string_view line, std::string& feature_name, std::string&
     if (kind == 4 && (state == kCV || state == kPT)) {
       point_list.assign(token);
     } else if (kind == 4 && state == kPD) {
-      record.pd.assign(token);
+      record.pd = token;
     } else {
       std::string message("non ");
       message.append(token);
       reporter.Report(std::move(message));
     }
   } while (!line.empty());
-}
-
-std::string_view FieldText(const SalRecord& r, RecordField field) {
-  switch (field) {
-    case RecordField::kId:
-      return r.id;
-    case RecordField::kPtid:
-      return r.ptid;
-    case RecordField::kCvid:
-      return r.cvid;
-    case RecordField::kEgid:
-      return r.egid;
-    case RecordField::kNdid:
-      return r.ndid;
-    case RecordField::kPdid:
-      return r.pdid;
-    case RecordField::kDhid:
-      return r.dhid;
-    case RecordField::kBdir1:
-      return r.bdir1;
-    case RecordField::kBdir2:
-      return r.bdir2;
-    case RecordField::kGmir:
-      return r.gmir;
-    case RecordField::kHrir:
-      return r.hrir;
-    case RecordField::kDtir:
-      return r.dtir;
-    case RecordField::kKtir:
-      return r.ktir;
-    case RecordField::kNdir:
-      return r.ndir;
-    case RecordField::kKnir:
-      return r.knir;
-    case RecordField::kKair:
-      return r.kair;
-    case RecordField::kTrir:
-      return r.trir;
-    case RecordField::kErir:
-      return r.erir;
-    case RecordField::kYrir:
-      return r.yrir;
-    case RecordField::kDhir:
-      return r.dhir;
-    case RecordField::kKhir:
-      return r.khir;
-    case RecordField::kThir:
-      return r.thir;
-    case RecordField::kTtir:
-      return r.ttir;
-    case RecordField::kDyir:
-      return r.dyir;
-    case RecordField::kJt:
-      return r.jt;
-    case RecordField::kSb:
-      return r.sb;
-    case RecordField::kFi:
-      return r.fi;
-    case RecordField::kYu:
-      return r.yu;
-    case RecordField::kSr:
-      return r.sr;
-    case RecordField::kHk:
-      return r.hk;
-    case RecordField::kJs:
-      return r.js;
-    case RecordField::kPd:
-      return r.pd;
-  }
-  return {};
-}
-
-std::size_t LegacyWidth(RecordField field) {
-  switch (field) {
-    case RecordField::kId:
-    case RecordField::kPtid:
-    case RecordField::kCvid:
-    case RecordField::kEgid:
-    case RecordField::kNdid:
-    case RecordField::kPdid:
-    case RecordField::kDhid:
-    case RecordField::kPd:
-      return 8;
-    case RecordField::kBdir1:
-    case RecordField::kBdir2:
-    case RecordField::kGmir:
-    case RecordField::kHrir:
-    case RecordField::kDtir:
-    case RecordField::kKtir:
-    case RecordField::kNdir:
-    case RecordField::kKnir:
-    case RecordField::kKair:
-    case RecordField::kTrir:
-    case RecordField::kErir:
-    case RecordField::kYrir:
-    case RecordField::kDhir:
-    case RecordField::kKhir:
-    case RecordField::kThir:
-    case RecordField::kTtir:
-    case RecordField::kDyir:
-      return 14;
-    case RecordField::kJt:
-    case RecordField::kSb:
-    case RecordField::kFi:
-    case RecordField::kYu:
-    case RecordField::kSr:
-      return 2;
-    case RecordField::kHk:
-      return 9;
-    case RecordField::kJs:
-      return 60;
-  }
-  return 8;
-}
-
-std::string_view LegacyFieldText(const SalRecord& record, RecordField field) {
-  return CutToWidth(FieldText(record, field), LegacyWidth(field));
 }
 
 }  // namespace quellmark

@@ -12,22 +12,30 @@ namespace {
 
 using testing::RecordingNotifier;
 
+// A parsed line; the record views the line kept here, so a Parsed is
+// neither copied nor moved.
 struct Parsed {
+  Parsed(std::string parsed_line, std::string carried_name, std::string carried_points)
+      : line(std::move(parsed_line)),
+        name(std::move(carried_name)),
+        points(std::move(carried_points)) {
+    RecordingNotifier notifier;
+    Reporter reporter(&notifier);
+    ParseSalLine(line, name, points, record, reporter);
+    messages = notifier.texts();
+  }
+  Parsed(const Parsed&) = delete;
+  Parsed& operator=(const Parsed&) = delete;
+
+  const std::string line;
   SalRecord record;
   std::string name;
   std::string points;
   std::vector<std::string> messages;
 };
 
-Parsed Parse(const std::string& line, std::string name = "", std::string points = "") {
-  RecordingNotifier notifier;
-  Reporter reporter(&notifier);
-  Parsed p;
-  p.name = std::move(name);
-  p.points = std::move(points);
-  ParseSalLine(line, p.name, p.points, p.record, reporter);
-  p.messages = notifier.texts();
-  return p;
+Parsed Parse(std::string line, std::string name = "", std::string points = "") {
+  return Parsed(std::move(line), std::move(name), std::move(points));
 }
 
 TEST(ParseSalLine, RealRoadLineFillsEveryField) {
@@ -51,8 +59,8 @@ TEST(ParseSalLine, RealRoadLineFillsEveryField) {
   EXPECT_EQ(r.bdir2, "ND28204004266");
   EXPECT_EQ(r.gmir, "CV28204004052");
   EXPECT_EQ(r.kb, 0);
-  for (const std::string* empty : {&r.ptid, &r.ndid, &r.pdid, &r.dhid, &r.trir, &r.yrir, &r.erir,
-                                   &r.sr, &r.hk, &r.js, &r.pd, &r.knir, &r.dhir}) {
+  for (const std::string_view* empty : {&r.ptid, &r.ndid, &r.pdid, &r.dhid, &r.trir, &r.yrir,
+                                        &r.erir, &r.sr, &r.hk, &r.js, &r.pd, &r.knir, &r.dhir}) {
     EXPECT_TRUE(empty->empty()) << *empty;
   }
 }
@@ -180,16 +188,47 @@ TEST(ParseSalLine, ValuesAreKeptWholeAndCutOnlyToTheLegacyWidths) {
   const std::string js_wide = std::string(59, 'a') + testing::Sjis("マ");
   EXPECT_EQ(legacy(Parse("JS{" + js_wide + "}").record, RecordField::kJs), std::string(59, 'a'));
 
-  // A record reused for a shorter line holds the shorter values only.
+  // Every field by name, then a record reused for a shorter line holds the
+  // shorter line's values only.
+  const struct {
+    RecordField field;
+    const char* value;
+  } every[] = {
+      {RecordField::kId, "I1"},   {RecordField::kPtid, "P1"},  {RecordField::kCvid, "C1"},
+      {RecordField::kEgid, "E1"}, {RecordField::kNdid, "N1"},  {RecordField::kPdid, "D1"},
+      {RecordField::kDhid, "H1"}, {RecordField::kBdir1, "B1"}, {RecordField::kBdir2, "B2"},
+      {RecordField::kGmir, "G2"}, {RecordField::kHrir, "R2"},  {RecordField::kDtir, "T2"},
+      {RecordField::kKtir, "K2"}, {RecordField::kNdir, "N2"},  {RecordField::kKnir, "M2"},
+      {RecordField::kKair, "A2"}, {RecordField::kTrir, "S2"},  {RecordField::kErir, "E2"},
+      {RecordField::kYrir, "Y2"}, {RecordField::kDhir, "H2"},  {RecordField::kKhir, "L2"},
+      {RecordField::kThir, "U2"}, {RecordField::kTtir, "V2"},  {RecordField::kDyir, "W2"},
+      {RecordField::kJt, "11"},   {RecordField::kSb, "12"},    {RecordField::kFi, "13"},
+      {RecordField::kYu, "14"},   {RecordField::kSr, "15"},    {RecordField::kHk, "16.5"},
+      {RecordField::kJs, "text"}, {RecordField::kPd, "77"},
+  };
+  const std::string long_line =
+      "ID{I1}PT(ID{P1})CV(ID{C1})EG(ID{E1})ND(ID{N1}IR{N2})PD(ID{D1}){77}DH(ID{H1}IR{H2})"
+      "BD(IR{B1})BD(IR{B2})GM(IR{G2})HR(IR{R2})DT(IR{T2})KT(IR{K2})KN(IR{M2})KA(IR{A2})"
+      "TR(IR{S2})ER(IR{E2})YR(IR{Y2})KH(IR{L2})TH(IR{U2})TT(IR{V2})DY(IR{W2})"
+      "JT{11}SB{12}FI{13}YU{14}SR{15}HK{16.5}JS{text}KB{5}";
+  const std::string short_line = "JS{short}";
   RecordingNotifier notifier;
   Reporter reporter(&notifier);
   SalRecord record;
   std::string name;
   std::string points;
-  ParseSalLine("JS{" + js + "}ID{ABCDEFGHIJKLMNOPQRSTUVWXYZ}", name, points, record, reporter);
-  ParseSalLine("JS{short}", name, points, record, reporter);
-  EXPECT_EQ(record.js, "short");
-  EXPECT_TRUE(record.id.empty());
+  ParseSalLine(long_line, name, points, record, reporter);
+  EXPECT_TRUE(notifier.texts().empty());
+  EXPECT_EQ(record.kb, 5);
+  for (const auto& [field, value] : every) {
+    EXPECT_EQ(FieldText(record, field), std::string_view(value)) << static_cast<int>(field);
+  }
+  ParseSalLine(short_line, name, points, record, reporter);
+  EXPECT_EQ(record.kb, 0);
+  for (const auto& [field, value] : every) {
+    EXPECT_EQ(FieldText(record, field), std::string_view(field == RecordField::kJs ? "short" : ""))
+        << static_cast<int>(field);
+  }
 }
 
 }  // namespace
