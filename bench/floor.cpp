@@ -152,6 +152,7 @@ std::vector<ShapeLayerData> LoadShapeLayers(const std::string& prefix) {
     DBFClose(dbf);
     layer.prj = ReadWhole(base + ".prj");
     layer.cpg = ReadWhole(base + ".cpg");
+    layer.qml = ReadWhole(base + ".qml");
     layers.push_back(std::move(layer));
   }
   return layers;
@@ -174,6 +175,7 @@ void WriteShapeLayers(std::vector<ShapeLayerData>& layers, const std::string& pr
     DBFHandle dbf = DBFCreateLL((base + ".dbf").c_str(), "LDID/19", &hooks);
     if (dbf == nullptr) throw std::runtime_error("cannot create " + base + ".dbf");
     WriteWhole(base + ".cpg", layer.cpg);
+    WriteWhole(base + ".qml", layer.qml);
     for (const ShapeLayerData::Field& field : layer.fields) {
       DBFAddNativeFieldType(dbf, field.name.c_str(), field.type, field.width, field.decimals);
     }

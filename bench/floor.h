@@ -34,10 +34,11 @@ struct ShapeLayerData {
   std::vector<char> null;
   std::string prj;
   std::string cpg;
+  std::string qml;  // the QGIS style beside the shapefile
 };
 
-// Reads `prefix` + code + ".shp"/".dbf"/".prj"/".cpg" for every layer that
-// exists.
+// Reads `prefix` + code + ".shp"/".dbf"/".prj"/".cpg"/".qml" for every layer
+// that exists.
 std::vector<ShapeLayerData> LoadShapeLayers(const std::string& prefix);
 // How the floor's library reaches its files: through the program's own
 // buffered file layer, as the conversion does, or the library's own way.
