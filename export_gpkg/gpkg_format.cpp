@@ -6,6 +6,7 @@
 #include <ogr_api.h>
 #include <ogr_srs_api.h>
 #include <ogrsf_frmts.h>
+#include <sqlite3.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -380,6 +381,14 @@ void GpkgSheet::Commit() {
 
 class GeoPackages : public OutputFormat {
  public:
+  // SQLite's memory statistics off: kept, they put one process-wide mutex
+  // around every allocation SQLite makes, and sheets converted side by side
+  // (--jobs) queue on it; nothing here reads them. SQLite takes this only
+  // before it starts and while no other thread uses it: the format is made
+  // when the program reads its list of formats, with one thread, before
+  // PROJ opens its database. Made later, it changes nothing.
+  GeoPackages() { sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0); }
+
   std::string_view id() const override { return "gpkg"; }
   std::string_view label() const override { return "GeoPackage"; }
   const GeometryRules& geometry_rules() const override { return kRules; }
