@@ -135,6 +135,9 @@ class IgnoringNotifier : public Notifier {
 // extracted layer set. Prints seconds, the bytes of the point tables, the
 // resident kB before converting and the peak resident kB.
 int ChildOurs(std::string_view format, const std::string& sheet, const std::string& out) {
+  // The format first, as the program reads its list of formats before
+  // anything else (the GeoPackage format sets SQLite up as it is made).
+  const OutputFormat& output_format = FormatOf(format);
   if (format == "tab") {
     // Once per process, however many sheets it converts: opening the PROJ
     // database, which reading a coordinate system clause does (the floor
@@ -155,7 +158,7 @@ int ChildOurs(std::string_view format, const std::string& sheet, const std::stri
   ExportContext context{state, &notifier, {}};
   const long start_kb = StatusKb("VmRSS");
   const auto start = std::chrono::steady_clock::now();
-  ConvertSheet(sheet, out, FormatOf(format), context);
+  ConvertSheet(sheet, out, output_format, context);
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const std::size_t point_bytes =
