@@ -607,8 +607,8 @@ void WriteGpkgRows(OGRLayerH layer, const GpkgTableData& table, std::size_t firs
     if (lent != nullptr && points) {
       OGR_G_SetPoint_2D(lent, 0, table.x[vertex], table.y[vertex]);
     } else if (lent != nullptr) {
-      OGR_G_SetPoints(lent, n, &table.x[vertex], sizeof(double), &table.y[vertex],
-                      sizeof(double), nullptr, 0);
+      OGR_G_SetPoints(lent, n, &table.x[vertex], sizeof(double), &table.y[vertex], sizeof(double),
+                      nullptr, 0);
     }
     vertex += static_cast<std::size_t>(std::max(0, n));
     OGR_F_SetGeometryDirectly(feature, lent);

@@ -29,8 +29,8 @@
 #include <thread>
 #include <vector>
 
-#include "convert/sheet.h"
 #include "convert/datum.h"
+#include "convert/sheet.h"
 #include "convert/sheet_conversion.h"
 #include "export_gpkg/gpkg_format.h"
 #include "export_shape/shapefile_format.h"
@@ -172,9 +172,9 @@ int ChildOurs(std::string_view format, const std::string& sheet, const std::stri
 // floor FORMAT SOURCE_PREFIX OUTPUT_PREFIX buffered|library: loads what a
 // conversion wrote at SOURCE_PREFIX, then writes it again, its files reached
 // as the conversion reaches them or the library's own way (GeoPackage: only
-// the latter, as the conversion too lets the driver reach its file). Prints seconds,
-// the resident kB once loaded, the peak resident kB from then on, the
-// number of features and that of the largest table.
+// the latter, as the conversion too lets the driver reach its file). Prints
+// seconds, the resident kB once loaded, the peak resident kB from then on,
+// the number of features and that of the largest table.
 int ChildFloor(std::string_view format, const std::string& source, const std::string& out,
                std::string_view access_name) {
   const FileAccess access =
@@ -445,8 +445,8 @@ void PrintTimes(const std::vector<Row>& rows) {
     }
     std::printf("| %s | %s | %zu | %.3f | %.0f | %.3f | %.2f | %s | %s | %.3f | %.3f |\n",
                 r.size.c_str(), r.format_name(), r.features, r.ours,
-                static_cast<double>(r.features) / r.ours, r.floor, r.ours / r.floor, library,
-                ratio, r.peer, r.ours / r.peer);
+                static_cast<double>(r.features) / r.ours, r.floor, r.ours / r.floor, library, ratio,
+                r.peer, r.ours / r.peer);
   }
 }
 
