@@ -34,10 +34,11 @@ struct ShapeLayerData {
   std::vector<char> null;
   std::string prj;
   std::string cpg;
+  std::string qml;  // the QGIS style beside the shapefile
 };
 
-// Reads `prefix` + code + ".shp"/".dbf"/".prj"/".cpg" for every layer that
-// exists.
+// Reads `prefix` + code + ".shp"/".dbf"/".prj"/".cpg"/".qml" for every layer
+// that exists.
 std::vector<ShapeLayerData> LoadShapeLayers(const std::string& prefix);
 // How the floor's library reaches its files: through the program's own
 // buffered file layer, as the conversion does, or the library's own way.
@@ -68,6 +69,53 @@ std::vector<TabLayerData> LoadTabLayers(const std::string& prefix);
 void WriteTabLayers(const std::vector<TabLayerData>& layers, const std::string& prefix,
                     FileAccess access);
 
+// One GeoPackage table as OGR reads it back: its schema, and per row its
+// field values and its geometry.
+struct GpkgTableData {
+  std::string name;
+  int geometry_type = 0;  // OGRwkbGeometryType; wkbNone for a table without geometry
+  std::string fid_column;
+  std::string geometry_column;
+  int epsg = 0;  // the SRS's EPSG code; 0 for none
+  struct Field {
+    std::string name;
+    int type = 0;     // OGRFieldType
+    int subtype = 0;  // OGRFieldSubType
+    int width = 0;
+    bool nullable = true;
+    std::string default_value;  // "" for none
+  };
+  std::vector<Field> fields;
+  // Per row and field: whether the value is null, and the value (an
+  // integer, a real, or the offset of its zero-terminated UTF-8 text in
+  // `text`).
+  union Value {
+    std::int64_t integer;
+    double real;
+    std::uint64_t text_at;
+  };
+  std::vector<char> null;
+  std::vector<Value> values;
+  std::string text;
+  std::vector<int> vertex_counts;  // per row; -1 for no geometry
+  std::vector<double> x, y;
+};
+
+// Reads every table of the GeoPackage at `path`: layer_styles first, then
+// the tables in the order of their rows in layer_styles (the order they
+// were written in), then any other.
+std::vector<GpkgTableData> LoadGpkgTables(const std::string& path);
+// Writes them into a new GeoPackage at `path` through GDAL's GPKG driver:
+// layer_styles created first and empty; then per table, in one
+// transaction, its rows and its row of layer_styles; the spatial index is
+// left to the driver (SPATIAL_INDEX=YES, built once the rows are in).
+void WriteGpkgTables(const std::vector<GpkgTableData>& tables, const std::string& path);
+// What differs between two GeoPackages read back through OGR (the tables,
+// their schemas, SRS, spatial index, extents, rows, values and geometries;
+// a column whose default is the current time is not compared), "" when
+// nothing does.
+std::string GpkgDifferences(const std::string& a, const std::string& b);
+
 // All features, and those of the largest table.
 struct Counts {
   std::size_t features = 0;
@@ -75,5 +123,7 @@ struct Counts {
 };
 Counts CountFeatures(const std::vector<ShapeLayerData>& layers);
 Counts CountFeatures(const std::vector<TabLayerData>& layers);
+// Rows of the layer tables (not those of layer_styles).
+Counts CountFeatures(const std::vector<GpkgTableData>& tables);
 
 }  // namespace quellmark::bench

@@ -1,8 +1,9 @@
-// quellmark-bench: converts generated sheets of three sizes into shapefiles
-// and MapInfo TAB, and sets the time and memory of the conversion beside a
-// floor (the same features written from memory through the same libraries,
-// no parsing) and a peer (ogr2ogr translating the same features). Also
-// times a batch of archives through quellmark-convert with one job and two.
+// quellmark-bench: converts generated sheets of three sizes into shapefiles,
+// MapInfo TAB and GeoPackage, and sets the time and memory of the conversion
+// beside a floor (the same features written from memory through the same
+// libraries, no parsing) and a peer (ogr2ogr translating the same features).
+// Also times a batch of archives through quellmark-convert with one job and
+// two, and from it the whole country.
 //
 // Each measured conversion runs in a child process of its own (this program
 // again, in a child mode), so that its peak resident memory is its own.
@@ -10,6 +11,7 @@
 #include <gdal.h>
 #include <malloc.h>
 #include <ogr_srs_api.h>
+#include <ogrsf_frmts.h>
 #include <shapefil.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -27,8 +29,10 @@
 #include <thread>
 #include <vector>
 
+#include "convert/datum.h"
 #include "convert/sheet.h"
 #include "convert/sheet_conversion.h"
+#include "export_gpkg/gpkg_format.h"
 #include "export_shape/shapefile_format.h"
 #include "export_tab/tab_format.h"
 #include "floor.h"
@@ -49,8 +53,9 @@ constexpr const char kUsage[] =
     "                       [--sizes small,median,dense]\n"
     "                       [--work DIR] [--convert PATH] [--archives N] [--no-jobs]\n"
     "                       [--no-memory]\n"
-    "Generates sheets, converts each into shapefiles and TAB, and prints the\n"
-    "times beside the floor and ogr2ogr, peak memory, and the --jobs speed-up.\n"
+    "Generates sheets, converts each into shapefiles, TAB and GeoPackage, and\n"
+    "prints the times beside the floor and ogr2ogr, peak memory, and the --jobs\n"
+    "speed-up with the whole country's time estimated from it.\n"
     "  --runs N       runs per measurement, the median is shown (default 5)\n"
     "  --dense-runs N the same for the dense sheet (default 3)\n"
     "  --peer-runs N  runs of the ogr2ogr translations (default 3)\n"
@@ -63,6 +68,23 @@ constexpr const char kUsage[] =
     "  --no-memory    skip the memory comparison (dense sheet, roads doubled)\n";
 
 constexpr const char kBaseName[] = "533945";
+
+// The formats measured, by the names the child modes take.
+const std::vector<std::string> kFormats = {"shape", "tab", "gpkg"};
+
+// The sheets of the whole country, for the estimate from the --jobs batch.
+constexpr int kCountrySheets = 4400;
+
+const OutputFormat& FormatOf(std::string_view name) {
+  if (name == "shape") return ShapefileFormat();
+  if (name == "tab") return TabFormat();
+  if (name == "gpkg") return GpkgFormat();
+  throw std::invalid_argument("unknown format " + std::string(name));
+}
+
+const char* FormatName(std::string_view name) {
+  return name == "shape" ? "shapefile" : name == "tab" ? "TAB" : "GeoPackage";
+}
 
 // ---------------------------------------------------------------------------
 // Small helpers
@@ -113,6 +135,9 @@ class IgnoringNotifier : public Notifier {
 // extracted layer set. Prints seconds, the bytes of the point tables, the
 // resident kB before converting and the peak resident kB.
 int ChildOurs(std::string_view format, const std::string& sheet, const std::string& out) {
+  // The format first, as the program reads its list of formats before
+  // anything else (the GeoPackage format sets SQLite up as it is made).
+  const OutputFormat& output_format = FormatOf(format);
   if (format == "tab") {
     // Once per process, however many sheets it converts: opening the PROJ
     // database, which reading a coordinate system clause does (the floor
@@ -120,13 +145,20 @@ int ChildOurs(std::string_view format, const std::string& sheet, const std::stri
     OGRSpatialReferenceH srs = OSRNewSpatialReference(nullptr);
     OSRImportFromMICoordSys(srs, kTabCoordSys);
     OSRRelease(srs);
+  } else if (format == "gpkg") {
+    // The same for the GeoPackage's coordinate system, and its driver
+    // registered.
+    RegisterOGRGeoPackage();
+    OGRSpatialReferenceH srs = OSRNewSpatialReference(nullptr);
+    OSRImportFromEPSG(srs, DatumEpsg(DatumLabel::kJgd2000));
+    OSRRelease(srs);
   }
   SheetState state;
   IgnoringNotifier notifier;
   ExportContext context{state, &notifier, {}};
   const long start_kb = StatusKb("VmRSS");
   const auto start = std::chrono::steady_clock::now();
-  ConvertSheet(sheet, out, format == "shape" ? ShapefileFormat() : TabFormat(), context);
+  ConvertSheet(sheet, out, output_format, context);
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const std::size_t point_bytes =
@@ -139,19 +171,23 @@ int ChildOurs(std::string_view format, const std::string& sheet, const std::stri
 
 // floor FORMAT SOURCE_PREFIX OUTPUT_PREFIX buffered|library: loads what a
 // conversion wrote at SOURCE_PREFIX, then writes it again, its files reached
-// as the conversion reaches them or the library's own way. Prints seconds,
-// the resident kB once loaded, the peak resident kB from then on, the
-// number of features and that of the largest table.
+// as the conversion reaches them or the library's own way (GeoPackage: only
+// the latter, as the conversion too lets the driver reach its file). Prints
+// seconds, the resident kB once loaded, the peak resident kB from then on,
+// the number of features and that of the largest table.
 int ChildFloor(std::string_view format, const std::string& source, const std::string& out,
                std::string_view access_name) {
   const FileAccess access =
       access_name == "buffered" ? FileAccess::kBuffered : FileAccess::kLibrary;
   std::vector<ShapeLayerData> shapes;
   std::vector<TabLayerData> tables;
+  std::vector<GpkgTableData> gpkg;
   if (format == "shape") {
     shapes = LoadShapeLayers(source);
-  } else {
+  } else if (format == "tab") {
     tables = LoadTabLayers(source);
+  } else {
+    gpkg = LoadGpkgTables(source + ".gpkg");
   }
   malloc_trim(0);
   ResetPeakRss();
@@ -159,12 +195,16 @@ int ChildFloor(std::string_view format, const std::string& source, const std::st
   const auto start = std::chrono::steady_clock::now();
   if (format == "shape") {
     WriteShapeLayers(shapes, out, access);
-  } else {
+  } else if (format == "tab") {
     WriteTabLayers(tables, out, access);
+  } else {
+    WriteGpkgTables(gpkg, out + ".gpkg");
   }
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  const Counts counts = format == "shape" ? CountFeatures(shapes) : CountFeatures(tables);
+  const Counts counts = format == "shape" ? CountFeatures(shapes)
+                        : format == "tab" ? CountFeatures(tables)
+                                          : CountFeatures(gpkg);
   std::printf("%.6f %ld %ld %zu %zu\n", seconds, loaded_kb, StatusKb("VmHWM"), counts.features,
               counts.largest_table);
   return 0;
@@ -283,9 +323,17 @@ void Recreate(const fs::path& folder) {
   fs::create_directories(folder);
 }
 
-// ogr2ogr, once per layer, from the program's shapefiles to `format`.
+// ogr2ogr, once per layer, from the program's shapefiles to `format`; for
+// GeoPackage, once for the folder, every shapefile a table of one file (as
+// a user gathering a sheet's shapefiles would call it; the .cpg files have
+// the texts read as code page 932 and written as UTF-8).
 double RunPeer(const std::string& format, const fs::path& source_dir, const fs::path& out_dir) {
   Recreate(out_dir);
+  if (format == "gpkg") {
+    return MustRun({"/usr/bin/ogr2ogr", "-f", "GPKG",
+                    (out_dir / (std::string(kBaseName) + ".gpkg")).string(), source_dir.string()})
+        .seconds;
+  }
   double total = 0.0;
   for (const std::string& code : LayerCodes()) {
     const fs::path source = source_dir / (std::string(kBaseName) + code + ".shp");
@@ -360,7 +408,7 @@ struct Row {
   double ours = 0;
   double reading = 0;        // the reading side alone
   double floor = 0;          // files reached as the conversion reaches them
-  double floor_library = 0;  // files reached the library's own way
+  double floor_library = 0;  // files reached the library's own way (GeoPackage: none, -1)
   double peer = 0;
   long ours_peak_kb = 0;
   long ours_start_kb = 0;  // resident before converting: the program and its libraries
@@ -368,7 +416,7 @@ struct Row {
   long floor_writer_kb = 0;  // what the library held while the floor wrote
   std::string floor_differs;
 
-  const char* format_name() const { return format == "shape" ? "shapefile" : "TAB"; }
+  const char* format_name() const { return FormatName(format); }
   // What the conversion held beyond the program, its libraries and the
   // point tables.
   double ours_rest_kb() const {
@@ -389,10 +437,16 @@ void PrintTimes(const std::vector<Row>& rows) {
       "library's own file access s | ours/that | ogr2ogr s | ours/ogr2ogr |\n"
       "| --- | --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: |\n");
   for (const Row& r : rows) {
-    std::printf("| %s | %s | %zu | %.3f | %.0f | %.3f | %.2f | %.3f | %.2f | %.3f | %.3f |\n",
+    char library[64] = "—";
+    char ratio[32] = "—";
+    if (r.floor_library >= 0) {
+      std::snprintf(library, sizeof library, "%.3f", r.floor_library);
+      std::snprintf(ratio, sizeof ratio, "%.2f", r.ours / r.floor_library);
+    }
+    std::printf("| %s | %s | %zu | %.3f | %.0f | %.3f | %.2f | %s | %s | %.3f | %.3f |\n",
                 r.size.c_str(), r.format_name(), r.features, r.ours,
-                static_cast<double>(r.features) / r.ours, r.floor, r.ours / r.floor,
-                r.floor_library, r.ours / r.floor_library, r.peer, r.ours / r.peer);
+                static_cast<double>(r.features) / r.ours, r.floor, r.ours / r.floor, library, ratio,
+                r.peer, r.ours / r.peer);
   }
 }
 
@@ -443,12 +497,24 @@ Row MeasureSheet(const Options& options, const std::string& size, const std::str
   const int runs = size == "dense" ? options.dense_runs : options.runs;
   const std::string sheet = (dir / "in" / kBaseName).string();
   const fs::path ours_dir = dir / ("ours-" + format);
-  const fs::path floor_dir = dir / ("floor-" + format);
   Row row;
   row.size = size;
   row.format = format;
 
+  // GeoPackage: one floor, through the plain driver (the conversion too
+  // lets the driver reach its file); its output is compared with ours as
+  // OGR reads both back, as the files hold the time they were written.
+  const bool gpkg = format == "gpkg";
+  const std::vector<std::string> accesses =
+      gpkg ? std::vector<std::string>{"library"} : std::vector<std::string>{"library", "buffered"};
+  const auto floor_dir = [&](const std::string& access) {
+    return dir / ("floor-" + format + "-" + access);
+  };
+
+  // Each run of ours is followed by one of each floor, so that other work
+  // on the machine weighs on both alike.
   std::vector<double> times;
+  std::vector<std::vector<double>> floor_times(accesses.size());
   for (int i = 0; i < runs; ++i) {
     Recreate(ours_dir);
     const OursRun run = RunOurs(format, sheet, (ours_dir / kBaseName).string());
@@ -456,30 +522,37 @@ Row MeasureSheet(const Options& options, const std::string& size, const std::str
     row.ours_peak_kb = std::max(row.ours_peak_kb, run.peak_kb);
     row.ours_start_kb = run.start_kb;
     row.point_bytes = run.point_bytes;
+    for (std::size_t a = 0; a < accesses.size(); ++a) {
+      const std::string& access = accesses[a];
+      Recreate(floor_dir(access));
+      const FloorRun floor = RunFloor(format, (ours_dir / kBaseName).string(),
+                                      (floor_dir(access) / kBaseName).string(), access);
+      floor_times[a].push_back(floor.seconds);
+      row.features = floor.features;
+      row.largest_table = floor.largest_table;
+      if (access == "buffered" || gpkg) {
+        row.floor_writer_kb = std::max(row.floor_writer_kb, floor.peak_kb - floor.loaded_kb);
+      }
+    }
   }
   row.ours = Median(times);
+  row.floor_library = -1;
+  for (std::size_t a = 0; a < accesses.size(); ++a) {
+    const std::string& access = accesses[a];
+    (access == "buffered" || gpkg ? row.floor : row.floor_library) = Median(floor_times[a]);
+    if (gpkg) {
+      const std::string name = std::string(kBaseName) + ".gpkg";
+      row.floor_differs +=
+          GpkgDifferences((ours_dir / name).string(), (floor_dir(access) / name).string());
+    } else {
+      row.floor_differs += CompareFolders(ours_dir, floor_dir(access));
+    }
+  }
 
   // The list files the conversion left in the layer set are read too.
   times.clear();
   for (int i = 0; i < runs; ++i) times.push_back(RunRead(sheet));
   row.reading = Median(times);
-
-  for (const std::string access : {"library", "buffered"}) {
-    times.clear();
-    for (int i = 0; i < runs; ++i) {
-      Recreate(floor_dir);
-      const FloorRun run = RunFloor(format, (ours_dir / kBaseName).string(),
-                                    (floor_dir / kBaseName).string(), access);
-      times.push_back(run.seconds);
-      row.features = run.features;
-      row.largest_table = run.largest_table;
-      if (access == "buffered") {
-        row.floor_writer_kb = std::max(row.floor_writer_kb, run.peak_kb - run.loaded_kb);
-      }
-    }
-    (access == "buffered" ? row.floor : row.floor_library) = Median(times);
-    row.floor_differs += CompareFolders(ours_dir, floor_dir);
-  }
 
   times.clear();
   for (int i = 0; i < options.peer_runs; ++i) {
@@ -567,7 +640,8 @@ void MeasureJobs(const Options& options, const fs::path& work) {
     archives.push_back(path);
   }
   std::printf("| format | --jobs 1 s | --jobs 2 s | speed-up |\n| --- | ---: | ---: | ---: |\n");
-  for (const std::string format : {"shape", "tab"}) {
+  std::vector<std::pair<std::string, double>> two_jobs;
+  for (const std::string& format : kFormats) {
     double seconds[2];
     for (int jobs = 1; jobs <= 2; ++jobs) {
       std::vector<double> times;
@@ -579,8 +653,9 @@ void MeasureJobs(const Options& options, const fs::path& work) {
       }
       seconds[jobs - 1] = Median(times);
     }
-    std::printf("| %s | %.3f | %.3f | %.2f× |\n", format == "shape" ? "shapefile" : "TAB",
-                seconds[0], seconds[1], seconds[0] / seconds[1]);
+    std::printf("| %s | %.3f | %.3f | %.2f× |\n", FormatName(format), seconds[0], seconds[1],
+                seconds[0] / seconds[1]);
+    two_jobs.emplace_back(format, seconds[1]);
   }
   // The same with pure computation in two independent processes: on a
   // machine that other work shares, two jobs cannot gain more than this.
@@ -596,6 +671,20 @@ void MeasureJobs(const Options& options, const fs::path& work) {
   }
   std::printf("| two units of pure computation, for scale | %.3f | %.3f | %.2f× |\n",
               2.0 * Median(one), Median(two), 2.0 * Median(one) / Median(two));
+
+  // The whole country at the pace of the --jobs 2 batch, as if every sheet
+  // were a median one.
+  std::printf(
+      "\n### The whole country, estimated\n\n"
+      "About %d sheets at the pace of the --jobs 2 batch above (extraction and conversion, "
+      "one output per sheet), as if every sheet were a median one:\n\n"
+      "| format | s per sheet, --jobs 2 | %d sheets, min |\n| --- | ---: | ---: |\n",
+      kCountrySheets, kCountrySheets);
+  for (const auto& [format, seconds] : two_jobs) {
+    const double per_sheet = seconds / options.archives;
+    std::printf("| %s | %.3f | %.1f |\n", FormatName(format), per_sheet,
+                per_sheet * kCountrySheets / 60.0);
+  }
 }
 
 int RunBenchmark(const Options& options, const std::string& command) {
@@ -609,10 +698,10 @@ int RunBenchmark(const Options& options, const std::string& command) {
   std::printf("Load average at the start: %s\n\n", LoadAverage().c_str());
   std::printf(
       "Times are medians of %d runs (the dense sheet: %d; ogr2ogr: %d). Ours is the "
-      "conversion of an extracted layer set (ExportShapefiles, ExportTabTables), the floor "
-      "writes the same features from memory; both are timed inside their own process, from "
-      "the call to its return. ogr2ogr translates our shapefiles, one process per layer; "
-      "their times are summed.\n\n",
+      "conversion of an extracted layer set (ConvertSheet into shapefiles, TAB, GeoPackage), "
+      "the floor writes the same features from memory; both are timed inside their own "
+      "process, from the call to its return. ogr2ogr translates our shapefiles, one process "
+      "per layer, their times summed (GeoPackage: one process for the sheet's folder).\n\n",
       options.runs, options.dense_runs, options.peer_runs);
   std::fflush(stdout);
 
@@ -621,7 +710,7 @@ int RunBenchmark(const Options& options, const std::string& command) {
     std::fprintf(stderr, "%s sheet...\n", size.c_str());
     const fs::path dir = work / size;
     gen::WriteLayerSet(gen::GenerateLayerSet({.size = SizeOf(size)}), dir / "in");
-    for (const std::string format : {"shape", "tab"}) {
+    for (const std::string& format : kFormats) {
       rows.push_back(MeasureSheet(options, size, format, dir));
     }
     if (temporary) fs::remove_all(dir);

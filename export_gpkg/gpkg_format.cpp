@@ -1,5 +1,7 @@
 #include "export_gpkg/gpkg_format.h"
 
+#include <sqlite3.h>
+
 #include <memory>
 #include <string>
 
@@ -101,6 +103,14 @@ std::unique_ptr<TableOutput> GpkgSheet::CreateTable(const LayerSpec& layer) {
 
 class GeoPackages : public OutputFormat {
  public:
+  // SQLite's memory statistics off: kept, they put one process-wide mutex
+  // around every allocation SQLite makes, and sheets converted side by side
+  // (--jobs) queue on it; nothing here reads them. SQLite takes this only
+  // before it starts and while no other thread uses it: the format is made
+  // when the program reads its list of formats, with one thread, before
+  // PROJ opens its database. Made later, it changes nothing.
+  GeoPackages() { sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0); }
+
   std::string_view id() const override { return "gpkg"; }
   std::string_view label() const override { return "GeoPackage"; }
   const GeometryRules& geometry_rules() const override { return GpkgGeometryRules(); }
