@@ -1,5 +1,6 @@
 #include "floor.h"
 
+#include <cpl_conv.h>
 #include <cpl_error.h>
 #include <cpl_string.h>
 #include <gdal.h>
@@ -627,7 +628,10 @@ void WriteGpkgTables(const std::vector<GpkgTableData>& tables, const std::string
   CPLErrorReset();
   GDALDriverH driver = GDALGetDriverByName("GPKG");
   if (driver == nullptr) throw std::runtime_error("GDAL has no GeoPackage driver");
+  // The page cache the conversion gives SQLite.
+  CPLSetThreadLocalConfigOption("OGR_SQLITE_CACHE", "64");
   GDALDatasetH dataset = GDALCreate(driver, path.c_str(), 0, 0, 0, GDT_Unknown, nullptr);
+  CPLSetThreadLocalConfigOption("OGR_SQLITE_CACHE", nullptr);
   if (dataset == nullptr) throw std::runtime_error("cannot create " + path);
   std::vector<std::pair<int, Srs>> srs_cache;
   const GpkgTableData* styles = nullptr;

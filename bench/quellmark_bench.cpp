@@ -657,6 +657,27 @@ void MeasureJobs(const Options& options, const fs::path& work) {
                 seconds[0] / seconds[1]);
     two_jobs.emplace_back(format, seconds[1]);
   }
+  // Every sheet into one GeoPackage: one writer however many jobs.
+  const std::string one_file = (dir / "one.gpkg").string();
+  const auto into_one_file = [&](int jobs, std::size_t count) {
+    std::vector<std::string> argv = {"/usr/bin/time",      "-f",       "%M",
+                                     options.convert,      "--quiet",  "--jobs",
+                                     std::to_string(jobs), "--output", one_file};
+    argv.insert(argv.end(), archives.begin(),
+                archives.begin() + static_cast<std::ptrdiff_t>(count));
+    return MustRun(argv);
+  };
+  double one_file_seconds[2];
+  for (int jobs = 1; jobs <= 2; ++jobs) {
+    std::vector<double> times;
+    for (int i = 0; i < options.runs; ++i)
+      times.push_back(into_one_file(jobs, archives.size()).seconds);
+    one_file_seconds[jobs - 1] = Median(times);
+  }
+  std::printf("| GeoPackage, every sheet in one file | %.3f | %.3f | %.2f× |\n",
+              one_file_seconds[0], one_file_seconds[1], one_file_seconds[0] / one_file_seconds[1]);
+  two_jobs.emplace_back("gpkg-one-file", one_file_seconds[1]);
+
   // The same with pure computation in two independent processes: on a
   // machine that other work shares, two jobs cannot gain more than this.
   std::vector<double> one;
@@ -682,8 +703,20 @@ void MeasureJobs(const Options& options, const fs::path& work) {
       kCountrySheets, kCountrySheets);
   for (const auto& [format, seconds] : two_jobs) {
     const double per_sheet = seconds / options.archives;
-    std::printf("| %s | %.3f | %.1f |\n", FormatName(format), per_sheet,
+    std::printf("| %s | %.3f | %.1f |\n",
+                format == "gpkg-one-file" ? "GeoPackage, one file" : FormatName(format), per_sheet,
                 per_sheet * kCountrySheets / 60.0);
+  }
+
+  // What the one file's run holds does not grow with the sheets in it.
+  std::printf(
+      "\n### Peak memory of one GeoPackage for many sheets (--jobs 2)\n\n"
+      "| sheets | peak MB |\n| ---: | ---: |\n");
+  for (std::size_t count : {archives.size() / 2, archives.size()}) {
+    const ChildRun run = into_one_file(2, count);
+    const std::size_t line = run.err.find_last_of('\n', run.err.size() - 2);
+    const long kb = std::stol(run.err.substr(line == std::string::npos ? 0 : line + 1));
+    std::printf("| %zu | %s |\n", count, Megabytes(static_cast<double>(kb)).c_str());
   }
 }
 
