@@ -193,7 +193,8 @@ void ShapefileOutput::WriteText(int record, int field, std::string_view text) {
   const FieldSpec& def = fields_[static_cast<std::size_t>(field)];
   const std::size_t width = std::min(static_cast<std::size_t>(def.width), kMaxTextWidth);
   const std::string_view kept = CutToWidth(text, width);
-  std::memcpy(text_, kept.data(), kept.size());
+  // An empty value may have no bytes at all to copy from.
+  if (!kept.empty()) std::memcpy(text_, kept.data(), kept.size());
   text_[kept.size()] = '\0';
   LibraryMessage().clear();
   if (!DBFWriteStringAttribute(dbf_, record, field, text_)) TableWriteFailed(record);
