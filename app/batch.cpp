@@ -81,6 +81,8 @@ class Batch {
       const std::size_t slash = options.output_file.rfind('/');
       output_dir_ = slash == std::string::npos ? "." : options.output_file.substr(0, slash);
       if (output_dir_.empty()) output_dir_ = "/";
+      file_prefix_ = options.output_file.substr(
+          0, options.output_file.size() - options.format->collection_extension().size());
     }
     std::map<std::string, std::size_t> seen;
     for (std::size_t i = 0; i < options.archives.size(); ++i) {
@@ -247,10 +249,9 @@ class Batch {
           if (!options_.keep_extracted) {
             // Named like the staging of the outputs, so that the next run
             // removes it if this one is killed.
-            folder =
-                StagedSheet::StagingPrefix(options_.output_file.empty() ? names.output_prefix
-                                                                        : options_.output_file) +
-                std::to_string(getpid()) + "-extract-" + std::to_string(index);
+            folder = StagedSheet::StagingPrefix(file_prefix_.empty() ? names.output_prefix
+                                                                     : file_prefix_) +
+                     std::to_string(getpid()) + "-extract-" + std::to_string(index);
           }
           command = ExtractionCommandLine(names.archive, folder + "/");
         }
@@ -321,6 +322,7 @@ class Batch {
   std::vector<std::size_t> first_;  // per place: the first place of the same archive
   std::vector<char> finished_;      // per place: 0 not yet, 1 converted, 2 failed
   std::string output_dir_;          // where the outputs go; "" beside each archive
+  std::string file_prefix_;         // the one output file without its extension, if any
   BatchResult result_;
 };
 

@@ -233,7 +233,7 @@ void GpkgFile::Commit() {
 }
 
 GpkgRows::GpkgRows(const LayerSpec& layer, Cp932ToUtf8& utf8, int first_field)
-    : layer_(layer), fields_(GpkgFields(layer)), utf8_(utf8), first_field_(first_field) {}
+    : fields_(GpkgFields(layer)), utf8_(utf8), first_field_(first_field) {}
 
 OGRwkbGeometryType GpkgRows::GeometryType(const LayerSpec& layer) {
   return layer.geometry == LayerGeometry::kPoint ? wkbPoint : wkbLineString;

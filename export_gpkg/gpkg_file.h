@@ -101,7 +101,6 @@ class GpkgRows {
   void SetText(const Feature& feature, const FieldSpec& field, int index, std::string_view text,
                OGRFeatureH row);
 
-  const LayerSpec& layer_;
   std::span<const FieldSpec> fields_;
   Cp932ToUtf8& utf8_;
   int first_field_;

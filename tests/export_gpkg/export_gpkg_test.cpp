@@ -207,6 +207,8 @@ class GpkgExportTest : public ::testing::Test {
     Convert(ShapefileFormat());
     Convert(GpkgFormat());
   }
+  // The generated sheets 0 to 2 (GeneratedSheets), or 3: the edge sheet.
+  void ConvertBothOf(int sheet);
   std::string Out() const { return dir / kSheet; }
   std::string Gpkg() const { return Out() + ".gpkg"; }
   std::string Shp(std::string_view code) const { return Out() + std::string(code) + ".shp"; }
@@ -247,6 +249,15 @@ std::vector<gen::GeneratorOptions> GeneratedSheets() {
   sheets[2].dangling_points = 40;
   sheets[2].unmatched_stations = 10;
   return sheets;
+}
+
+void GpkgExportTest::ConvertBothOf(int sheet) {
+  if (sheet < 3) {
+    Generate(GeneratedSheets()[static_cast<std::size_t>(sheet)]);
+  } else {
+    WriteEdgeSheet();
+  }
+  ConvertBoth();
 }
 
 // The shortest decimal text of the number.
@@ -312,12 +323,7 @@ void ExpectKeptWhole(const Table& shape, const Table& gpkg, const std::string& c
 TEST_F(GpkgExportTest, EveryShapefileValueIsTheGpkgValueOrItsStartAndNumbersAreNumbers) {
   for (int sheet = 0; sheet <= 3; ++sheet) {
     SCOPED_TRACE("sheet " + std::to_string(sheet));
-    if (sheet < 3) {
-      Generate(GeneratedSheets()[static_cast<std::size_t>(sheet)]);
-    } else {
-      WriteEdgeSheet();
-    }
-    ConvertBoth();
+    ConvertBothOf(sheet);
     const auto gpkg = ReadGpkg(Gpkg());
     const auto shapes = Shapefiles();
     for (const LayerSpec& layer : Layers()) {
@@ -420,12 +426,7 @@ TEST_F(GpkgExportTest, GeometriesAreTheShapefilesWithoutMadeUpPositionsIndexedOn
   int left_out = 0;
   for (int sheet = 0; sheet <= 3; ++sheet) {
     SCOPED_TRACE("sheet " + std::to_string(sheet));
-    if (sheet < 3) {
-      Generate(GeneratedSheets()[static_cast<std::size_t>(sheet)]);
-    } else {
-      WriteEdgeSheet();
-    }
-    ConvertBoth();
+    ConvertBothOf(sheet);
     const auto gpkg = ReadGpkg(Gpkg());
     const auto shapes = Shapefiles();
     for (const auto& [code, table] : gpkg) {
