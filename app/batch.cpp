@@ -105,8 +105,11 @@ class Batch {
             services_.notifier->Notify(notice);
           },
           services_.stop);
-      collection_ = options_.format->OpenCollection(options_.output_file, count,
-                                                    std::max(1u, options_.jobs), options_.datum);
+      collection_ = options_.format->OpenCollection({.path = options_.output_file,
+                                                     .positions = count,
+                                                     .jobs = std::max(1u, options_.jobs),
+                                                     .datum = options_.datum,
+                                                     .stop = services_.stop});
     }
     const unsigned jobs = static_cast<unsigned>(
         std::max<std::size_t>(1, std::min<std::size_t>(options_.jobs, count)));

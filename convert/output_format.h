@@ -4,6 +4,7 @@
 // program's registry of formats.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -126,6 +127,18 @@ class CollectionOutput {
   virtual void Commit() = 0;
 };
 
+// What one file holding every sheet of a batch is opened with.
+struct CollectionRequest {
+  std::string path;           // the file, ending in the format's collection_extension()
+  std::size_t positions = 0;  // sheets come at positions 0 to positions - 1
+  unsigned jobs = 1;          // converted by this many jobs side by side
+  DatumRule datum;            // what the tables declare
+  // Set when the run is asked to stop: writing, index building and
+  // completing the file end soon after with Interrupted, leaving the earlier
+  // file. May be null.
+  const std::atomic<bool>* stop = nullptr;
+};
+
 class OutputFormat {
  public:
   virtual ~OutputFormat() = default;
@@ -143,12 +156,9 @@ class OutputFormat {
   // The extension (".gpkg") of one file holding every sheet of a batch, or
   // empty for a format that cannot gather sheets.
   virtual std::string_view collection_extension() const { return {}; }
-  // That file at `path`, for sheets at positions 0 to `positions` - 1
-  // converted by `jobs` jobs, declaring the datum `datum` chooses. Throws
-  // OutputError; std::logic_error for a format without collections.
-  virtual std::unique_ptr<CollectionOutput> OpenCollection(const std::string& path,
-                                                           std::size_t positions, unsigned jobs,
-                                                           const DatumRule& datum) const;
+  // That file, as `request` says. Throws OutputError; std::logic_error for
+  // a format without collections.
+  virtual std::unique_ptr<CollectionOutput> OpenCollection(const CollectionRequest& request) const;
 };
 
 }  // namespace quellmark

@@ -28,8 +28,7 @@ std::string_view Feature::Text(const FieldSpec& field) const {
   return {};
 }
 
-std::unique_ptr<CollectionOutput> OutputFormat::OpenCollection(const std::string&, std::size_t,
-                                                               unsigned, const DatumRule&) const {
+std::unique_ptr<CollectionOutput> OutputFormat::OpenCollection(const CollectionRequest&) const {
   throw std::logic_error(std::string(label()) + " cannot hold several sheets in one file");
 }
 

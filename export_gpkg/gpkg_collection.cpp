@@ -289,9 +289,8 @@ void GpkgCollection::Write(const SpooledSheet& sheet) {
 
 }  // namespace
 
-std::unique_ptr<CollectionOutput> OpenGpkgCollection(const std::string& path, std::size_t positions,
-                                                     unsigned /*jobs*/, const DatumRule& datum) {
-  return std::make_unique<GpkgCollection>(path, positions, GpkgEpsg(datum));
+std::unique_ptr<CollectionOutput> OpenGpkgCollection(const CollectionRequest& request) {
+  return std::make_unique<GpkgCollection>(request.path, request.positions, GpkgEpsg(request.datum));
 }
 
 }  // namespace quellmark

@@ -119,10 +119,9 @@ class GeoPackages : public OutputFormat {
     return std::make_unique<GpkgSheet>(output_prefix, GpkgEpsg(context.datum));
   }
   std::string_view collection_extension() const override { return ".gpkg"; }
-  std::unique_ptr<CollectionOutput> OpenCollection(const std::string& path, std::size_t positions,
-                                                   unsigned jobs,
-                                                   const DatumRule& datum) const override {
-    return OpenGpkgCollection(path, positions, jobs, datum);
+  std::unique_ptr<CollectionOutput> OpenCollection(
+      const CollectionRequest& request) const override {
+    return OpenGpkgCollection(request);
   }
 };
 

@@ -742,7 +742,8 @@ TEST_F(GpkgExportTest, SheetsOfABatchGoIntoOneFileInPositionOrder) {
   {
     // Positions 0-2 hold the three sheets, 3 is an archive that failed
     // after handing over a sheet; they are settled in the order 2, 3, 0, 1.
-    const auto collection = GpkgFormat().OpenCollection(merged, 4, 2, DatumRule{});
+    const auto collection =
+        GpkgFormat().OpenCollection({.path = merged, .positions = 4, .jobs = 2, .datum = {}});
     convert_at(*collection, 2, 2);
     collection->Settle(2, true);
     convert_at(*collection, 3, 1);
@@ -794,7 +795,8 @@ TEST_F(GpkgExportTest, SheetsOfABatchGoIntoOneFileInPositionOrder) {
   const std::string earlier = testing::ReadFile(merged);
   try {
     testing::FileSizeLimit limit(earlier.size() / 2);
-    const auto collection = GpkgFormat().OpenCollection(merged, 3, 1, DatumRule{});
+    const auto collection =
+        GpkgFormat().OpenCollection({.path = merged, .positions = 3, .jobs = 1, .datum = {}});
     for (std::size_t position = 0; position < 3; ++position) {
       try {
         convert_at(*collection, position, 2);
