@@ -36,7 +36,8 @@ std::size_t CatalogueIndex(const LayerSpec& layer) {
 
 class GpkgCollection : public CollectionOutput {
  public:
-  GpkgCollection(const std::string& path, std::size_t positions, int epsg);
+  GpkgCollection(const std::string& path, std::size_t positions, int epsg,
+                 const std::atomic<bool>* stop);
   ~GpkgCollection() override;
   GpkgCollection(const GpkgCollection&) = delete;
   GpkgCollection& operator=(const GpkgCollection&) = delete;
@@ -151,8 +152,9 @@ std::unique_ptr<TableOutput> CollectedSheet::CreateTable(const LayerSpec& layer)
   return std::make_unique<CollectedTable>(*this, layer);
 }
 
-GpkgCollection::GpkgCollection(const std::string& path, std::size_t positions, int epsg)
-    : file_(path, epsg), positions_(positions) {
+GpkgCollection::GpkgCollection(const std::string& path, std::size_t positions, int epsg,
+                               const std::atomic<bool>* stop)
+    : file_(path, epsg, stop), positions_(positions) {
   // Every layer's table, empty ones too, with its style.
   file_.StartTransaction("creating the tables");
   try {
@@ -270,13 +272,27 @@ void GpkgCollection::WriteInOrder() {
 void GpkgCollection::Write(const SpooledSheet& sheet) {
   QuietGdalErrors quiet;
   file_.StartTransaction("writing the sheet " + sheet.name);
+  // Each table's rows of the sheet lie close together: one run of its
+  // spatial index, given once the sheet is in.
+  std::vector<std::vector<RtreeBox>> boxes(sheet.tables.size());
   try {
-    for (const auto& [table, rows] : sheet.tables) {
+    std::size_t written = 0;
+    for (std::size_t t = 0; t < sheet.tables.size(); ++t) {
+      const auto& [table, rows] = sheet.tables[t];
       for (const Row& row : rows) {
-        if (OGR_L_CreateFeature(tables_[table], static_cast<OGRFeatureH>(row.get())) !=
-            OGRERR_NONE) {
+        // A stop is seen within a few thousand rows.
+        if (++written % 4096 == 0) file_.CheckStop();
+        OGRFeatureH feature = static_cast<OGRFeatureH>(row.get());
+        if (OGR_L_CreateFeature(tables_[table], feature) != OGRERR_NONE) {
           file_.Fail("cannot write the sheet " + sheet.name + " into the table " +
                      std::string(Layers()[table].code));
+        }
+        OGRGeometryH geometry = OGR_F_GetGeometryRef(feature);
+        if (geometry != nullptr) {
+          OGREnvelope envelope;
+          OGR_G_GetEnvelope(geometry, &envelope);
+          boxes[t].push_back(
+              {OGR_F_GetFID(feature), envelope.MinX, envelope.MaxX, envelope.MinY, envelope.MaxY});
         }
       }
     }
@@ -285,12 +301,16 @@ void GpkgCollection::Write(const SpooledSheet& sheet) {
     file_.RollbackTransaction();
     throw;
   }
+  for (std::size_t t = 0; t < sheet.tables.size(); ++t) {
+    file_.AddIndexRun(tables_[sheet.tables[t].first], boxes[t]);
+  }
 }
 
 }  // namespace
 
 std::unique_ptr<CollectionOutput> OpenGpkgCollection(const CollectionRequest& request) {
-  return std::make_unique<GpkgCollection>(request.path, request.positions, GpkgEpsg(request.datum));
+  return std::make_unique<GpkgCollection>(request.path, request.positions, GpkgEpsg(request.datum),
+                                          request.stop);
 }
 
 }  // namespace quellmark

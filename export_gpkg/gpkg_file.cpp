@@ -5,10 +5,12 @@
 #include <cpl_string.h>
 #include <ogr_srs_api.h>
 #include <ogrsf_frmts.h>
+#include <sqlite3.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <mutex>
+#include <stdexcept>
 
 #include "convert/gdal_errors.h"
 #include "convert/qgis_style.h"
@@ -61,8 +63,10 @@ int GpkgEpsg(const DatumRule& datum) {
   return epsg != 0 ? epsg : DatumEpsg(DatumLabel::kJgd2000);
 }
 
-GpkgFile::GpkgFile(std::string path, int epsg)
-    : final_(std::move(path)), staging_(StagedSheet::NewStagingName(Stem(final_)) + ".gpkg") {
+GpkgFile::GpkgFile(std::string path, int epsg, const std::atomic<bool>* stop)
+    : final_(std::move(path)),
+      staging_(StagedSheet::NewStagingName(Stem(final_)) + ".gpkg"),
+      stop_(stop) {
   RegisterDriverOnce();
   try {
     QuietGdalErrors quiet;
@@ -78,8 +82,15 @@ GpkgFile::GpkgFile(std::string path, int epsg)
     // pages of every table it adds rows to once the file outgrows it; 64 MB
     // holds the working pages of a batch's tables.
     CPLSetThreadLocalConfigOption("OGR_SQLITE_CACHE", "64");
+    // The file is built under a hidden name and renamed into place whole,
+    // or removed: no journal is needed to undo a half-made change, and
+    // the file is flushed once, before the rename, not at every commit.
+    CPLSetThreadLocalConfigOption("OGR_SQLITE_JOURNAL", "OFF");
+    CPLSetThreadLocalConfigOption("OGR_SQLITE_SYNCHRONOUS", "OFF");
     dataset_ = GDALCreate(driver, staging_.c_str(), 0, 0, 0, GDT_Unknown, nullptr);
     CPLSetThreadLocalConfigOption("OGR_SQLITE_CACHE", nullptr);
+    CPLSetThreadLocalConfigOption("OGR_SQLITE_JOURNAL", nullptr);
+    CPLSetThreadLocalConfigOption("OGR_SQLITE_SYNCHRONOUS", nullptr);
     if (dataset_ == nullptr) Fail("cannot create");
     CreateStylesTable();
   } catch (...) {
@@ -100,6 +111,7 @@ void GpkgFile::Discard() {
   }
   if (srs_ != nullptr) OSRRelease(srs_);
   srs_ = nullptr;
+  indexes_.clear();
   for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
     std::remove((staging_ + suffix).c_str());
   }
@@ -157,8 +169,8 @@ OGRLayerH GpkgFile::CreateTable(const LayerSpec& layer, std::span<const FieldSpe
   QuietGdalErrors quiet;
   const std::string name(layer.code);
   CPLStringList options;
-  // The driver builds the index once the rows are in.
-  options.SetNameValue("SPATIAL_INDEX", "YES");
+  // The index is built in bulk once the rows are in (BuildIndexes).
+  options.SetNameValue("SPATIAL_INDEX", "NO");
   OGRLayerH table = GDALDatasetCreateLayer(dataset_, name.c_str(), srs_,
                                            GpkgRows::GeometryType(layer), options.List());
   if (table == nullptr) Fail("cannot create the table " + name);
@@ -174,7 +186,23 @@ OGRLayerH GpkgFile::CreateTable(const LayerSpec& layer, std::span<const FieldSpe
                                  : field.type == FieldType::kReal  ? OFTReal
                                                                    : OFTString);
   }
+  indexes_.push_back({table, std::make_unique<RtreeBuilder>(name, OGR_L_GetGeometryColumn(table),
+                                                            staging_ + "-" + name)});
   return table;
+}
+
+void GpkgFile::AddIndexRun(OGRLayerH table, std::vector<RtreeBox>& boxes) {
+  for (Index& index : indexes_) {
+    if (index.table == table) {
+      index.builder->AddRun(boxes, final_);
+      return;
+    }
+  }
+  throw std::logic_error("no spatial index for the table");
+}
+
+void GpkgFile::CheckStop() const {
+  if (stop_ != nullptr && stop_->load()) throw Interrupted(final_, 0, "interrupted");
 }
 
 void GpkgFile::WriteStyle(const LayerSpec& layer, std::span<const FieldSpec> fields,
@@ -217,12 +245,15 @@ void GpkgFile::RollbackTransaction() {
 }
 
 void GpkgFile::Commit() {
+  CheckStop();
   {
     QuietGdalErrors quiet;
     GDALClose(dataset_);
     dataset_ = nullptr;
     if (CPLGetLastErrorType() >= CE_Failure) Fail("cannot complete");
   }
+  BuildIndexes();
+  CheckStop();
   // rename replaces a file, or a link, standing at the name.
   if (std::rename(staging_.c_str(), final_.c_str()) != 0) {
     throw OutputError(final_, 0, "cannot put the GeoPackage in place: " + SystemMessage(errno));
@@ -230,6 +261,54 @@ void GpkgFile::Commit() {
   committed_ = true;
   OSRRelease(srs_);
   srs_ = nullptr;
+}
+
+namespace {
+
+struct DatabaseCloser {
+  void operator()(sqlite3* db) const { sqlite3_close(db); }
+};
+
+// Asks SQLite to end its work as soon as the run is asked to stop.
+extern "C" int StopRequested(void* stop) {
+  return static_cast<const std::atomic<bool>*>(stop)->load() ? 1 : 0;
+}
+
+}  // namespace
+
+// Every table's spatial index, on a connection of our own to the closed
+// file, in one transaction.
+void GpkgFile::BuildIndexes() {
+  sqlite3* raw = nullptr;
+  const int opened = sqlite3_open_v2(staging_.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
+  std::unique_ptr<sqlite3, DatabaseCloser> db(raw);
+  const auto fail = [&](const std::string& what) {
+    std::string message = what + ": " + (raw != nullptr ? sqlite3_errmsg(raw) : "out of memory");
+    ReplaceAll(message, staging_, final_);
+    throw OutputError(final_, 0, message);
+  };
+  if (opened != SQLITE_OK) fail("cannot open the file to index it");
+  if (stop_ != nullptr) {
+    sqlite3_progress_handler(raw, 10000, StopRequested, const_cast<std::atomic<bool>*>(stop_));
+  }
+  // As for the rows: no journal, no flush until the file is complete.
+  for (const char* pragma : {"PRAGMA journal_mode = OFF", "PRAGMA synchronous = OFF",
+                             "PRAGMA cache_size = -65536", "BEGIN"}) {
+    if (sqlite3_exec(raw, pragma, nullptr, nullptr, nullptr) != SQLITE_OK) {
+      CheckStop();
+      fail("cannot index the file");
+    }
+  }
+  EnsureExtensionsTable(raw, final_);
+  for (const Index& index : indexes_) index.builder->Write(raw, final_, stop_);
+  if (sqlite3_exec(raw, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    CheckStop();
+    fail("cannot complete the spatial indexes");
+  }
+  if (sqlite3_close(db.release()) != SQLITE_OK) {
+    throw OutputError(final_, 0, "cannot complete the spatial indexes");
+  }
+  indexes_.clear();
 }
 
 GpkgRows::GpkgRows(const LayerSpec& layer, Cp932ToUtf8& utf8, int first_field)

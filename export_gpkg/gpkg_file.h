@@ -5,11 +5,15 @@
 #include <gdal.h>
 #include <ogr_api.h>
 
+#include <atomic>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "convert/output_format.h"
+#include "export_gpkg/gpkg_rtree.h"
 #include "sal/cp932.h"
 
 namespace quellmark {
@@ -36,22 +40,27 @@ int GpkgEpsg(const DatumRule& datum);
 class GpkgFile {
  public:
   // `path`: the file (".gpkg"); `epsg`: the geographic coordinate system
-  // the tables declare. Creates the file and its layer_styles table.
+  // the tables declare; `stop`, when set, ends building the file with
+  // Interrupted (may be null). Creates the file and its layer_styles table.
   // Throws OutputError.
-  GpkgFile(std::string path, int epsg);
+  GpkgFile(std::string path, int epsg, const std::atomic<bool>* stop = nullptr);
   // Without Commit(), removes the hidden file and its journal.
   ~GpkgFile();
   GpkgFile(const GpkgFile&) = delete;
   GpkgFile& operator=(const GpkgFile&) = delete;
 
   // Creates the layer's table with `fields`, after a text field "sheet"
-  // when `sheet_column`, its spatial index built once the rows are in.
-  // Throws OutputError.
+  // when `sheet_column`. Its spatial index is built by Commit(), in bulk,
+  // from the runs of rows given to AddIndexRun. Throws OutputError.
   OGRLayerH CreateTable(const LayerSpec& layer, std::span<const FieldSpec> fields,
                         bool sheet_column);
   // Adds the table's QGIS style to layer_styles, as its default. Throws
   // OutputError.
   void WriteStyle(const LayerSpec& layer, std::span<const FieldSpec> fields, OGRLayerH table);
+
+  // Rows of `table` that lie close together (a sheet's), for its spatial
+  // index; `boxes` is reordered. Throws OutputError.
+  void AddIndexRun(OGRLayerH table, std::vector<RtreeBox>& boxes);
 
   // Throw OutputError naming the file.
   void StartTransaction(const std::string& what);
@@ -59,9 +68,13 @@ class GpkgFile {
   // Leaves the open transaction, if any, without error.
   void RollbackTransaction();
 
-  // Closes the file, which builds the spatial indexes and writes the
-  // tables' extents, and renames it into place. Throws OutputError.
+  // Closes the file (the driver writes the tables' extents), builds every
+  // table's spatial index and renames the file into place. Throws
+  // OutputError, or Interrupted when the run was asked to stop.
   void Commit();
+
+  // Throws Interrupted when the run was asked to stop.
+  void CheckStop() const;
 
   // Throws OutputError naming the file: `what` and GDAL's last message.
   [[noreturn]] void Fail(const std::string& what) const;
@@ -70,13 +83,21 @@ class GpkgFile {
 
  private:
   void CreateStylesTable();
+  void BuildIndexes();
   void Discard();
+
+  struct Index {
+    OGRLayerH table;
+    std::unique_ptr<RtreeBuilder> builder;
+  };
 
   std::string final_;
   std::string staging_;  // the hidden name it is built under
   GDALDatasetH dataset_ = nullptr;
   OGRSpatialReferenceH srs_ = nullptr;
   OGRLayerH styles_ = nullptr;
+  const std::atomic<bool>* stop_;
+  std::vector<Index> indexes_;
   bool committed_ = false;
 };
 

@@ -2,8 +2,10 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "convert/gdal_errors.h"
 #include "convert/sheet.h"
@@ -17,7 +19,8 @@ namespace {
 // One sheet's file: output prefix + ".gpkg".
 class GpkgSheet : public SheetOutput {
  public:
-  GpkgSheet(const std::string& output_prefix, int epsg) : file_(output_prefix + ".gpkg", epsg) {}
+  GpkgSheet(const std::string& output_prefix, int epsg, const std::atomic<bool>* stop)
+      : file_(output_prefix + ".gpkg", epsg, stop) {}
 
   std::unique_ptr<TableOutput> CreateTable(const LayerSpec& layer) override;
   void Commit() override { file_.Commit(); }
@@ -55,6 +58,7 @@ class GpkgTable : public TableOutput {
   OGRLayerH table_ = nullptr;
   std::unique_ptr<void, FeatureDeleter> feature_;
   std::unique_ptr<void, GeometryDeleter> geometry_;  // reused from row to row
+  std::vector<RtreeBox> boxes_;                      // for the spatial index
   bool in_transaction_ = false;
 };
 
@@ -89,9 +93,20 @@ void GpkgTable::Write(const Feature& feature) {
     file_.Fail("cannot write row " + std::to_string(feature.index + 1) + " of the table " +
                std::string(layer_spec_.code));
   }
+  if (geometry != nullptr) {
+    RtreeBox box{OGR_F_GetFID(row), feature.x[0], feature.x[0], feature.y[0], feature.y[0]};
+    for (std::size_t i = 1; i < feature.vertex_count; ++i) {
+      box.minx = std::min(box.minx, feature.x[i]);
+      box.maxx = std::max(box.maxx, feature.x[i]);
+      box.miny = std::min(box.miny, feature.y[i]);
+      box.maxy = std::max(box.maxy, feature.y[i]);
+    }
+    boxes_.push_back(box);
+  }
 }
 
 void GpkgTable::Close() {
+  file_.AddIndexRun(table_, boxes_);
   file_.WriteStyle(layer_spec_, GpkgFields(layer_spec_), table_);
   in_transaction_ = false;
   file_.CommitTransaction("the table " + std::string(layer_spec_.code));
@@ -116,7 +131,7 @@ class GeoPackages : public OutputFormat {
   const GeometryRules& geometry_rules() const override { return GpkgGeometryRules(); }
   std::unique_ptr<SheetOutput> OpenSheet(const std::string& output_prefix,
                                          ExportContext& context) const override {
-    return std::make_unique<GpkgSheet>(output_prefix, GpkgEpsg(context.datum));
+    return std::make_unique<GpkgSheet>(output_prefix, GpkgEpsg(context.datum), context.stop);
   }
   std::string_view collection_extension() const override { return ".gpkg"; }
   std::unique_ptr<CollectionOutput> OpenCollection(

@@ -7,17 +7,21 @@
 #include <gtest/gtest.h>
 #include <ogr_api.h>
 #include <ogr_srs_api.h>
+#include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -28,6 +32,7 @@
 #include "layers/styles.h"
 #include "sal/errors.h"
 #include "sal/tokenizer.h"
+#include "support/run_program.h"
 #include "support/test_support.h"
 #include "tools/gen/layerset_generator.h"
 
@@ -146,6 +151,53 @@ std::vector<std::vector<std::string>> Query(const std::string& path, const std::
   }
   GDALDatasetReleaseResultSet(dataset.get(), result);
   return rows;
+}
+
+// Each row of an SQL query through SQLite alone (no GDAL functions), every
+// column as text ("" for NULL).
+std::vector<std::vector<std::string>> SqliteQuery(const std::string& path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+    sqlite3_close(db);
+    throw std::runtime_error("SQLite cannot open " + path);
+  }
+  std::vector<std::vector<std::string>> rows;
+  sqlite3_stmt* statement = nullptr;
+  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) {
+    const std::string message = sqlite3_errmsg(db);
+    sqlite3_close(db);
+    throw std::runtime_error("the query failed: " + sql + ": " + message);
+  }
+  while (sqlite3_step(statement) == SQLITE_ROW) {
+    std::vector<std::string>& row = rows.emplace_back();
+    for (int i = 0; i < sqlite3_column_count(statement); ++i) {
+      const unsigned char* text = sqlite3_column_text(statement, i);
+      row.emplace_back(text != nullptr ? reinterpret_cast<const char*>(text) : "");
+    }
+  }
+  sqlite3_finalize(statement);
+  sqlite3_close(db);
+  return rows;
+}
+
+// The file passes GDAL's GeoPackage validator, and SQLite finds every
+// spatial index whole (rtreecheck: every node within its parent, every row
+// and node recorded once).
+void ExpectValidGpkg(const std::string& path) {
+  SCOPED_TRACE(path);
+  const auto validated = testing::RunProgram(
+      "/usr/bin/python3",
+      {"/usr/lib/python3/dist-packages/osgeo_utils/samples/validate_gpkg.py", path});
+  EXPECT_EQ(validated.exit_code, 0) << validated.out << validated.err;
+  const auto indexes = SqliteQuery(path,
+                                   "SELECT 'rtree_' || table_name || '_' || column_name FROM "
+                                   "gpkg_extensions WHERE extension_name = 'gpkg_rtree_index'");
+  EXPECT_FALSE(indexes.empty());
+  for (const auto& index : indexes) {
+    EXPECT_EQ(SqliteQuery(path, "SELECT rtreecheck('" + index[0] + "')"),
+              (std::vector<std::vector<std::string>>{{"ok"}}))
+        << index[0];
+  }
 }
 
 constexpr const char kSheet[] = "533945";
@@ -427,6 +479,7 @@ TEST_F(GpkgExportTest, GeometriesAreTheShapefilesWithoutMadeUpPositionsIndexedOn
   for (int sheet = 0; sheet <= 3; ++sheet) {
     SCOPED_TRACE("sheet " + std::to_string(sheet));
     ConvertBothOf(sheet);
+    ExpectValidGpkg(Gpkg());
     const auto gpkg = ReadGpkg(Gpkg());
     const auto shapes = Shapefiles();
     for (const auto& [code, table] : gpkg) {
@@ -755,6 +808,7 @@ TEST_F(GpkgExportTest, SheetsOfABatchGoIntoOneFileInPositionOrder) {
     collection->Commit();
   }
   EXPECT_TRUE(Hidden().empty());
+  ExpectValidGpkg(merged);
 
   const auto tables = ReadGpkg(merged);
   ASSERT_EQ(tables.size(), Layers().size());
@@ -814,6 +868,196 @@ TEST_F(GpkgExportTest, SheetsOfABatchGoIntoOneFileInPositionOrder) {
   }
   EXPECT_EQ(testing::ReadFile(merged), earlier);
   EXPECT_TRUE(Hidden().empty());
+}
+
+// What a spatial query finds in a table through its R-tree: the rows whose
+// box meets each of `boxes`.
+std::vector<std::vector<std::int64_t>> Found(const std::string& path, const std::string& rtree,
+                                             const std::vector<std::array<double, 4>>& boxes) {
+  sqlite3* db = nullptr;
+  sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+  sqlite3_stmt* query = nullptr;
+  const std::string sql = "SELECT id FROM \"" + rtree +
+                          "\" WHERE maxx >= ?1 AND minx <= ?3 AND maxy >= ?2 AND miny <= ?4 "
+                          "ORDER BY id";
+  EXPECT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &query, nullptr), SQLITE_OK)
+      << sqlite3_errmsg(db);
+  std::vector<std::vector<std::int64_t>> found;
+  for (const auto& box : boxes) {
+    std::vector<std::int64_t>& ids = found.emplace_back();
+    for (int i = 0; i < 4; ++i) sqlite3_bind_double(query, i + 1, box[static_cast<std::size_t>(i)]);
+    while (sqlite3_step(query) == SQLITE_ROW) ids.push_back(sqlite3_column_int64(query, 0));
+    sqlite3_reset(query);
+  }
+  sqlite3_finalize(query);
+  sqlite3_close(db);
+  return found;
+}
+
+// `count` boxes within the extent, of sizes from a point to a quarter of it,
+// and some on its edges.
+std::vector<std::array<double, 4>> RandomBoxes(const std::string& path, const std::string& table,
+                                               int count) {
+  const auto extent = SqliteQuery(
+      path,
+      "SELECT min_x, min_y, max_x, max_y FROM gpkg_contents WHERE table_name = '" + table + "'");
+  const double west = std::stod(extent.at(0).at(0)), south = std::stod(extent[0][1]);
+  const double east = std::stod(extent[0][2]), north = std::stod(extent[0][3]);
+  std::mt19937_64 random(std::hash<std::string>{}(table));
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  std::vector<std::array<double, 4>> boxes = {
+      {west, south, east, north}, {west, south, west, south}, {east, north, east, north}};
+  // Boxes that are rows' own extents, where a float stored one step off
+  // would be found or missed.
+  for (const auto& row : Query(path,
+                               "SELECT ST_MinX(geom), ST_MinY(geom), ST_MaxX(geom), "
+                               "ST_MaxY(geom) FROM \"" +
+                                   table + "\" WHERE geom IS NOT NULL AND fid % 41 = 0")) {
+    boxes.push_back({std::stod(row[0]), std::stod(row[1]), std::stod(row[2]), std::stod(row[3])});
+    boxes.push_back({std::stod(row[2]), std::stod(row[3]), std::stod(row[2]), std::stod(row[3])});
+  }
+  while (static_cast<int>(boxes.size()) < count) {
+    const double x = west + unit(random) * (east - west);
+    const double y = south + unit(random) * (north - south);
+    const double size = std::pow(unit(random), 3) * 0.5;
+    boxes.push_back({x, y, x + size * (east - west), y + size * (north - south)});
+  }
+  return boxes;
+}
+
+// Edits as QGIS makes them through OGR: a row added, one moved, one's
+// geometry removed, one deleted.
+void EditAsQgisWould(const std::string& path, const std::string& table) {
+  GDALAllRegister();
+  Dataset dataset(
+      GDALOpenEx(path.c_str(), GDAL_OF_VECTOR | GDAL_OF_UPDATE, nullptr, nullptr, nullptr));
+  ASSERT_TRUE(dataset);
+  OGRLayerH layer = GDALDatasetGetLayerByName(dataset.get(), table.c_str());
+  ASSERT_NE(layer, nullptr);
+  const bool point = OGR_FD_GetGeomType(OGR_L_GetLayerDefn(layer)) == wkbPoint;
+  const auto make = [point](double x, double y) {
+    OGRGeometryH geometry = OGR_G_CreateGeometry(point ? wkbPoint : wkbLineString);
+    OGR_G_AddPoint_2D(geometry, x, y);
+    if (!point) OGR_G_AddPoint_2D(geometry, x + 0.001, y + 0.002);
+    return geometry;
+  };
+  OGRFeatureH added = OGR_F_Create(OGR_L_GetLayerDefn(layer));
+  OGR_F_SetGeometryDirectly(added, make(139.5, 35.5));
+  EXPECT_EQ(OGR_L_CreateFeature(layer, added), OGRERR_NONE);
+  OGR_F_Destroy(added);
+  OGRFeatureH moved = OGR_L_GetFeature(layer, 7);
+  ASSERT_NE(moved, nullptr);
+  OGR_F_SetGeometryDirectly(moved, make(139.25, 35.75));
+  EXPECT_EQ(OGR_L_SetFeature(layer, moved), OGRERR_NONE);
+  OGR_F_Destroy(moved);
+  OGRFeatureH emptied = OGR_L_GetFeature(layer, 9);
+  ASSERT_NE(emptied, nullptr);
+  OGR_F_SetGeometryDirectly(emptied, nullptr);
+  EXPECT_EQ(OGR_L_SetFeature(layer, emptied), OGRERR_NONE);
+  OGR_F_Destroy(emptied);
+  EXPECT_EQ(OGR_L_DeleteFeature(layer, 3), OGRERR_NONE);
+}
+
+// The spatial indexes built in bulk (a sheet of its own, and two sheets in
+// one file) are the GeoPackage's R-tree as GDAL builds it row by row: the
+// same triggers and extension rows, and every query finds the same rows,
+// before and after edits that the triggers carry into the index.
+TEST_F(GpkgExportTest, BulkBuiltIndexesAnswerAsRowByRowOnesBeforeAndAfterEdits) {
+  // Enough rows for four levels in MH (nodes above the leaves' parents),
+  // two or three in the others, one leaf in the smallest.
+  gen::GeneratorOptions big;
+  big.road_lines = 20000;
+  gen::GeneratorOptions small;
+  small.road_lines = 2000;
+  small.seed = 2;
+  Generate(big);
+  Convert(GpkgFormat());
+  const std::string own = dir / "own.gpkg";
+  fs::rename(Gpkg(), own);
+  const std::string merged = dir / "merged.gpkg";
+  {
+    const auto collection =
+        GpkgFormat().OpenCollection({.path = merged, .positions = 2, .jobs = 1, .datum = {}});
+    for (std::size_t position = 0; position < 2; ++position) {
+      small.seed = 2 + position;
+      Generate(small);
+      ExportContext context{state, &notifier, started, {}, stop};
+      context.collection = collection.get();
+      context.position = position;
+      ConvertSheet(dir / (std::string(kSheet) + "/" + kSheet), Out(), GpkgFormat(), context);
+      collection->Settle(position, true);
+    }
+    collection->Commit();
+  }
+  EXPECT_EQ(SqliteQuery(own, "SELECT rtreedepth(data) FROM rtree_MH_geom_node WHERE nodeno = 1"),
+            (std::vector<std::vector<std::string>>{{"3"}}));
+  // Packed: the fewest nodes that hold the rows, 51 cells a node.
+  for (const char* table : {"MH", "DK", "CM"}) {
+    long nodes = 0;
+    long level = std::stol(SqliteQuery(
+        own, std::string("SELECT count(*) FROM ") + table + " WHERE geom IS NOT NULL")[0][0]);
+    do {
+      level = (level + 50) / 51;
+      nodes += level;
+    } while (level > 1);
+    EXPECT_EQ(SqliteQuery(own, std::string("SELECT count(*) FROM rtree_") + table + "_geom_node"),
+              (std::vector<std::vector<std::string>>{{std::to_string(nodes)}}))
+        << table;
+  }
+
+  for (const std::string& path : {own, merged}) {
+    SCOPED_TRACE(path);
+    // The same file with every index dropped and built again by GDAL.
+    const std::string reference = path + ".reference.gpkg";
+    fs::copy_file(path, reference);
+    {
+      GDALAllRegister();
+      Dataset update(GDALOpenEx(reference.c_str(), GDAL_OF_VECTOR | GDAL_OF_UPDATE, nullptr,
+                                nullptr, nullptr));
+      ASSERT_TRUE(update);
+      for (const LayerSpec& layer : Layers()) {
+        for (const char* function : {"DisableSpatialIndex", "CreateSpatialIndex"}) {
+          const std::string sql =
+              std::string("SELECT ") + function + "('" + std::string(layer.code) + "', 'geom')";
+          OGRLayerH result = GDALDatasetExecuteSQL(update.get(), sql.c_str(), nullptr, nullptr);
+          ASSERT_NE(result, nullptr) << sql;
+          OGRFeatureH done = OGR_L_GetNextFeature(result);
+          EXPECT_TRUE(done != nullptr && OGR_F_GetFieldAsInteger(done, 0) == 1) << sql;
+          OGR_F_Destroy(done);
+          GDALDatasetReleaseResultSet(update.get(), result);
+        }
+      }
+    }
+    const std::string triggers =
+        "SELECT name, sql FROM sqlite_master WHERE type = 'trigger' AND name LIKE 'rtree%' "
+        "ORDER BY name";
+    const std::string extensions = "SELECT * FROM gpkg_extensions ORDER BY table_name";
+    EXPECT_EQ(SqliteQuery(path, triggers), SqliteQuery(reference, triggers));
+    EXPECT_EQ(SqliteQuery(path, triggers).size(), 6 * Layers().size());
+    EXPECT_EQ(SqliteQuery(path, extensions), SqliteQuery(reference, extensions));
+
+    const std::vector<std::string> tables = {"MH", "DK", "TK", "CM"};
+    std::map<std::string, std::vector<std::array<double, 4>>> boxes;
+    for (const std::string& table : tables) boxes[table] = RandomBoxes(path, table, 300);
+    for (const bool edited : {false, true}) {
+      SCOPED_TRACE(edited ? "edited" : "as written");
+      if (edited) {
+        for (const char* table : {"MH", "DK", "CM"}) {
+          EditAsQgisWould(path, table);
+          EditAsQgisWould(reference, table);
+        }
+      }
+      ExpectValidGpkg(path);
+      for (const std::string& table : tables) {
+        const std::string rtree = "rtree_" + table + "_geom";
+        const auto found = Found(path, rtree, boxes[table]);
+        EXPECT_EQ(found, Found(reference, rtree, boxes[table])) << table;
+        std::size_t hits = 0;
+        for (const auto& ids : found) hits += ids.empty() ? 0 : 1;
+        EXPECT_GT(hits, boxes[table].size() / 4) << table << ": too few rows found to compare";
+      }
+    }
+  }
 }
 
 }  // namespace
