@@ -217,6 +217,12 @@ class IndexWriter {
 
   std::size_t capacity() const { return capacity_; }
 
+  void Own(sqlite3_stmt* insert, std::int64_t owned, std::int64_t owner) {
+    sqlite3_bind_int64(insert, 1, owned);
+    sqlite3_bind_int64(insert, 2, owner);
+    Step(insert);
+  }
+
   // Writes a node of `count` cells at `depth` above the leaves and returns
   // its enclosing cell; for the root (node 1), replaces the empty one.
   Cell WriteNode(std::int64_t node, int depth, const Cell* cells, std::size_t count) {
@@ -232,13 +238,21 @@ class IndexWriter {
                         SQLITE_STATIC);
       Step(insert_node_.get());
     }
-    sqlite3_stmt* owner = depth == 0 ? insert_row_.get() : insert_parent_.get();
-    for (std::size_t i = 0; i < count; ++i) {
-      sqlite3_bind_int64(owner, 1, cells[i].id);
-      sqlite3_bind_int64(owner, 2, node);
-      Step(owner);
+    if (depth == 0) {
+      for (std::size_t i = 0; i < count; ++i) owners_.emplace_back(cells[i].id, node);
+    } else {
+      for (std::size_t i = 0; i < count; ++i) Own(insert_parent_.get(), cells[i].id, node);
     }
     return Enclosing(node, cells, count);
+  }
+
+  // Records which leaf holds each row of the leaves written since the last
+  // call, in row order: rows of a run were appended together, so the
+  // inserts go to the end of the table's B-tree.
+  void RecordRows() {
+    std::sort(owners_.begin(), owners_.end());
+    for (const auto& [row, node] : owners_) Own(insert_row_.get(), row, node);
+    owners_.clear();
   }
 
   void WriteTriggersAndExtension(const std::string& table, const std::string& column) {
@@ -284,6 +298,7 @@ class IndexWriter {
   Statement insert_node_;
   Statement insert_row_;
   Statement insert_parent_;
+  std::vector<std::pair<std::int64_t, std::int64_t>> owners_;  // row, leaf
 };
 
 }  // namespace
@@ -348,6 +363,7 @@ void RtreeBuilder::Write(sqlite3* db, const std::string& file_in_messages,
       all.insert(all.end(), cells.begin(), cells.end());
     }
     writer.WriteNode(1, 0, all.data(), all.size());
+    writer.RecordRows();
     return;
   }
   // Leaves: each run's rows, in Hilbert order, in the fewest leaves of
@@ -379,6 +395,7 @@ void RtreeBuilder::Write(sqlite3* db, const std::string& file_in_messages,
         ++parent_index;
       }
     }
+    writer.RecordRows();
   }
   if (leaves_under_root) {
     writer.WriteNode(1, 1, pending.data(), pending.size());
