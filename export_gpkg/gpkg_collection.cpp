@@ -23,11 +23,20 @@ struct RowDeleter {
 };
 using Row = std::unique_ptr<void, RowDeleter>;
 
+// A sheet's rows of one table, and the extents of those with a position in
+// the order the spatial index packs them (each box's id is the row's index
+// here until the writer learns its fid).
+struct SpooledTable {
+  std::size_t table;  // catalogue index
+  std::vector<Row> rows;
+  std::vector<RtreeBox> boxes;
+};
+
 // A sheet's rows, table by table in catalogue order, held until the writer
 // takes them.
 struct SpooledSheet {
   std::string name;
-  std::vector<std::pair<std::size_t, std::vector<Row>>> tables;  // catalogue index, rows
+  std::vector<SpooledTable> tables;
 };
 
 std::size_t CatalogueIndex(const LayerSpec& layer) {
@@ -64,7 +73,7 @@ class GpkgCollection : public CollectionOutput {
   };
 
   void WriteInOrder();
-  void Write(const SpooledSheet& sheet);
+  void Write(SpooledSheet& sheet);
 
   GpkgFile file_;
   std::vector<OGRLayerH> tables_;  // by catalogue index
@@ -77,7 +86,9 @@ class GpkgCollection : public CollectionOutput {
   std::vector<Position> positions_;
   std::size_t next_ = 0;     // the position the writer is at
   std::size_t waiting_ = 0;  // positions settled kept and not yet written
-  bool finishing_ = false;   // Commit(): positions never settled are left out
+  // Sheets written, to be freed by the next job that settles a position.
+  std::vector<std::unique_ptr<SpooledSheet>> written_;
+  bool finishing_ = false;  // Commit(): positions never settled are left out
   bool abort_ = false;
   std::exception_ptr error_;
   std::thread writer_;
@@ -104,9 +115,7 @@ class CollectedSheet : public SheetOutput {
   GpkgCollection& collection() { return collection_; }
   Cp932ToUtf8& utf8() { return utf8_; }
   const std::string& sheet_utf8() const { return sheet_utf8_; }
-  void Add(const LayerSpec& layer, std::vector<Row> rows) {
-    spool_->tables.emplace_back(CatalogueIndex(layer), std::move(rows));
-  }
+  void Add(SpooledTable table) { spool_->tables.push_back(std::move(table)); }
 
  private:
   GpkgCollection& collection_;
@@ -122,7 +131,9 @@ class CollectedTable : public TableOutput {
       : sheet_(sheet),
         layer_(layer),
         layout_(sheet.collection().row_layout(layer)),
-        rows_(layer, sheet.utf8(), 1) {}
+        rows_(layer, sheet.utf8(), 1) {
+    spooled_.table = CatalogueIndex(layer);
+  }
 
   void Write(const Feature& feature) override {
     Row row(OGR_F_Create(layout_));
@@ -132,12 +143,17 @@ class CollectedTable : public TableOutput {
       OGRGeometryH geometry = OGR_G_CreateGeometry(GpkgRows::GeometryType(layer_));
       GpkgRows::SetGeometry(feature, geometry);
       OGR_F_SetGeometryDirectly(row.get(), geometry);
+      spooled_.boxes.push_back(
+          GpkgRows::Box(feature, static_cast<std::int64_t>(spooled_.rows.size())));
     }
-    spooled_.push_back(std::move(row));
+    spooled_.rows.push_back(std::move(row));
   }
+  // The rows' index order is found here, on the job's thread, so the
+  // writer, which paces the batch, only writes.
   void Close() override {
     sheet_.collection().ThrowIfFailed();
-    sheet_.Add(layer_, std::move(spooled_));
+    RtreeBuilder::SortRun(spooled_.boxes);
+    sheet_.Add(std::move(spooled_));
   }
 
  private:
@@ -145,7 +161,7 @@ class CollectedTable : public TableOutput {
   const LayerSpec& layer_;
   OGRFeatureDefnH layout_;
   GpkgRows rows_;
-  std::vector<Row> spooled_;
+  SpooledTable spooled_;
 };
 
 std::unique_ptr<TableOutput> CollectedSheet::CreateTable(const LayerSpec& layer) {
@@ -183,6 +199,7 @@ GpkgCollection::~GpkgCollection() {
   changed_.notify_all();
   if (writer_.joinable()) writer_.join();
   positions_.clear();
+  written_.clear();
   for (OGRFeatureDefn* layout : layouts_) layout->Release();
 }
 
@@ -211,8 +228,11 @@ void GpkgCollection::Settle(std::size_t position, bool keep) {
   changed_.notify_all();
   // The writer is the slower side: one sheet waiting for it keeps it busy.
   changed_.wait(lock, [this] { return waiting_ <= 1 || error_ || abort_; });
+  std::vector<std::unique_ptr<SpooledSheet>> written;
+  written.swap(written_);
   lock.unlock();
-  // The sheets left out are freed here, outside the lock.
+  // The sheets left out, and those the writer is done with, are freed here,
+  // outside the lock and off the writer's thread, which paces the batch.
 }
 
 bool GpkgCollection::failed() const {
@@ -260,8 +280,8 @@ void GpkgCollection::WriteInOrder() {
         error = std::current_exception();
       }
     }
-    sheets.clear();
     lock.lock();
+    for (auto& sheet : sheets) written_.push_back(std::move(sheet));
     if (error && !error_) error_ = error;
     ++next_;
     if (kept) --waiting_;
@@ -269,31 +289,25 @@ void GpkgCollection::WriteInOrder() {
   }
 }
 
-void GpkgCollection::Write(const SpooledSheet& sheet) {
+void GpkgCollection::Write(SpooledSheet& sheet) {
   QuietGdalErrors quiet;
   file_.StartTransaction("writing the sheet " + sheet.name);
-  // Each table's rows of the sheet lie close together: one run of its
-  // spatial index, given once the sheet is in.
-  std::vector<std::vector<RtreeBox>> boxes(sheet.tables.size());
+  // The fid of each row, by its index in the sheet's table.
+  std::vector<std::vector<std::int64_t>> fids(sheet.tables.size());
   try {
     std::size_t written = 0;
     for (std::size_t t = 0; t < sheet.tables.size(); ++t) {
-      const auto& [table, rows] = sheet.tables[t];
-      for (const Row& row : rows) {
+      const SpooledTable& table = sheet.tables[t];
+      fids[t].reserve(table.rows.size());
+      for (const Row& row : table.rows) {
         // A stop is seen within a few thousand rows.
         if (++written % 4096 == 0) file_.CheckStop();
         OGRFeatureH feature = static_cast<OGRFeatureH>(row.get());
-        if (OGR_L_CreateFeature(tables_[table], feature) != OGRERR_NONE) {
+        if (OGR_L_CreateFeature(tables_[table.table], feature) != OGRERR_NONE) {
           file_.Fail("cannot write the sheet " + sheet.name + " into the table " +
-                     std::string(Layers()[table].code));
+                     std::string(Layers()[table.table].code));
         }
-        OGRGeometryH geometry = OGR_F_GetGeometryRef(feature);
-        if (geometry != nullptr) {
-          OGREnvelope envelope;
-          OGR_G_GetEnvelope(geometry, &envelope);
-          boxes[t].push_back(
-              {OGR_F_GetFID(feature), envelope.MinX, envelope.MaxX, envelope.MinY, envelope.MaxY});
-        }
+        fids[t].push_back(OGR_F_GetFID(feature));
       }
     }
     file_.CommitTransaction("the sheet " + sheet.name);
@@ -301,8 +315,12 @@ void GpkgCollection::Write(const SpooledSheet& sheet) {
     file_.RollbackTransaction();
     throw;
   }
+  // Each table's rows of the sheet lie close together: one run of its
+  // spatial index.
   for (std::size_t t = 0; t < sheet.tables.size(); ++t) {
-    file_.AddIndexRun(tables_[sheet.tables[t].first], boxes[t]);
+    SpooledTable& table = sheet.tables[t];
+    for (RtreeBox& box : table.boxes) box.id = fids[t][static_cast<std::size_t>(box.id)];
+    file_.AddIndexRun(tables_[table.table], table.boxes);
   }
 }
 

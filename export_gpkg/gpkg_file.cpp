@@ -7,6 +7,7 @@
 #include <ogrsf_frmts.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <mutex>
@@ -191,7 +192,7 @@ OGRLayerH GpkgFile::CreateTable(const LayerSpec& layer, std::span<const FieldSpe
   return table;
 }
 
-void GpkgFile::AddIndexRun(OGRLayerH table, std::vector<RtreeBox>& boxes) {
+void GpkgFile::AddIndexRun(OGRLayerH table, const std::vector<RtreeBox>& boxes) {
   for (Index& index : indexes_) {
     if (index.table == table) {
       index.builder->AddRun(boxes, final_);
@@ -313,6 +314,17 @@ void GpkgFile::BuildIndexes() {
 
 GpkgRows::GpkgRows(const LayerSpec& layer, Cp932ToUtf8& utf8, int first_field)
     : fields_(GpkgFields(layer)), utf8_(utf8), first_field_(first_field) {}
+
+RtreeBox GpkgRows::Box(const Feature& feature, std::int64_t id) {
+  RtreeBox box{id, feature.x[0], feature.x[0], feature.y[0], feature.y[0]};
+  for (std::size_t i = 1; i < feature.vertex_count; ++i) {
+    box.minx = std::min(box.minx, feature.x[i]);
+    box.maxx = std::max(box.maxx, feature.x[i]);
+    box.miny = std::min(box.miny, feature.y[i]);
+    box.maxy = std::max(box.maxy, feature.y[i]);
+  }
+  return box;
+}
 
 OGRwkbGeometryType GpkgRows::GeometryType(const LayerSpec& layer) {
   return layer.geometry == LayerGeometry::kPoint ? wkbPoint : wkbLineString;

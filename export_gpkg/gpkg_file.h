@@ -59,8 +59,8 @@ class GpkgFile {
   void WriteStyle(const LayerSpec& layer, std::span<const FieldSpec> fields, OGRLayerH table);
 
   // Rows of `table` that lie close together (a sheet's), for its spatial
-  // index; `boxes` is reordered. Throws OutputError.
-  void AddIndexRun(OGRLayerH table, std::vector<RtreeBox>& boxes);
+  // index, sorted by RtreeBuilder::SortRun. Throws OutputError.
+  void AddIndexRun(OGRLayerH table, const std::vector<RtreeBox>& boxes);
 
   // Throw OutputError naming the file.
   void StartTransaction(const std::string& what);
@@ -115,6 +115,8 @@ class GpkgRows {
   // The feature's positions into `geometry` (a point or a line string of
   // the layer's kind); false, untouched, for a feature without a position.
   static bool SetGeometry(const Feature& feature, OGRGeometryH geometry);
+  // The extent of a feature with a position, for the row `id`.
+  static RtreeBox Box(const Feature& feature, std::int64_t id);
   // The geometry type of the layer's table.
   static OGRwkbGeometryType GeometryType(const LayerSpec& layer);
 

@@ -2,7 +2,6 @@
 
 #include <sqlite3.h>
 
-#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -94,18 +93,12 @@ void GpkgTable::Write(const Feature& feature) {
                std::string(layer_spec_.code));
   }
   if (geometry != nullptr) {
-    RtreeBox box{OGR_F_GetFID(row), feature.x[0], feature.x[0], feature.y[0], feature.y[0]};
-    for (std::size_t i = 1; i < feature.vertex_count; ++i) {
-      box.minx = std::min(box.minx, feature.x[i]);
-      box.maxx = std::max(box.maxx, feature.x[i]);
-      box.miny = std::min(box.miny, feature.y[i]);
-      box.maxy = std::max(box.maxy, feature.y[i]);
-    }
-    boxes_.push_back(box);
+    boxes_.push_back(GpkgRows::Box(feature, OGR_F_GetFID(row)));
   }
 }
 
 void GpkgTable::Close() {
+  RtreeBuilder::SortRun(boxes_);
   file_.AddIndexRun(table_, boxes_);
   file_.WriteStyle(layer_spec_, GpkgFields(layer_spec_), table_);
   in_transaction_ = false;

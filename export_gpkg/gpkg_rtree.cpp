@@ -313,7 +313,9 @@ RtreeBuilder::~RtreeBuilder() {
   }
 }
 
-void RtreeBuilder::AddRun(std::vector<RtreeBox>& boxes, const std::string& file_in_messages) {
+void RtreeBuilder::SortRun(std::vector<RtreeBox>& boxes) { HilbertSort(boxes); }
+
+void RtreeBuilder::AddRun(const std::vector<RtreeBox>& boxes, const std::string& file_in_messages) {
   if (boxes.empty()) return;
   if (spool_ == nullptr) {
     spool_ = std::fopen(spool_path_.c_str(), "w+bx");
@@ -322,7 +324,6 @@ void RtreeBuilder::AddRun(std::vector<RtreeBox>& boxes, const std::string& file_
                         "cannot make room for the spatial index: " + SystemMessage(errno));
     }
   }
-  HilbertSort(boxes);
   std::vector<Cell> cells(boxes.size());
   for (std::size_t i = 0; i < boxes.size(); ++i) {
     const RtreeBox& box = boxes[i];

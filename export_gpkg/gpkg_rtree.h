@@ -38,10 +38,15 @@ class RtreeBuilder {
   RtreeBuilder(const RtreeBuilder&) = delete;
   RtreeBuilder& operator=(const RtreeBuilder&) = delete;
 
+  // Puts a run's rows in the order they are packed in (along a Hilbert
+  // curve through their centres). Needs no builder: a run can be sorted on
+  // any thread.
+  static void SortRun(std::vector<RtreeBox>& boxes);
+
   // A run of rows that lie close together (one sheet's rows of the table),
-  // in any order; `boxes` is sorted here. Rows of a run are packed into
-  // leaves of their own. Throws OutputError naming `file_in_messages`.
-  void AddRun(std::vector<RtreeBox>& boxes, const std::string& file_in_messages);
+  // sorted by SortRun. Rows of a run are packed into leaves of their own.
+  // Throws OutputError naming `file_in_messages`.
+  void AddRun(const std::vector<RtreeBox>& boxes, const std::string& file_in_messages);
 
   // Creates the index in `db` (inside the caller's transaction) from every
   // run added: the R-tree virtual table, its nodes, the triggers that keep
