@@ -109,6 +109,7 @@ class Batch {
                                                      .positions = count,
                                                      .jobs = std::max(1u, options_.jobs),
                                                      .datum = options_.datum,
+                                                     .append = options_.append,
                                                      .stop = services_.stop});
     }
     const unsigned jobs = static_cast<unsigned>(

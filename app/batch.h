@@ -59,6 +59,9 @@ struct BatchOptions {
   // file is put in place when the batch ends: without keep_going only when
   // every archive was converted, with it when any was. Not with output_dir.
   std::string output_file;
+  // With output_file: add the sheets to the file there (a sheet it holds
+  // already is replaced whole) instead of replacing it.
+  bool append = false;
   // Go on with the next archive after one fails (the failure is reported to
   // the observer); otherwise the first failure ends the batch.
   bool keep_going = false;

@@ -53,6 +53,7 @@ std::string Usage() {
   }
   return "Usage: quellmark-convert [--format " + FormatIds() +
          "] [--output DIR|FILE.gpkg [--keep-extracted]]\n"
+         "                         [--append | --overwrite]\n"
          "                         [--keep-going] [--datum tokyo|jgd2000] [--to-jgd2000]\n"
          "                         [--jobs N] [--quiet]\n"
          "                         ARCHIVE|FOLDER...\n"
@@ -77,6 +78,11 @@ std::string Usage() {
          "                      in the order the archives are listed; built under a\n"
          "                      temporary name and put in place at the end (with\n"
          "                      --keep-going, without the archives that failed)\n"
+         "  --append            with --output FILE.gpkg: add the sheets to the file;\n"
+         "                      a sheet it holds already is replaced, everything\n"
+         "                      else in it is kept\n"
+         "  --overwrite         with --output FILE.gpkg: replace the file even when\n"
+         "                      Quellmark did not write it (otherwise refused)\n"
          "  --keep-extracted    with --output: keep each extraction as DIR/NAME/\n"
          "  --keep-going        after an archive fails, go on with the next one\n"
          "  --datum DATUM       declare the datum of the positions in every table:\n"
@@ -114,6 +120,7 @@ std::string FileName(const std::string& path) {
 struct Arguments {
   BatchOptions batch;
   bool quiet = false;
+  bool overwrite = false;
 };
 
 // The format that gathers every sheet into one file named like `path`.
@@ -326,6 +333,10 @@ int ParseArguments(int argc, char** argv, Arguments& args) {
       args.batch.datum.to_jgd2000 = true;
     } else if (arg == "--keep-extracted") {
       args.batch.keep_extracted = true;
+    } else if (arg == "--append") {
+      args.batch.append = true;
+    } else if (arg == "--overwrite") {
+      args.overwrite = true;
     } else if (arg == "--format" || arg.rfind("--format=", 0) == 0) {
       std::string_view value;
       if (arg == "--format") {
@@ -362,6 +373,20 @@ int ParseArguments(int argc, char** argv, Arguments& args) {
   if (args.batch.keep_extracted && args.batch.output_dir.empty() &&
       args.batch.output_file.empty()) {
     return BadArguments("--keep-extracted goes with --output");
+  }
+  if ((args.batch.append || args.overwrite) && args.batch.output_file.empty()) {
+    return BadArguments(std::string(args.batch.append ? "--append" : "--overwrite") +
+                        " goes with --output FILE.gpkg");
+  }
+  if (args.batch.append && args.overwrite) {
+    return BadArguments("--append keeps what the file holds, --overwrite replaces it: not both");
+  }
+  // A file Quellmark did not write is never replaced or added to unasked.
+  if (!args.batch.output_file.empty() && !args.overwrite &&
+      args.batch.format->FindCollectionFile(args.batch.output_file) == CollectionFile::kOther) {
+    return BadArguments(args.batch.output_file + ": not a GeoPackage Quellmark wrote; " +
+                        (args.batch.append ? "nothing is added to it"
+                                           : "it is left as it is (--overwrite replaces it)"));
   }
   return -1;
 }
@@ -412,6 +437,11 @@ int main(int argc, char** argv) {
       console.Error(output_folder + ": cannot create the output folder: " + error.message());
       return 1;
     }
+  }
+  if (!args.batch.output_file.empty() && !args.batch.append && !args.quiet &&
+      args.batch.format->FindCollectionFile(args.batch.output_file) == CollectionFile::kOurs) {
+    std::fprintf(stderr, "%s: %s: the sheets it holds are replaced (--append adds to them)\n",
+                 kProgram, args.batch.output_file.c_str());
   }
   static_assert(std::atomic<bool>::is_always_lock_free);
   CatchStopSignals();

@@ -127,12 +127,23 @@ class CollectionOutput {
   virtual void Commit() = 0;
 };
 
+// What stands at the path of a file holding every sheet of a batch.
+enum class CollectionFile : std::uint8_t {
+  kNone,   // nothing
+  kOurs,   // a file of the format that Quellmark wrote
+  kOther,  // anything else, which is not Quellmark's to replace or add to
+};
+
 // What one file holding every sheet of a batch is opened with.
 struct CollectionRequest {
   std::string path;           // the file, ending in the format's collection_extension()
   std::size_t positions = 0;  // sheets come at positions 0 to positions - 1
   unsigned jobs = 1;          // converted by this many jobs side by side
   DatumRule datum;            // what the tables declare
+  // Add the sheets to the file at `path` (one the format wrote) instead of
+  // replacing it: a sheet the file holds already is replaced whole, the
+  // rest of the file is kept.
+  bool append = false;
   // Set when the run is asked to stop: writing, index building and
   // completing the file end soon after with Interrupted, leaving the earlier
   // file. May be null.
@@ -156,6 +167,10 @@ class OutputFormat {
   // The extension (".gpkg") of one file holding every sheet of a batch, or
   // empty for a format that cannot gather sheets.
   virtual std::string_view collection_extension() const { return {}; }
+  // What stands at `path`, for a format that gathers sheets.
+  virtual CollectionFile FindCollectionFile(const std::string& /*path*/) const {
+    return CollectionFile::kOther;
+  }
   // That file, as `request` says. Throws OutputError; std::logic_error for
   // a format without collections.
   virtual std::unique_ptr<CollectionOutput> OpenCollection(const CollectionRequest& request) const;

@@ -36,6 +36,7 @@ struct SpooledTable {
 // takes them.
 struct SpooledSheet {
   std::string name;
+  std::string name_utf8;
   std::vector<SpooledTable> tables;
 };
 
@@ -45,8 +46,7 @@ std::size_t CatalogueIndex(const LayerSpec& layer) {
 
 class GpkgCollection : public CollectionOutput {
  public:
-  GpkgCollection(const std::string& path, std::size_t positions, int epsg,
-                 const std::atomic<bool>* stop);
+  explicit GpkgCollection(const CollectionRequest& request);
   ~GpkgCollection() override;
   GpkgCollection(const GpkgCollection&) = delete;
   GpkgCollection& operator=(const GpkgCollection&) = delete;
@@ -107,6 +107,7 @@ class CollectedSheet : public SheetOutput {
     } else {
       utf8_.Convert(spool_->name, sheet_utf8_);
     }
+    spool_->name_utf8 = sheet_utf8_;
   }
 
   std::unique_ptr<TableOutput> CreateTable(const LayerSpec& layer) override;
@@ -168,9 +169,9 @@ std::unique_ptr<TableOutput> CollectedSheet::CreateTable(const LayerSpec& layer)
   return std::make_unique<CollectedTable>(*this, layer);
 }
 
-GpkgCollection::GpkgCollection(const std::string& path, std::size_t positions, int epsg,
-                               const std::atomic<bool>* stop)
-    : file_(path, epsg, stop), positions_(positions) {
+GpkgCollection::GpkgCollection(const CollectionRequest& request)
+    : file_(request.path, GpkgEpsg(request.datum), request.stop, request.append),
+      positions_(request.positions) {
   // Every layer's table, empty ones too, with its style.
   file_.StartTransaction("creating the tables");
   try {
@@ -295,6 +296,8 @@ void GpkgCollection::Write(SpooledSheet& sheet) {
   // The fid of each row, by its index in the sheet's table.
   std::vector<std::vector<std::int64_t>> fids(sheet.tables.size());
   try {
+    // Added to an earlier file, the sheet replaces its earlier rows.
+    file_.RemoveEarlierRows(sheet.name_utf8);
     std::size_t written = 0;
     for (std::size_t t = 0; t < sheet.tables.size(); ++t) {
       const SpooledTable& table = sheet.tables[t];
@@ -327,8 +330,7 @@ void GpkgCollection::Write(SpooledSheet& sheet) {
 }  // namespace
 
 std::unique_ptr<CollectionOutput> OpenGpkgCollection(const CollectionRequest& request) {
-  return std::make_unique<GpkgCollection>(request.path, request.positions, GpkgEpsg(request.datum),
-                                          request.stop);
+  return std::make_unique<GpkgCollection>(request);
 }
 
 }  // namespace quellmark

@@ -3,9 +3,14 @@
 #include <cpl_conv.h>
 #include <cpl_error.h>
 #include <cpl_string.h>
+#include <fcntl.h>
+#include <linux/fs.h>
 #include <ogr_srs_api.h>
 #include <ogrsf_frmts.h>
 #include <sqlite3.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -40,6 +45,10 @@ void RegisterDriverOnce() {
   std::call_once(once, [] { RegisterOGRGeoPackage(); });
 }
 
+// The row of the file's metadata that says Quellmark wrote it.
+constexpr const char* kMarker = "QUELLMARK";
+constexpr const char* kMarkerValue = "tables of the 1:25,000 base map, rows marked by sheet";
+
 // The file's path without ".gpkg", for the hidden names beside it.
 std::string Stem(const std::string& path) {
   constexpr std::string_view kExtension = ".gpkg";
@@ -64,10 +73,38 @@ int GpkgEpsg(const DatumRule& datum) {
   return epsg != 0 ? epsg : DatumEpsg(DatumLabel::kJgd2000);
 }
 
-GpkgFile::GpkgFile(std::string path, int epsg, const std::atomic<bool>* stop)
+GpkgOwner FindGpkgOwner(const std::string& path) {
+  struct stat status {};
+  if (::stat(path.c_str(), &status) != 0) return GpkgOwner::kNone;
+  RegisterDriverOnce();
+  QuietGdalErrors quiet;
+  const char* const drivers[] = {"GPKG", nullptr};
+  GDALDatasetH dataset =
+      GDALOpenEx(path.c_str(), GDAL_OF_VECTOR | GDAL_OF_READONLY, drivers, nullptr, nullptr);
+  if (dataset == nullptr) return GpkgOwner::kOther;
+  bool ours = GDALGetMetadataItem(dataset, kMarker, nullptr) != nullptr;
+  if (!ours) {
+    // A collection written before the file said so: every layer's table,
+    // each beginning with the sheet, and their styles.
+    ours = GDALDatasetGetLayerByName(dataset, "layer_styles") != nullptr;
+    for (const LayerSpec& layer : Layers()) {
+      const std::string code(layer.code);
+      OGRLayerH table = GDALDatasetGetLayerByName(dataset, code.c_str());
+      OGRFeatureDefnH definition = table != nullptr ? OGR_L_GetLayerDefn(table) : nullptr;
+      ours = ours && definition != nullptr && OGR_FD_GetFieldCount(definition) > 0 &&
+             std::string_view(OGR_Fld_GetNameRef(OGR_FD_GetFieldDefn(definition, 0))) == "sheet";
+    }
+  }
+  GDALClose(dataset);
+  return ours ? GpkgOwner::kQuellmark : GpkgOwner::kOther;
+}
+
+GpkgFile::GpkgFile(std::string path, int epsg, const std::atomic<bool>* stop, bool append)
     : final_(std::move(path)),
       staging_(StagedSheet::NewStagingName(Stem(final_)) + ".gpkg"),
-      stop_(stop) {
+      stop_(stop),
+      append_(append && FindGpkgOwner(final_) != GpkgOwner::kNone),
+      epsg_(epsg) {
   RegisterDriverOnce();
   try {
     QuietGdalErrors quiet;
@@ -88,12 +125,27 @@ GpkgFile::GpkgFile(std::string path, int epsg, const std::atomic<bool>* stop)
     // the file is flushed once, before the rename, not at every commit.
     CPLSetThreadLocalConfigOption("OGR_SQLITE_JOURNAL", "OFF");
     CPLSetThreadLocalConfigOption("OGR_SQLITE_SYNCHRONOUS", "OFF");
-    dataset_ = GDALCreate(driver, staging_.c_str(), 0, 0, 0, GDT_Unknown, nullptr);
+    if (append_) {
+      CopyEarlierFile();
+      DropEarlierIndexes();
+    }
+    if (append_) {
+      const char* const drivers[] = {"GPKG", nullptr};
+      dataset_ =
+          GDALOpenEx(staging_.c_str(), GDAL_OF_VECTOR | GDAL_OF_UPDATE, drivers, nullptr, nullptr);
+    } else {
+      dataset_ = GDALCreate(driver, staging_.c_str(), 0, 0, 0, GDT_Unknown, nullptr);
+    }
     CPLSetThreadLocalConfigOption("OGR_SQLITE_CACHE", nullptr);
     CPLSetThreadLocalConfigOption("OGR_SQLITE_JOURNAL", nullptr);
     CPLSetThreadLocalConfigOption("OGR_SQLITE_SYNCHRONOUS", nullptr);
-    if (dataset_ == nullptr) Fail("cannot create");
-    CreateStylesTable();
+    if (dataset_ == nullptr) Fail(append_ ? "cannot open" : "cannot create");
+    styles_ = append_ ? GDALDatasetGetLayerByName(dataset_, "layer_styles") : nullptr;
+    if (styles_ == nullptr) CreateStylesTable();
+    // What tells this file from others: a row of the file's metadata.
+    if (GDALSetMetadataItem(dataset_, kMarker, kMarkerValue, nullptr) != CE_None) {
+      Fail("cannot mark the file as Quellmark's");
+    }
   } catch (...) {
     Discard();
     throw;
@@ -169,6 +221,11 @@ OGRLayerH GpkgFile::CreateTable(const LayerSpec& layer, std::span<const FieldSpe
                                 bool sheet_column) {
   QuietGdalErrors quiet;
   const std::string name(layer.code);
+  if (append_) {
+    if (OGRLayerH table = GDALDatasetGetLayerByName(dataset_, name.c_str())) {
+      return TakeEarlierTable(table, name, fields, sheet_column);
+    }
+  }
   CPLStringList options;
   // The index is built in bulk once the rows are in (BuildIndexes).
   options.SetNameValue("SPATIAL_INDEX", "NO");
@@ -187,15 +244,70 @@ OGRLayerH GpkgFile::CreateTable(const LayerSpec& layer, std::span<const FieldSpe
                                  : field.type == FieldType::kReal  ? OFTReal
                                                                    : OFTString);
   }
-  indexes_.push_back({table, std::make_unique<RtreeBuilder>(name, OGR_L_GetGeometryColumn(table),
-                                                            staging_ + "-" + name)});
+  indexes_.push_back({table, name,
+                      std::make_unique<RtreeBuilder>(name, OGR_L_GetGeometryColumn(table),
+                                                     staging_ + "-" + name)});
   return table;
+}
+
+OGRLayerH GpkgFile::TakeEarlierTable(OGRLayerH table, const std::string& name,
+                                     std::span<const FieldSpec> fields, bool sheet_column) {
+  OGRFeatureDefnH definition = OGR_L_GetLayerDefn(table);
+  std::vector<std::string> expected;
+  if (sheet_column) expected.emplace_back("sheet");
+  for (const FieldSpec& field : fields) expected.emplace_back(field.name);
+  bool same = OGR_FD_GetFieldCount(definition) == static_cast<int>(expected.size());
+  for (std::size_t i = 0; same && i < expected.size(); ++i) {
+    same = expected[i] == OGR_Fld_GetNameRef(OGR_FD_GetFieldDefn(definition, static_cast<int>(i)));
+  }
+  if (!same) Fail("the table " + name + " does not hold the fields these sheets are written with");
+  OGRSpatialReferenceH srs = OGR_L_GetSpatialRef(table);
+  const char* code = srs != nullptr ? OSRGetAuthorityCode(srs, nullptr) : nullptr;
+  if (code == nullptr || std::to_string(epsg_) != code) {
+    Fail("the table " + name + " is on " +
+         (code != nullptr ? "EPSG:" + std::string(code) : std::string("another system")) +
+         "; these sheets are declared EPSG:" + std::to_string(epsg_));
+  }
+  Index index{
+      table, name,
+      std::make_unique<RtreeBuilder>(name, OGR_L_GetGeometryColumn(table), staging_ + "-" + name),
+      true, 0};
+  const std::string sql = "SELECT MAX(fid) FROM \"" + name + "\"";
+  if (OGRLayerH result = GDALDatasetExecuteSQL(dataset_, sql.c_str(), nullptr, nullptr)) {
+    if (OGRFeatureH last = OGR_L_GetNextFeature(result)) {
+      index.earlier_last_fid = OGR_F_GetFieldAsInteger64(last, 0);
+      OGR_F_Destroy(last);
+    }
+    GDALDatasetReleaseResultSet(dataset_, result);
+  }
+  indexes_.push_back(std::move(index));
+  return table;
+}
+
+void GpkgFile::RemoveEarlierRows(const std::string& sheet_utf8) {
+  QuietGdalErrors quiet;
+  std::string literal = "'";
+  for (const char c : sheet_utf8) {
+    literal += c;
+    if (c == '\'') literal += c;
+  }
+  literal += "'";
+  for (const Index& index : indexes_) {
+    if (!index.earlier) continue;
+    const std::string sql = "DELETE FROM \"" + index.name + "\" WHERE sheet = " + literal +
+                            " AND fid <= " + std::to_string(index.earlier_last_fid);
+    CPLErrorReset();
+    GDALDatasetReleaseResultSet(dataset_,
+                                GDALDatasetExecuteSQL(dataset_, sql.c_str(), nullptr, nullptr));
+    if (CPLGetLastErrorType() >= CE_Failure) Fail("cannot replace the rows of " + sheet_utf8);
+  }
 }
 
 void GpkgFile::AddIndexRun(OGRLayerH table, const std::vector<RtreeBox>& boxes) {
   for (Index& index : indexes_) {
     if (index.table == table) {
-      index.builder->AddRun(boxes, final_);
+      // A table taken from the earlier file is indexed from all its rows.
+      if (!index.earlier) index.builder->AddRun(boxes, final_);
       return;
     }
   }
@@ -210,6 +322,13 @@ void GpkgFile::WriteStyle(const LayerSpec& layer, std::span<const FieldSpec> fie
                           OGRLayerH table) {
   QuietGdalErrors quiet;
   const std::string name(layer.code);
+  if (append_) {
+    const std::string filter = "f_table_name = '" + name + "' AND useAsDefault = 1";
+    OGR_L_SetAttributeFilter(styles_, filter.c_str());
+    const GIntBig earlier = OGR_L_GetFeatureCount(styles_, TRUE);
+    OGR_L_SetAttributeFilter(styles_, nullptr);
+    if (earlier > 0) return;
+  }
   const std::string qml = QgisStyle(layer, fields);
   OGRFeatureH row = OGR_F_Create(OGR_L_GetLayerDefn(styles_));
   const auto set = [row](const char* column, const char* value) {
@@ -264,6 +383,55 @@ void GpkgFile::Commit() {
   srs_ = nullptr;
 }
 
+// The earlier file, copied to the hidden name: shared blocks where the file
+// system can (a reflink), otherwise copied by the kernel.
+void GpkgFile::CopyEarlierFile() {
+  const int from = ::open(final_.c_str(), O_RDONLY | O_CLOEXEC);
+  if (from < 0) {
+    throw OutputError(final_, 0, "cannot read the file to add to it: " + SystemMessage(errno));
+  }
+  struct stat status {};
+  ::fstat(from, &status);
+  const int to =
+      ::open(staging_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, status.st_mode & 0777);
+  if (to < 0) {
+    const int error = errno;
+    ::close(from);
+    throw OutputError(final_, 0, "cannot make room to add to the file: " + SystemMessage(error));
+  }
+  int error = 0;
+  if (::ioctl(to, FICLONE, from) != 0) {
+    bool kernel_copy = true;
+    std::vector<char> buffer;
+    while (error == 0) {
+      if (stop_ != nullptr && stop_->load()) break;
+      ssize_t copied = -1;
+      if (kernel_copy) {
+        copied = ::copy_file_range(from, nullptr, to, nullptr, std::size_t{64} << 20, 0);
+        if (copied < 0 &&
+            (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL)) {
+          kernel_copy = false;
+          buffer.resize(std::size_t{1} << 20);
+          continue;
+        }
+      } else {
+        copied = ::read(from, buffer.data(), buffer.size());
+        if (copied > 0 && ::write(to, buffer.data(), static_cast<std::size_t>(copied)) != copied) {
+          copied = -1;
+        }
+      }
+      if (copied < 0) error = errno != 0 ? errno : EIO;
+      if (copied == 0) break;
+    }
+  }
+  ::close(from);
+  if (::close(to) != 0 && error == 0) error = errno;
+  CheckStop();
+  if (error != 0) {
+    throw OutputError(final_, 0, "cannot copy the file to add to it: " + SystemMessage(error));
+  }
+}
+
 namespace {
 
 struct DatabaseCloser {
@@ -276,6 +444,39 @@ extern "C" int StopRequested(void* stop) {
 }
 
 }  // namespace
+
+// The spatial indexes of the earlier file's tables of layers are dropped
+// before rows are added and removed, and built again from all their rows
+// once they are in (BuildIndexes): no row waits on an index.
+void GpkgFile::DropEarlierIndexes() {
+  sqlite3* raw = nullptr;
+  const int opened = sqlite3_open_v2(staging_.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
+  std::unique_ptr<sqlite3, DatabaseCloser> db(raw);
+  std::string sql = "PRAGMA journal_mode = OFF; BEGIN;";
+  const bool extensions =
+      opened == SQLITE_OK && sqlite3_exec(raw, "SELECT 1 FROM gpkg_extensions LIMIT 0", nullptr,
+                                          nullptr, nullptr) == SQLITE_OK;
+  for (const LayerSpec& layer : Layers()) {
+    const std::string rtree = "rtree_" + std::string(layer.code) + "_geom";
+    sql += "DROP TABLE IF EXISTS \"" + rtree + "\";";
+    for (const char* trigger : {"insert", "update1", "update2", "update3", "update4", "update5",
+                                "update6", "update7", "delete"}) {
+      sql += "DROP TRIGGER IF EXISTS \"" + rtree + "_" + trigger + "\";";
+    }
+    if (extensions) {
+      sql += "DELETE FROM gpkg_extensions WHERE lower(table_name) = lower('" +
+             std::string(layer.code) + "') AND extension_name = 'gpkg_rtree_index';";
+    }
+  }
+  sql += "COMMIT;";
+  if (opened != SQLITE_OK ||
+      sqlite3_exec(raw, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+    std::string message = std::string("cannot open the file to add to it: ") +
+                          (raw != nullptr ? sqlite3_errmsg(raw) : "out of memory");
+    ReplaceAll(message, staging_, final_);
+    throw OutputError(final_, 0, message);
+  }
+}
 
 // Every table's spatial index, on a connection of our own to the closed
 // file, in one transaction.
@@ -301,7 +502,22 @@ void GpkgFile::BuildIndexes() {
     }
   }
   EnsureExtensionsTable(raw, final_);
-  for (const Index& index : indexes_) index.builder->Write(raw, final_, stop_);
+  const bool counts = sqlite3_exec(raw, "SELECT 1 FROM gpkg_ogr_contents LIMIT 0", nullptr, nullptr,
+                                   nullptr) == SQLITE_OK;
+  for (const Index& index : indexes_) {
+    if (index.earlier) {
+      index.builder->AddRowsOf(raw, "sheet", final_, stop_);
+      // Rows were removed: the row count GDAL keeps is made true again.
+      const std::string count =
+          "UPDATE gpkg_ogr_contents SET feature_count = (SELECT count(*) FROM \"" + index.name +
+          "\") WHERE lower(table_name) = lower('" + index.name + "')";
+      if (counts && sqlite3_exec(raw, count.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+        CheckStop();
+        fail("cannot count the rows of " + index.name);
+      }
+    }
+    index.builder->Write(raw, final_, stop_);
+  }
   if (sqlite3_exec(raw, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
     CheckStop();
     fail("cannot complete the spatial indexes");

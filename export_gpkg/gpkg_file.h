@@ -35,15 +35,26 @@ const GeometryRules& GpkgGeometryRules();
 // chosen, JGD2000 unless Tokyo is.
 int GpkgEpsg(const DatumRule& datum);
 
+// What a GeoPackage at a path is to Quellmark.
+enum class GpkgOwner : unsigned char {
+  kNone,       // no file there
+  kQuellmark,  // a GeoPackage Quellmark wrote
+  kOther,      // anything else: another program's GeoPackage, or not one
+};
+GpkgOwner FindGpkgOwner(const std::string& path);
+
 // A GeoPackage written under a hidden name beside `path` and renamed into
 // place by Commit(), so a run that fails leaves the earlier file as it was.
 class GpkgFile {
  public:
   // `path`: the file (".gpkg"); `epsg`: the geographic coordinate system
   // the tables declare; `stop`, when set, ends building the file with
-  // Interrupted (may be null). Creates the file and its layer_styles table.
-  // Throws OutputError.
-  GpkgFile(std::string path, int epsg, const std::atomic<bool>* stop = nullptr);
+  // Interrupted (may be null). Creates the file and its layer_styles table;
+  // with `append`, starts from a copy of the file at `path` instead (one
+  // Quellmark wrote, or none), keeping everything it holds. Throws
+  // OutputError.
+  GpkgFile(std::string path, int epsg, const std::atomic<bool>* stop = nullptr,
+           bool append = false);
   // Without Commit(), removes the hidden file and its journal.
   ~GpkgFile();
   GpkgFile(const GpkgFile&) = delete;
@@ -51,16 +62,23 @@ class GpkgFile {
 
   // Creates the layer's table with `fields`, after a text field "sheet"
   // when `sheet_column`. Its spatial index is built by Commit(), in bulk,
-  // from the runs of rows given to AddIndexRun. Throws OutputError.
+  // from the runs of rows given to AddIndexRun. Appending, a table the file
+  // has is taken as it is, when it has those fields, and its index is built
+  // again from all its rows. Throws OutputError.
   OGRLayerH CreateTable(const LayerSpec& layer, std::span<const FieldSpec> fields,
                         bool sheet_column);
-  // Adds the table's QGIS style to layer_styles, as its default. Throws
-  // OutputError.
+  // Adds the table's QGIS style to layer_styles, as its default, unless
+  // the table has a default style already (appending: the user's is kept).
+  // Throws OutputError.
   void WriteStyle(const LayerSpec& layer, std::span<const FieldSpec> fields, OGRLayerH table);
 
   // Rows of `table` that lie close together (a sheet's), for its spatial
   // index, sorted by RtreeBuilder::SortRun. Throws OutputError.
   void AddIndexRun(OGRLayerH table, const std::vector<RtreeBox>& boxes);
+
+  // Appending: removes the rows of `sheet` the file held before this run
+  // from every table taken from it. Throws OutputError.
+  void RemoveEarlierRows(const std::string& sheet_utf8);
 
   // Throw OutputError naming the file.
   void StartTransaction(const std::string& what);
@@ -83,12 +101,21 @@ class GpkgFile {
 
  private:
   void CreateStylesTable();
+  OGRLayerH TakeEarlierTable(OGRLayerH table, const std::string& name,
+                             std::span<const FieldSpec> fields, bool sheet_column);
+  void CopyEarlierFile();
+  void DropEarlierIndexes();
   void BuildIndexes();
   void Discard();
 
   struct Index {
     OGRLayerH table;
+    std::string name;
     std::unique_ptr<RtreeBuilder> builder;
+    // A table taken from the earlier file: its index is built from all its
+    // rows; rows up to this fid were there before.
+    bool earlier = false;
+    std::int64_t earlier_last_fid = 0;
   };
 
   std::string final_;
@@ -97,6 +124,8 @@ class GpkgFile {
   OGRSpatialReferenceH srs_ = nullptr;
   OGRLayerH styles_ = nullptr;
   const std::atomic<bool>* stop_;
+  bool append_;
+  int epsg_;
   std::vector<Index> indexes_;
   bool committed_ = false;
 };

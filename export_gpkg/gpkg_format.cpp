@@ -127,6 +127,17 @@ class GeoPackages : public OutputFormat {
     return std::make_unique<GpkgSheet>(output_prefix, GpkgEpsg(context.datum), context.stop);
   }
   std::string_view collection_extension() const override { return ".gpkg"; }
+  CollectionFile FindCollectionFile(const std::string& path) const override {
+    switch (FindGpkgOwner(path)) {
+      case GpkgOwner::kNone:
+        return CollectionFile::kNone;
+      case GpkgOwner::kQuellmark:
+        return CollectionFile::kOurs;
+      case GpkgOwner::kOther:
+        break;
+    }
+    return CollectionFile::kOther;
+  }
   std::unique_ptr<CollectionOutput> OpenCollection(
       const CollectionRequest& request) const override {
     return OpenGpkgCollection(request);

@@ -338,6 +338,51 @@ void RtreeBuilder::AddRun(const std::vector<RtreeBox>& boxes, const std::string&
   rows_ += cells.size();
 }
 
+void RtreeBuilder::AddRowsOf(sqlite3* db, const std::string& run_column,
+                             const std::string& file_in_messages, const std::atomic<bool>* stop) {
+  const std::string sql = "SELECT rowid, " + Quoted(run_column) + ", " + Quoted(column_) +
+                          " FROM " + Quoted(table_) + " WHERE " + Quoted(column_) +
+                          " IS NOT NULL ORDER BY rowid";
+  sqlite3_stmt* raw = nullptr;
+  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &raw, nullptr) != SQLITE_OK) {
+    throw OutputError(file_in_messages, 0,
+                      "cannot read the rows of " + table_ + ": " + sqlite3_errmsg(db));
+  }
+  const Statement rows(raw);
+  // A run is bounded, so memory stays bounded whatever the table holds.
+  constexpr std::size_t kMostInRun = 1 << 20;
+  std::vector<RtreeBox> run;
+  std::string value;
+  const auto flush = [&] {
+    if (stop != nullptr && stop->load()) throw Interrupted(file_in_messages, 0, "interrupted");
+    SortRun(run);
+    AddRun(run, file_in_messages);
+    run.clear();
+  };
+  int result = SQLITE_ROW;
+  while ((result = sqlite3_step(raw)) == SQLITE_ROW) {
+    const unsigned char* text = sqlite3_column_text(raw, 1);
+    const std::string_view sheet =
+        text != nullptr ? std::string_view(reinterpret_cast<const char*>(text),
+                                           static_cast<std::size_t>(sqlite3_column_bytes(raw, 1)))
+                        : std::string_view();
+    if (!run.empty() && (sheet != value || run.size() >= kMostInRun)) flush();
+    value.assign(sheet);
+    RtreeBox box{sqlite3_column_int64(raw, 0), 0, 0, 0, 0};
+    const auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(raw, 2));
+    if (blob != nullptr &&
+        GpkgBlobBox(blob, static_cast<std::size_t>(sqlite3_column_bytes(raw, 2)), box)) {
+      run.push_back(box);
+    }
+  }
+  if (result != SQLITE_DONE) {
+    if (stop != nullptr && stop->load()) throw Interrupted(file_in_messages, 0, "interrupted");
+    throw OutputError(file_in_messages, 0,
+                      "cannot read the rows of " + table_ + ": " + sqlite3_errmsg(db));
+  }
+  if (!run.empty()) flush();
+}
+
 void RtreeBuilder::Write(sqlite3* db, const std::string& file_in_messages,
                          const std::atomic<bool>* stop) const {
   IndexWriter writer(db, table_, column_, file_in_messages, stop);

@@ -48,6 +48,13 @@ class RtreeBuilder {
   // Throws OutputError naming `file_in_messages`.
   void AddRun(const std::vector<RtreeBox>& boxes, const std::string& file_in_messages);
 
+  // Adds every row of the table in `db` with a geometry, read from its
+  // geometry blobs in row order, a run for each stretch of rows with one
+  // value of `run_column` (a sheet). Checks `stop` between runs. Throws
+  // OutputError naming `file_in_messages`, Interrupted.
+  void AddRowsOf(sqlite3* db, const std::string& run_column, const std::string& file_in_messages,
+                 const std::atomic<bool>* stop);
+
   // Creates the index in `db` (inside the caller's transaction) from every
   // run added: the R-tree virtual table, its nodes, the triggers that keep
   // it right on later edits and the table's gpkg_extensions row. Checks

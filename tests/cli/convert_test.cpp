@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "support/gpkg_check.h"
 #include "support/lha_builder.h"
 #include "support/run_program.h"
 #include "support/table_reader.h"
@@ -546,6 +547,130 @@ TEST_F(ConvertTest, OneGeoPackageHoldsTheBatchInListOrderWhateverTheJobs) {
   // Only a format that holds several sheets in one file gets one.
   EXPECT_EQ(Convert({"--format", "tab", "--output", out + "/x.gpkg", archives[0]}).exit_code, 2);
   EXPECT_FALSE(fs::exists(out + "/x.gpkg"));
+}
+
+// What GDAL and the file itself say of a table: rows of each sheet in order
+// (sheet and count), and the row count the file keeps for readers.
+std::string SheetCounts(const std::string& path, const std::string& table) {
+  GDALDatasetH dataset =
+      GDALOpenEx(path.c_str(), GDAL_OF_VECTOR | GDAL_OF_READONLY, nullptr, nullptr, nullptr);
+  if (dataset == nullptr) return "(cannot open " + path + ")";
+  std::string counts;
+  OGRLayerH layer = GDALDatasetGetLayerByName(dataset, table.c_str());
+  std::string sheet;
+  long rows = 0;
+  while (OGRFeatureH feature = OGR_L_GetNextFeature(layer)) {
+    const std::string own = OGR_F_GetFieldAsString(feature, 0);
+    if (rows > 0 && own != sheet) counts += sheet + ":" + std::to_string(rows) + " ";
+    if (own != sheet) rows = 0;
+    sheet = own;
+    ++rows;
+    OGR_F_Destroy(feature);
+  }
+  counts += sheet + ":" + std::to_string(rows);
+  counts += " kept " + std::to_string(OGR_L_GetFeatureCount(layer, FALSE));
+  GDALClose(dataset);
+  return counts;
+}
+
+// --append adds sheets to a collection, a sheet it held replaced whole and
+// everything else kept; a file Quellmark did not write is neither replaced
+// nor added to unless --overwrite says so.
+TEST_F(ConvertTest, AppendAddsToACollectionAndOtherFilesAreLeftUnasked) {
+  const std::string media = dir / "media";
+  const auto archive = [&](const char* folder, const char* name, unsigned seed, int roads) {
+    gen::GeneratorOptions options;
+    options.seed = seed;
+    options.road_lines = roads;
+    return MakeArchive(media + "/" + folder, name, options);
+  };
+  const std::string s0 = archive("may", "s0", 1, 40);
+  const std::string s1 = archive("may", "s1", 2, 60);
+  const std::string s2 = archive("june", "s2", 3, 80);
+  const std::string s0_again = archive("june", "s0", 4, 100);  // a new edition of s0
+  const std::string file = dir / "all.gpkg";
+  ProgramResult r = Convert({"--output", file, s0, s1});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(SheetCounts(file, "DK"), "s0:40 s1:60 kept 100");
+  // The user adds a table of their own and restyles DK.
+  {
+    GDALDatasetH dataset =
+        GDALOpenEx(file.c_str(), GDAL_OF_VECTOR | GDAL_OF_UPDATE, nullptr, nullptr, nullptr);
+    ASSERT_NE(dataset, nullptr);
+    OGRLayerH notes = GDALDatasetCreateLayer(dataset, "notes", nullptr, wkbPoint, nullptr);
+    OGRFeatureH note = OGR_F_Create(OGR_L_GetLayerDefn(notes));
+    OGRGeometryH point = OGR_G_CreateGeometry(wkbPoint);
+    OGR_G_SetPoint_2D(point, 0, 139.7, 35.6);
+    OGR_F_SetGeometryDirectly(note, point);
+    EXPECT_EQ(OGR_L_CreateFeature(notes, note), OGRERR_NONE);
+    OGR_F_Destroy(note);
+    GDALDatasetReleaseResultSet(dataset,
+                                GDALDatasetExecuteSQL(dataset,
+                                                      "UPDATE layer_styles SET styleQML = 'mine' "
+                                                      "WHERE f_table_name = 'DK'",
+                                                      nullptr, nullptr));
+    GDALClose(dataset);
+  }
+
+  for (const char* jobs : {"1", "2"}) {
+    SCOPED_TRACE(std::string("--jobs ") + jobs);
+    const std::string copy = dir / (std::string("all") + jobs + ".gpkg");
+    fs::copy_file(file, copy);
+    r = Convert({"--append", "--jobs", jobs, "--output", copy, s2, s0_again});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(SheetCounts(copy, "DK"), "s1:60 s2:80 s0:100 kept 240");
+    EXPECT_TRUE(SheetCounts(copy, "notes").ends_with(" kept 1"));
+    GDALDatasetH dataset =
+        GDALOpenEx(copy.c_str(), GDAL_OF_VECTOR | GDAL_OF_READONLY, nullptr, nullptr, nullptr);
+    ASSERT_NE(dataset, nullptr);
+    OGRLayerH styles = GDALDatasetExecuteSQL(
+        dataset,
+        "SELECT f_table_name, styleQML FROM layer_styles WHERE f_table_name IN ('DK', 'MH')",
+        nullptr, nullptr);
+    std::vector<std::string> kept;
+    while (OGRFeatureH style = OGR_L_GetNextFeature(styles)) {
+      kept.push_back(std::string(OGR_F_GetFieldAsString(style, 0)) + ":" +
+                     std::string(OGR_F_GetFieldAsString(style, 1)).substr(0, 4));
+      OGR_F_Destroy(style);
+    }
+    GDALDatasetReleaseResultSet(dataset, styles);
+    GDALClose(dataset);
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(kept, (std::vector<std::string>{"DK:mine", "MH:<!DO"}));
+    testing::ExpectValidGpkg(copy);
+  }
+  EXPECT_EQ(DumpGpkg(dir / "all1.gpkg"), DumpGpkg(dir / "all2.gpkg"));
+
+  // Replacing a collection says so; other files stay as they are, exit 2.
+  r = Convert({"--output", dir / "all1.gpkg", s2});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.err.find("the sheets it holds are replaced"), std::string::npos) << r.err;
+  EXPECT_EQ(SheetCounts(dir / "all1.gpkg", "DK"), "s2:80 kept 80");
+  WriteFile(dir / "text.gpkg", "not a GeoPackage");
+  {
+    GDALDatasetH theirs = GDALCreate(GDALGetDriverByName("GPKG"), (dir / "theirs.gpkg").c_str(), 0,
+                                     0, 0, GDT_Unknown, nullptr);
+    GDALDatasetCreateLayer(theirs, "DK", nullptr, wkbLineString, nullptr);
+    GDALClose(theirs);
+  }
+  for (const std::string name : {"text.gpkg", "theirs.gpkg"}) {
+    const std::string path = dir / name;
+    const std::string before = ReadFile(path);
+    for (const bool append : {false, true}) {
+      std::vector<std::string> args = {"--output", path, s2};
+      if (append) args.insert(args.begin(), "--append");
+      r = Convert(args);
+      EXPECT_EQ(r.exit_code, 2) << name << ": " << r.err;
+      EXPECT_NE(r.err.find(path + ": not a GeoPackage Quellmark wrote"), std::string::npos)
+          << r.err;
+      EXPECT_EQ(ReadFile(path), before);
+    }
+    r = Convert({"--overwrite", "--output", path, s2});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(SheetCounts(path, "DK"), "s2:80 kept 80");
+  }
+  EXPECT_EQ(Convert({"--append", s2}).exit_code, 2);
+  EXPECT_EQ(Convert({"--append", "--overwrite", "--output", file, s2}).exit_code, 2);
 }
 
 }  // namespace

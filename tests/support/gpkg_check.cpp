@@ -1,0 +1,51 @@
+#include "support/gpkg_check.h"
+
+#include <gdal.h>
+#include <gtest/gtest.h>
+#include <ogr_api.h>
+
+#include <vector>
+
+#include "support/run_program.h"
+
+namespace quellmark::testing {
+
+namespace {
+
+std::vector<std::string> Column(GDALDatasetH dataset, const std::string& sql) {
+  std::vector<std::string> values;
+  OGRLayerH result = GDALDatasetExecuteSQL(dataset, sql.c_str(), nullptr, nullptr);
+  if (result == nullptr) return {"(the query failed: " + sql + ")"};
+  while (OGRFeatureH row = OGR_L_GetNextFeature(result)) {
+    values.emplace_back(OGR_F_GetFieldAsString(row, 0));
+    OGR_F_Destroy(row);
+  }
+  GDALDatasetReleaseResultSet(dataset, result);
+  return values;
+}
+
+}  // namespace
+
+void ExpectValidGpkg(const std::string& path) {
+  SCOPED_TRACE(path);
+  const ProgramResult validated =
+      RunProgram("/usr/bin/python3",
+                 {"/usr/lib/python3/dist-packages/osgeo_utils/samples/validate_gpkg.py", path});
+  EXPECT_EQ(validated.exit_code, 0) << validated.out << validated.err;
+  GDALAllRegister();
+  GDALDatasetH dataset =
+      GDALOpenEx(path.c_str(), GDAL_OF_VECTOR | GDAL_OF_READONLY, nullptr, nullptr, nullptr);
+  ASSERT_NE(dataset, nullptr);
+  const std::vector<std::string> indexes =
+      Column(dataset,
+             "SELECT 'rtree_' || table_name || '_' || column_name FROM gpkg_extensions "
+             "WHERE extension_name = 'gpkg_rtree_index'");
+  EXPECT_FALSE(indexes.empty());
+  for (const std::string& index : indexes) {
+    EXPECT_EQ(Column(dataset, "SELECT rtreecheck('" + index + "')"), std::vector<std::string>{"ok"})
+        << index;
+  }
+  GDALClose(dataset);
+}
+
+}  // namespace quellmark::testing
