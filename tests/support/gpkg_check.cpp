@@ -36,13 +36,29 @@ void ExpectValidGpkg(const std::string& path) {
   GDALDatasetH dataset =
       GDALOpenEx(path.c_str(), GDAL_OF_VECTOR | GDAL_OF_READONLY, nullptr, nullptr, nullptr);
   ASSERT_NE(dataset, nullptr);
-  const std::vector<std::string> indexes =
+  const std::vector<std::string> tables =
       Column(dataset,
-             "SELECT 'rtree_' || table_name || '_' || column_name FROM gpkg_extensions "
+             "SELECT table_name || '|' || column_name FROM gpkg_extensions "
              "WHERE extension_name = 'gpkg_rtree_index'");
-  EXPECT_FALSE(indexes.empty());
-  for (const std::string& index : indexes) {
+  EXPECT_FALSE(tables.empty());
+  for (const std::string& entry : tables) {
+    const std::string table = entry.substr(0, entry.find('|'));
+    const std::string column = entry.substr(entry.find('|') + 1);
+    const std::string index = "rtree_" + table + "_" + column;
     EXPECT_EQ(Column(dataset, "SELECT rtreecheck('" + index + "')"), std::vector<std::string>{"ok"})
+        << index;
+    // Each row with a geometry is in the index once, in a box that holds it.
+    const std::string geometry = "t.\"" + column + "\"";
+    EXPECT_EQ(Column(dataset, "SELECT (SELECT count(*) FROM \"" + table + "\" t WHERE " + geometry +
+                                  " IS NOT NULL AND NOT ST_IsEmpty(" + geometry +
+                                  ")) - (SELECT count(*) FROM \"" + index + "\")"),
+              std::vector<std::string>{"0"})
+        << index;
+    EXPECT_EQ(Column(dataset, "SELECT count(*) FROM \"" + table + "\" t JOIN \"" + index +
+                                  "\" r ON r.id = t.rowid WHERE r.minx > ST_MinX(" + geometry +
+                                  ") OR r.maxx < ST_MaxX(" + geometry + ") OR r.miny > ST_MinY(" +
+                                  geometry + ") OR r.maxy < ST_MaxY(" + geometry + ")"),
+              std::vector<std::string>{"0"})
         << index;
   }
   GDALClose(dataset);
