@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <exception>
@@ -22,6 +23,9 @@
 namespace quellmark {
 
 namespace {
+
+// How long a wait goes without looking at the stop flag.
+constexpr std::chrono::milliseconds kStopPoll{50};
 
 // The library's report, for the error message of a failed extraction.
 std::string LibraryReport(const std::vector<char>& buffer) {
@@ -92,25 +96,36 @@ class Batch {
 
   BatchResult Run() {
     const std::size_t count = options_.archives.size();
+    if (Stopping() && count > 0) {
+      // Stopped before it began: nothing is touched.
+      result_.interrupted = true;
+      return result_;
+    }
     std::unique_ptr<SheetLock> file_lock;
     if (!options_.output_file.empty()) {
-      // One run at a time builds the file.
-      file_lock = SheetLock::Acquire(
-          options_.output_file, options_.output_file,
-          [this] {
-            if (services_.notifier == nullptr) return;
-            Notice notice;
-            notice.file = options_.output_file;
-            notice.text = "another run is writing this file; waiting for it";
-            services_.notifier->Notify(notice);
-          },
-          services_.stop);
-      collection_ = options_.format->OpenCollection({.path = options_.output_file,
-                                                     .positions = count,
-                                                     .jobs = std::max(1u, options_.jobs),
-                                                     .datum = options_.datum,
-                                                     .append = options_.append,
-                                                     .stop = services_.stop});
+      try {
+        // One run at a time builds the file.
+        file_lock = SheetLock::Acquire(
+            options_.output_file, options_.output_file,
+            [this] {
+              if (services_.notifier == nullptr) return;
+              Notice notice;
+              notice.file = options_.output_file;
+              notice.text = "another run is writing this file; waiting for it";
+              services_.notifier->Notify(notice);
+            },
+            services_.stop);
+        collection_ = options_.format->OpenCollection({.path = options_.output_file,
+                                                       .positions = count,
+                                                       .jobs = std::max(1u, options_.jobs),
+                                                       .datum = options_.datum,
+                                                       .append = options_.append,
+                                                       .stop = services_.stop});
+      } catch (const Interrupted&) {
+        // Stopped before any archive was started: the earlier file stays.
+        result_.interrupted = true;
+        return result_;
+      }
     }
     const unsigned jobs = static_cast<unsigned>(
         std::max<std::size_t>(1, std::min<std::size_t>(options_.jobs, count)));
@@ -132,11 +147,23 @@ class Batch {
         // Reported to the observer; the result says the batch was stopped.
       }
     }
-    if (Stopping()) result_.interrupted = true;
-    // Kept when an archive was converted; the earlier file stays otherwise.
+    // Archives never started keep their earlier outputs.
+    if (next_ < count) result_.interrupted = result_.interrupted || Stopping();
+    // Kept when an archive was converted; the earlier file stays otherwise,
+    // and once the run is asked to stop.
     if (collection_ && !result_.interrupted && (result_.converted > 0 || collection_->failed())) {
-      collection_->Commit();
+      if (Stopping()) {
+        result_.interrupted = true;
+      } else {
+        try {
+          collection_->Commit();
+        } catch (const Interrupted&) {
+          result_.interrupted = true;
+        }
+      }
     }
+    // A stop that came once every output was in place cut nothing short.
+    result_.stopped_after_outputs = !result_.interrupted && Stopping();
     return result_;
   }
 
@@ -149,7 +176,7 @@ class Batch {
       ArchiveNames names;
       {
         std::unique_lock lock(mutex_);
-        changed_.wait(lock, [this] {
+        const auto ready = [this] {
           if (stop_ || Stopping() || next_ >= options_.archives.size()) return true;
           // A later place of an archive waits for its first; two archives
           // with the same outputs are not converted at once.
@@ -157,7 +184,11 @@ class Batch {
           if (first != next_) return finished_[first] != 0;
           return !active_.count(
               DeriveArchiveNames(options_.archives[next_], output_dir_).output_prefix);
-        });
+        };
+        // The stop flag is set by a signal handler, which cannot notify:
+        // it is looked at as often as the wait is.
+        while (!changed_.wait_for(lock, kStopPoll, ready)) {
+        }
         if (stop_ || Stopping() || next_ >= options_.archives.size()) return;
         index = next_++;
         if (first_[index] != index) {

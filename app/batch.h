@@ -108,8 +108,14 @@ struct BatchServices {
 
 struct BatchResult {
   std::size_t converted = 0;
-  std::size_t failed = 0;    // interrupted archives included
-  bool interrupted = false;  // the stop flag ended the batch
+  std::size_t failed = 0;  // interrupted archives included
+  // The stop flag ended the batch before every output was put in place:
+  // the archives cut short or never started (with output_file, the one
+  // file) keep their earlier outputs.
+  bool interrupted = false;
+  // The stop flag was set, but only once every output the batch was to
+  // write had been put in place: nothing was cut short.
+  bool stopped_after_outputs = false;
 };
 
 // Runs the batch. Throws std::invalid_argument when no format is chosen,
@@ -119,8 +125,10 @@ struct BatchResult {
 // Without keep_going the first failure (an extraction that fails, or an
 // error raised while converting) ends it with that error; the archives
 // before it stay converted (with several jobs, archives already under way
-// finish too). A stop ends it without an error: the result says so and the
-// observer was told of each archive cut short.
+// finish too). A stop ends it without an error: no archive is started
+// after it, the one file is not completed or put in place once it is set,
+// the result says whether it cut anything short and the observer was told
+// of each archive it did.
 //
 // The archive named is the one extracted. An archive listed more than once
 // (by any path) is converted once; its later places get a notice and, when

@@ -108,8 +108,13 @@ std::string Usage() {
          "At the end one line on stderr sums up the run: archives converted, failed\n"
          "and not tried, tables written, warnings, and the folder the tables went to.\n"
          "\n"
-         "Exit status: 0 when every archive was converted; 1 when an archive failed\n"
-         "(with --keep-going, after trying the rest); 2 for bad arguments.\n";
+         "SIGINT or SIGTERM stop the run: what was not converted keeps its earlier\n"
+         "tables (the one GeoPackage stays as it was).\n"
+         "\n"
+         "Exit status: 0 when every archive was converted (also when the stop came\n"
+         "after every output was in place); 1 when an archive failed (with\n"
+         "--keep-going, after trying the rest); 2 for bad arguments; 130 or 143 when\n"
+         "SIGINT or SIGTERM stopped the run before every output was in place.\n";
 }
 
 std::string FileName(const std::string& path) {
@@ -204,6 +209,19 @@ class Console : public Notifier, public BatchObserver {
     ++finished_;
     ++tally_.converted;
     layer_.clear();
+    if (signal_when_done_ != 0 && tally_.converted == total_) raise(signal_when_done_);
+  }
+
+  // For tests: raises `signal` once every listed archive is done, as if it
+  // came from outside at that moment.
+  void RaiseWhenDone(int signal) { signal_when_done_ = signal; }
+
+  // A line that always reaches stderr, also when quiet.
+  void Say(const std::string& message) {
+    std::lock_guard lock(mutex_);
+    ClearProgress();
+    std::fprintf(stderr, "%s: %s\n", kProgram, message.c_str());
+    DrawProgress();
   }
 
   void ArchiveFailed(std::size_t, const QuellmarkError& error) override {
@@ -222,10 +240,12 @@ class Console : public Notifier, public BatchObserver {
   }
 
   // Ends the progress line and, unless quiet, sums up the run; `file`: the
-  // one file every sheet went into.
-  void Finish(const std::string& file = {}) {
+  // one file every sheet went into; `file_left`: the one file they were to
+  // go into, which was not put in place.
+  void Finish(const std::string& file = {}, const std::string& file_left = {}) {
     std::lock_guard lock(mutex_);
     tally_.file = file;
+    tally_.file_left = file_left;
     ClearProgress();
     progress_ = false;
     if (!quiet_) std::fprintf(stderr, "%s\n", SummaryLine(kProgram, tally_).c_str());
@@ -259,6 +279,7 @@ class Console : public Notifier, public BatchObserver {
   std::string layer_;
   const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
   RunTally tally_;
+  int signal_when_done_ = 0;
   std::vector<std::string> table_folders_;  // by archive index
   std::set<std::string, std::less<>> datum_operations_;
 };
@@ -402,21 +423,43 @@ extern "C" void OnStopSignal(int signal_number) {
   std::signal(signal_number, SIG_DFL);
 }
 
+// Also unblocks them: a program started with them blocked would otherwise
+// never stop, and one sent before now is taken here.
 void CatchStopSignals() {
   struct sigaction action {};
   action.sa_handler = OnStopSignal;
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  sigset_t stops;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGINT);
+  sigaddset(&stops, SIGTERM);
+  sigprocmask(SIG_UNBLOCK, &stops, nullptr);
+}
+
+const char* StopSignalName() { return stop_signal == SIGTERM ? "SIGTERM" : "SIGINT"; }
+
+// The environment's QUELLMARK_TEST_SIGNAL_WHEN_DONE, SIGINT or SIGTERM by
+// number, or 0: lets the tests stop a run right after its last archive.
+int SignalWhenDone() {
+  const char* value = std::getenv("QUELLMARK_TEST_SIGNAL_WHEN_DONE");
+  const int signal_number = value == nullptr ? 0 : std::atoi(value);
+  return signal_number == SIGINT || signal_number == SIGTERM ? signal_number : 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before anything is read or written: a stop asked for at any moment of
+  // the run is honoured.
+  static_assert(std::atomic<bool>::is_always_lock_free);
+  CatchStopSignals();
   Arguments args;
   if (int code = ParseArguments(argc, argv, args); code >= 0) return code;
 
   Console console(args.quiet, args.batch.archives.size());
+  console.RaiseWhenDone(SignalWhenDone());
   Unlha32 library(&console);
   if (!library.loaded()) {
     // Without it nothing could be extracted; converting what an earlier run
@@ -425,12 +468,13 @@ int main(int argc, char** argv) {
                   ": " + library.load_error());
     return 1;
   }
-  // The output folder, or the one file's folder, is made when missing.
+  // The output folder, or the one file's folder, is made when missing, unless
+  // the run was stopped already.
   const std::string output_folder =
       !args.batch.output_dir.empty()
           ? args.batch.output_dir
           : std::filesystem::path(args.batch.output_file).parent_path().string();
-  if (!output_folder.empty()) {
+  if (!output_folder.empty() && !stop_requested.load()) {
     std::error_code error;
     std::filesystem::create_directories(output_folder, error);
     if (error) {
@@ -443,21 +487,33 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s: %s: the sheets it holds are replaced (--append adds to them)\n",
                  kProgram, args.batch.output_file.c_str());
   }
-  static_assert(std::atomic<bool>::is_always_lock_free);
-  CatchStopSignals();
   BatchServices services{library, &console, &console, nullptr, {}};
   services.stop = &stop_requested;
+  const std::string file = args.batch.output_file.empty()
+                               ? std::string()
+                               : std::filesystem::absolute(args.batch.output_file).string();
   try {
-    BatchResult result = RunBatch(args.batch, services);
-    const bool file_written =
-        !args.batch.output_file.empty() && !result.interrupted && result.converted > 0;
-    console.Finish(file_written ? std::filesystem::absolute(args.batch.output_file).string()
-                                : std::string());
-    if (result.interrupted) return 128 + static_cast<int>(stop_signal);
+    const BatchResult result = RunBatch(args.batch, services);
+    if (result.interrupted) {
+      console.Say(std::string("stopped by ") + StopSignalName() + "; " +
+                  (file.empty() ? "the archives not converted keep their earlier tables"
+                                : file + " is as it was"));
+      console.Finish({}, file);
+      return 128 + static_cast<int>(stop_signal);
+    }
+    // Also a stop that came once the batch had returned: nothing was left
+    // to cut short.
+    if (result.stopped_after_outputs || stop_requested.load()) {
+      console.Say(std::string(StopSignalName()) +
+                  " came after every output was in place; nothing was cut short");
+    }
+    const bool file_written = !file.empty() && result.converted > 0;
+    console.Finish(file_written ? file : std::string(),
+                   file.empty() || file_written ? std::string() : file);
     return result.failed == 0 ? 0 : 1;
   } catch (const std::exception& error) {
     console.Error(error.what());
-    console.Finish();
+    console.Finish({}, file);
     return 1;
   }
 }

@@ -24,14 +24,20 @@ std::string Clock(long long seconds) {
 
 std::string SummaryLine(std::string_view program, const RunTally& tally) {
   const std::size_t failed = tally.started - tally.converted;
-  std::string line = std::string(program) + ": " + Count(tally.converted, "archive", "archives") +
-                     " converted, " + std::to_string(failed) + " failed, ";
+  // Converted for a file that was not put in place: nothing of theirs was kept.
+  const std::size_t not_kept = tally.file_left.empty() ? 0 : tally.converted;
+  std::string line = std::string(program) + ": " +
+                     Count(tally.converted - not_kept, "archive", "archives") + " converted, ";
+  if (!tally.file_left.empty()) line += std::to_string(not_kept) + " not kept, ";
+  line += std::to_string(failed) + " failed, ";
   if (tally.archives > tally.started) {
     line += std::to_string(tally.archives - tally.started) + " not tried, ";
   }
-  line +=
-      Count(tally.tables, "table", "tables") + ", " + Count(tally.warnings, "warning", "warnings");
-  if (!tally.file.empty()) {
+  line += Count(tally.file_left.empty() ? tally.tables : 0, "table", "tables") + ", " +
+          Count(tally.warnings, "warning", "warnings");
+  if (!tally.file_left.empty()) {
+    line += "; " + tally.file_left + " left as it was";
+  } else if (!tally.file.empty()) {
     line += "; all in " + tally.file;
   } else if (tally.table_folders.size() == 1) {
     line += "; tables in " + *tally.table_folders.begin();

@@ -19,13 +19,19 @@ struct RunTally {
   std::size_t warnings = 0;             // printed
   std::set<std::string> table_folders;  // where the tables went, absolute
   std::string file;                     // the one file every sheet went into, if any
+  // The one file every sheet was to go into, when it was not put in place
+  // (the run failed or was stopped): it stays as it was, and the archives
+  // converted for it are counted here, not as converted.
+  std::string file_left;
 };
 
 // One line, e.g. "quellmark-convert: 2 archives converted, 1 failed, 34
 // tables, 3 warnings; tables in /data/maps". Archives never taken up (the
 // batch stopped at a failure) are counted as "not tried"; the tables are
 // said to be "beside each archive" when they went to several folders, and
-// "all in FILE" when every sheet went into one file.
+// "all in FILE" when every sheet went into one file. When that file was not
+// put in place, the archives converted for it are "not kept" and the line
+// ends "FILE left as it was".
 std::string SummaryLine(std::string_view program, const RunTally& tally);
 
 // The absolute folder a table of this output prefix lands in.

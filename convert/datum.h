@@ -4,6 +4,7 @@
 // JGD2000; the sheet itself does not say which, so the user does.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -62,9 +63,10 @@ class TokyoToJgd2000 {
   // PROJ uses for the sheet's first point ("Tokyo to JGD2000 (1), EPSG:15483,
   // accuracy 9 m"), empty when the sheet has no point. Throws InputError
   // naming the point file (`point_file`, `mh_point_file`) and the line of a
-  // point that cannot be moved.
+  // point that cannot be moved; Interrupted, naming the point file, soon
+  // after `stop` (may be null) is set, the points then partly moved.
   std::string Apply(CoordinateTables& coordinates, const std::string& point_file,
-                    const std::string& mh_point_file);
+                    const std::string& mh_point_file, const std::atomic<bool>* stop = nullptr);
 
  private:
   struct Impl;

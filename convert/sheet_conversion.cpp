@@ -246,7 +246,7 @@ void ConvertSheet(const LayerSet& layer_set, const std::string& output_prefix,
     SheetState& state = context.state;
     if (!state.to_jgd2000) state.to_jgd2000 = std::make_unique<TokyoToJgd2000>();
     const std::string operation = state.to_jgd2000->Apply(state.coordinates, layer_set.Path(".slp"),
-                                                          layer_set.Path("MH.slp"));
+                                                          layer_set.Path("MH.slp"), context.stop);
     if (context.datum_moved && !operation.empty()) context.datum_moved(operation);
   }
 

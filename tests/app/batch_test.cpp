@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <string>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "app/archive_library.h"
+#include "app/sheet_lock.h"
 #include "support/test_support.h"
 
 namespace quellmark {
@@ -168,7 +170,134 @@ TEST_F(BatchTest, AStopEndsTheBatchAndNamesTheArchiveCutShort) {
   options.keep_going = false;
   result = RunBatch(options, services);
   EXPECT_TRUE(result.interrupted);
+  EXPECT_FALSE(result.stopped_after_outputs);
   EXPECT_TRUE(calls.empty());
+
+  // A stop once the last archive is converted cuts nothing short; one
+  // between two archives leaves the second as it was.
+  for (const std::string last : {"/m/c/c", "/m/b/b"}) {
+    SCOPED_TRACE("stop after " + last);
+    stop = false;
+    calls.clear();
+    services.convert_sheet = [&](const ExtractedArchive& archive, const OutputFormat&,
+                                 ExportContext&) {
+      calls.push_back(archive.folder + "/" + archive.base_name);
+      if (calls.back() == last) stop = true;
+    };
+    result = RunBatch(options, services);
+    const bool all = last == "/m/c/c";
+    EXPECT_EQ(result.interrupted, !all);
+    EXPECT_EQ(result.stopped_after_outputs, all);
+    EXPECT_EQ(result.converted, all ? 3u : 2u);
+    EXPECT_EQ(result.failed, 0u);
+  }
+}
+
+// A collection that stands in for one file holding every sheet: what the
+// batch asks of it.
+struct FakeCollection : CollectionOutput {
+  std::unique_ptr<SheetOutput> OpenSheet(std::size_t, const std::string&, ExportContext&) override {
+    return nullptr;
+  }
+  void Settle(std::size_t position, bool keep) override {
+    log.push_back("settle " + std::to_string(position) + (keep ? " kept" : " left out"));
+    if (settled) settled(position);
+  }
+  bool failed() const override { return false; }
+  void Commit() override {
+    log.push_back("commit");
+    if (commit) commit();
+  }
+  std::vector<std::string>& log;
+  std::function<void(std::size_t)> settled;
+  std::function<void()> commit;
+  explicit FakeCollection(std::vector<std::string>& log) : log(log) {}
+};
+
+struct CollectingFormat : NamedFormat {
+  CollectingFormat() : NamedFormat("gpkg") {}
+  std::string_view collection_extension() const override { return ".gpkg"; }
+  std::unique_ptr<CollectionOutput> OpenCollection(const CollectionRequest&) const override {
+    auto collection = std::make_unique<FakeCollection>(log);
+    collection->settled = settled;
+    collection->commit = commit;
+    return collection;
+  }
+  mutable std::vector<std::string> log;
+  std::function<void(std::size_t)> settled;
+  std::function<void()> commit;
+};
+
+// The one file is completed and put in place only when no stop came
+// first: a stop once every archive is settled leaves it, as does a
+// completion that ends Interrupted (reported as a stop, not an error); one
+// that comes while the file is put in place cut nothing short. A stop while
+// waiting for another run writing the file ends the batch without error.
+TEST_F(BatchTest, AStopLeavesTheOneFileUnlessItCameOnceTheFileWasInPlace) {
+  std::atomic<bool> stop{false};
+  CollectingFormat format;
+  BatchServices services = Services();
+  services.stop = &stop;
+  services.convert_sheet = [](const ExtractedArchive&, const OutputFormat&, ExportContext&) {};
+  testing::TempDir dir;
+  BatchOptions options;
+  options.format = &format;
+  options.output_file = (dir.path() / "all.gpkg").string();
+  options.archives = {"/m/a.lzh", "/m/b.lzh"};
+  struct Case {
+    const char* what;
+    std::function<void(std::size_t)> settled;
+    std::function<void()> commit;
+    bool interrupted;
+    std::vector<std::string> log;
+  } cases[] = {
+      {"stop once every archive is settled",
+       [&](std::size_t p) { stop = p == 1; },
+       {},
+       true,
+       {"settle 0 kept", "settle 1 kept"}},
+      {"completion interrupted",
+       {},
+       [&] {
+         stop = true;
+         throw Interrupted("all.gpkg", 0, "x");
+       },
+       true,
+       {"settle 0 kept", "settle 1 kept", "commit"}},
+      {"stop once the file is in place",
+       {},
+       [&] { stop = true; },
+       false,
+       {"settle 0 kept", "settle 1 kept", "commit"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    stop = false;
+    format.log.clear();
+    format.settled = c.settled;
+    format.commit = c.commit;
+    BatchResult result;
+    ASSERT_NO_THROW(result = RunBatch(options, services));
+    EXPECT_EQ(result.interrupted, c.interrupted);
+    EXPECT_EQ(result.stopped_after_outputs, !c.interrupted);
+    EXPECT_EQ(format.log, c.log);
+  }
+
+  // Another run holds the file; the stop comes while this one waits.
+  stop = false;
+  format.log.clear();
+  const auto other = SheetLock::Acquire(options.output_file, options.output_file, {}, nullptr);
+  ASSERT_NE(other, nullptr);
+  struct StopOnNotice : Notifier {
+    std::atomic<bool>& stop;
+    explicit StopOnNotice(std::atomic<bool>& s) : stop(s) {}
+    void Notify(const Notice&) override { stop = true; }
+  } stop_on_notice(stop);
+  services.notifier = &stop_on_notice;
+  BatchResult result;
+  ASSERT_NO_THROW(result = RunBatch(options, services));
+  EXPECT_TRUE(result.interrupted);
+  EXPECT_TRUE(format.log.empty());
 }
 
 TEST_F(BatchTest, FailedExtractionEndsTheBatchAtThatArchive) {

@@ -37,6 +37,12 @@ TEST(ReportTest, SummaryLine) {
             "q: 0 archives converted, 1 failed, 0 tables, 0 warnings");
   EXPECT_EQ(SummaryLine("q", Tally(2, 0, 0, 0, 0, {})),
             "q: 0 archives converted, 0 failed, 2 not tried, 0 tables, 0 warnings");
+  // The one file was not put in place: what was converted for it is not kept.
+  RunTally left = Tally(4, 3, 2, 34, 1, {"/a"});
+  left.file_left = "/a/all.gpkg";
+  EXPECT_EQ(SummaryLine("q", left),
+            "q: 0 archives converted, 2 not kept, 1 failed, 1 not tried, 0 tables, 1 warning; "
+            "/a/all.gpkg left as it was");
 }
 
 TEST(ReportTest, TableFolderIsAbsoluteAndPlain) {

@@ -7,6 +7,7 @@
 #include <proj.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <filesystem>
 #include <memory>
@@ -17,6 +18,7 @@
 #include "export_gpkg/gpkg_format.h"
 #include "export_shape/shapefile_format.h"
 #include "export_tab/tab_format.h"
+#include "sal/errors.h"
 #include "support/table_reader.h"
 #include "support/test_support.h"
 #include "tools/gen/layerset_generator.h"
@@ -213,6 +215,20 @@ TEST_F(Datum, ToJgd2000MovesEveryPositionByProjsMostAccurateOperation) {
     }
     EXPECT_GE(compared, 15);
   }
+
+  // A stop is seen while the points are moved, before any table is begun.
+  const std::atomic<bool> stop{true};
+  ExportContext context{state, &notifier, {}};
+  context.datum = {DatumLabel::kAsBefore, true};
+  context.stop = &stop;
+  fs::create_directories(dir.path() / "stopped");
+  try {
+    ConvertSheet(dir / "533945/533945", dir / "stopped/533945", ShapefileFormat(), context);
+    ADD_FAILURE() << "not stopped";
+  } catch (const Interrupted& e) {
+    EXPECT_EQ(e.file(), dir / "533945/533945.slp");
+  }
+  EXPECT_TRUE(fs::is_empty(dir.path() / "stopped"));
 }
 
 }  // namespace

@@ -849,6 +849,26 @@ TEST_F(GpkgExportTest, SheetsOfABatchGoIntoOneFileInPositionOrder) {
   }
   EXPECT_EQ(testing::ReadFile(merged), earlier);
   EXPECT_TRUE(Hidden().empty());
+
+  // Stopped once the sheets are handed over, while the writer writes them
+  // or the file is completed: the earlier file stays, nothing is left.
+  for (const bool appending : {false, true}) {
+    std::atomic<bool> stopping{false};
+    const auto collection = GpkgFormat().OpenCollection({.path = merged,
+                                                         .positions = 2,
+                                                         .jobs = 1,
+                                                         .datum = {},
+                                                         .append = appending,
+                                                         .stop = &stopping});
+    convert_at(*collection, 0, 2);
+    collection->Settle(0, true);
+    convert_at(*collection, 1, 0);
+    stopping = true;
+    collection->Settle(1, true);
+    EXPECT_THROW(collection->Commit(), Interrupted);
+  }
+  EXPECT_EQ(testing::ReadFile(merged), earlier);
+  EXPECT_TRUE(Hidden().empty());
 }
 
 // What a spatial query finds in a table through its R-tree: the rows whose

@@ -8,11 +8,13 @@
 #include <filesystem>
 #include <map>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 #include "support/lha_builder.h"
 #include "support/run_program.h"
+#include "support/table_reader.h"
 #include "support/test_support.h"
 #include "tools/gen/layerset_generator.h"
 
@@ -49,6 +51,20 @@ Tree Tables(const fs::path& folder) {
   return tree;
 }
 
+// The files that differ between two trees, or that only one holds: what a
+// failure names instead of every byte of both.
+std::vector<std::string> Differing(const Tree& got, const Tree& want) {
+  std::vector<std::string> names;
+  for (const auto& [name, bytes] : got) {
+    const auto it = want.find(name);
+    if (it == want.end() || it->second != bytes) names.push_back(name);
+  }
+  for (const auto& entry : want) {
+    if (!got.count(entry.first)) names.push_back(entry.first);
+  }
+  return names;
+}
+
 // Whether a file named `name` stands in a staging folder of the sheet.
 bool Staged(const fs::path& folder, const std::string& name) {
   for (const auto& entry : fs::directory_iterator(folder)) {
@@ -56,6 +72,36 @@ bool Staged(const fs::path& folder, const std::string& name) {
     if (staging.rfind(".s.quellmark-", 0) == 0 && fs::exists(entry.path() / name)) return true;
   }
   return false;
+}
+
+// Whether a hidden GeoPackage of the sheet (".s.quellmark-PID-N.gpkg") is
+// being built.
+bool StagedGeoPackage(const fs::path& folder) {
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind(".s.quellmark-", 0) == 0 && entry.path().extension() == ".gpkg") return true;
+  }
+  return false;
+}
+
+// Waits, at most a minute, until `seen` holds.
+template <typename Seen>
+bool WaitFor(Seen seen) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!seen()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  return true;
+}
+
+// What a run says when a stop came only once every output was in place.
+constexpr std::string_view kStopAfterOutputs = "came after every output was in place";
+
+// The test hook that raises a signal in the program once every listed
+// archive is done.
+std::string SignalWhenDone(int signal) {
+  return "QUELLMARK_TEST_SIGNAL_WHEN_DONE=" + std::to_string(signal);
 }
 
 class Faults : public ::testing::Test {
@@ -66,21 +112,44 @@ class Faults : public ::testing::Test {
   TempDir dir;
 };
 
-// SIGINT and SIGTERM: the run stops at the next line, removes what it
-// wrote, names the archive and exits 128 + the signal. SIGKILL: the run
-// leaves its staging folder, which the next run removes.
-TEST_F(Faults, AKilledRunLeavesTheEarlierTables) {
+// When a run is stopped. SIGINT and SIGTERM are honoured at any moment: a
+// run they cut short removes what it wrote, names the archive and exits
+// 128 + the signal, every earlier table as it was byte for byte; one that
+// comes only once every table is in place cuts nothing short, and the run
+// says so and exits 0. SIGKILL: the run leaves its staging folder, which
+// the next run removes.
+enum class Moment {
+  kAtStart,        // sent before the program ran a line of its own
+  kWhileWriting,   // once the table `staged` is being written
+  kOutputsPlaced,  // once every table is in place, from within the program
+};
+
+TEST_F(Faults, AStoppedRunLeavesTheEarlierTablesAndSaysWhatItDid) {
   struct Case {
     int signal;
     const char* format;
-    const char* staged;  // the table whose file, once staged, triggers the signal
+    Moment moment;
+    const char* staged = "";  // kWhileWriting: the table whose staged file triggers the signal
   } cases[] = {
-      {SIGINT, "tab", "sCM.tab"},    {SIGINT, "shape", "sMH.shp"},  {SIGTERM, "tab", "sMH.tab"},
-      {SIGTERM, "shape", "sCM.shp"}, {SIGKILL, "shape", "sMH.shp"}, {SIGKILL, "tab", "sCM.tab"},
+      {SIGINT, "tab", Moment::kWhileWriting, "sCM.tab"},
+      {SIGINT, "shape", Moment::kWhileWriting, "sMH.shp"},
+      {SIGINT, "gpkg", Moment::kWhileWriting, "s.gpkg"},
+      {SIGTERM, "tab", Moment::kWhileWriting, "sMH.tab"},
+      {SIGTERM, "shape", Moment::kWhileWriting, "sCM.shp"},
+      {SIGKILL, "shape", Moment::kWhileWriting, "sMH.shp"},
+      {SIGKILL, "tab", Moment::kWhileWriting, "sCM.tab"},
+      {SIGINT, "tab", Moment::kAtStart},
+      {SIGTERM, "gpkg", Moment::kAtStart},
+      {SIGINT, "shape", Moment::kOutputsPlaced},
+      {SIGTERM, "tab", Moment::kOutputsPlaced},
+      {SIGINT, "gpkg", Moment::kOutputsPlaced},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(strsignal(c.signal)) + ", " + c.format + ", at " + c.staged);
-    const std::string name = std::to_string(c.signal) + c.format + c.staged;
+    const char* moments[] = {"at start", "while writing", "once the tables are in place"};
+    SCOPED_TRACE(std::string(strsignal(c.signal)) + ", " + c.format + ", " +
+                 moments[static_cast<int>(c.moment)] + " " + c.staged);
+    const std::string name =
+        std::to_string(c.signal) + c.format + std::to_string(static_cast<int>(c.moment)) + c.staged;
     const fs::path folder = dir.path() / name;
     const fs::path fresh = dir.path() / (name + "-fresh");
     PackSheet(fresh, gen::SheetSize::kMedian, 2);
@@ -89,15 +158,25 @@ TEST_F(Faults, AKilledRunLeavesTheEarlierTables) {
     PackSheet(folder, gen::SheetSize::kSmall, 1);
     ASSERT_EQ(Convert(folder, c.format).exit_code, 0);
     const Tree earlier = Tables(folder);
+    const Tree extracted = testing::ReadTree((folder / "s").string());
 
     PackSheet(folder, gen::SheetSize::kMedian, 2);
-    RunningProgram run(QUELLMARK_CONVERT, {"--format", c.format, (folder / "s.lzh").string()});
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!Staged(folder, c.staged) && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    const std::vector<std::string> args = {"--format", c.format, (folder / "s.lzh").string()};
+    testing::ProgramStart start;
+    if (c.moment == Moment::kAtStart) start.blocked_signals = {c.signal};
+    if (c.moment == Moment::kOutputsPlaced) start.environment = {SignalWhenDone(c.signal)};
+    RunningProgram run(QUELLMARK_CONVERT, args, start);
+    if (c.moment == Moment::kAtStart) {
+      // Pending from the start: taken as soon as the program can take it.
+      kill(run.pid(), c.signal);
+    } else if (c.moment == Moment::kWhileWriting) {
+      const bool seen = WaitFor([&] {
+        return std::string_view(c.format) == "gpkg" ? StagedGeoPackage(folder)
+                                                    : Staged(folder, c.staged);
+      });
+      ASSERT_TRUE(seen) << "never saw the table being written";
+      kill(run.pid(), c.signal);
     }
-    ASSERT_TRUE(Staged(folder, c.staged)) << "never saw the table being written";
-    kill(run.pid(), c.signal);
     const ProgramResult r = run.Wait();
     if (c.signal == SIGKILL) {
       EXPECT_EQ(r.signal, SIGKILL);
@@ -105,15 +184,160 @@ TEST_F(Faults, AKilledRunLeavesTheEarlierTables) {
       const auto left = std::erase_if(
           tables, [](const auto& entry) { return entry.first.rfind(".s.quellmark-", 0) == 0; });
       EXPECT_GT(left, 0u) << "the killed run's staging folder";
-      EXPECT_EQ(tables, earlier);
+      EXPECT_EQ(Differing(tables, earlier), std::vector<std::string>{});
       // The next run removes what the killed one left, and converts.
       ASSERT_EQ(Convert(folder, c.format).exit_code, 0);
-      EXPECT_EQ(Tables(folder), later);
+      EXPECT_EQ(Differing(Tables(folder), later), std::vector<std::string>{});
+      continue;
+    }
+    EXPECT_EQ(r.signal, 0) << "the signal ended the program instead of stopping the batch";
+    if (c.moment == Moment::kOutputsPlaced) {
+      EXPECT_EQ(r.exit_code, 0) << r.err;
+      EXPECT_NE(r.err.find(kStopAfterOutputs), std::string::npos) << r.err;
+      EXPECT_NE(r.err.find("1 archive converted"), std::string::npos) << r.err;
+      if (std::string_view(c.format) == "gpkg") {
+        // A GeoPackage records when it was written: the new one, read back.
+        EXPECT_FALSE(Differing(Tables(folder), earlier).empty());
+        EXPECT_EQ(testing::FeatureCount((folder / "s.gpkg").string()),
+                  testing::FeatureCount((fresh / "s.gpkg").string()));
+      } else {
+        EXPECT_EQ(Differing(Tables(folder), later), std::vector<std::string>{});
+      }
+      continue;
+    }
+    EXPECT_EQ(r.exit_code, 128 + c.signal) << r.err;
+    EXPECT_EQ(r.err.find(kStopAfterOutputs), std::string::npos) << r.err;
+    EXPECT_EQ(Differing(Tables(folder), earlier),
+              std::vector<std::string>{});  // no staging folder or lock left either
+    if (c.moment == Moment::kAtStart) {
+      // Not even extracted.
+      EXPECT_EQ(Differing(testing::ReadTree((folder / "s").string()), extracted),
+                std::vector<std::string>{});
+      EXPECT_NE(r.err.find("0 archives converted, 0 failed, 1 not tried"), std::string::npos)
+          << r.err;
     } else {
-      EXPECT_EQ(r.signal, 0) << "the signal ended the program instead of stopping the batch";
-      EXPECT_EQ(r.exit_code, 128 + c.signal) << r.err;
       EXPECT_NE(r.err.find("s.lzh: interrupted"), std::string::npos) << r.err;
-      EXPECT_EQ(Tables(folder), earlier);  // no staging folder or lock left either
+    }
+  }
+}
+
+// A run writing every sheet into one GeoPackage (--output FILE.gpkg) that a
+// stop cuts short leaves the earlier file byte for byte, also when the stop
+// comes once every archive is converted and the file is still to be
+// completed, and the summary says the file is as it was.
+TEST_F(Faults, AStoppedRunLeavesTheEarlierGeoPackage) {
+  struct Case {
+    int signal;
+    Moment moment;  // kWhileWriting: once the hidden file is being built
+  } cases[] = {
+      {SIGINT, Moment::kWhileWriting},
+      {SIGTERM, Moment::kAtStart},
+      {SIGTERM, Moment::kOutputsPlaced},  // every archive done, the file not yet complete
+  };
+  std::vector<std::string> archives;
+  for (int i = 0; i < 3; ++i) {
+    const fs::path sheet = dir.path() / ("sheet" + std::to_string(i));
+    PackSheet(sheet, gen::SheetSize::kSmall, 10 + i);
+    archives.push_back((sheet / "s.lzh").string());
+  }
+  const fs::path file = dir.path() / "out/all.gpkg";
+  std::vector<std::string> args = {"--output", file.string()};
+  args.insert(args.end(), archives.begin(), archives.end());
+  ASSERT_EQ(RunProgram(QUELLMARK_CONVERT, args).exit_code, 0);
+  const Tree earlier = testing::ReadTree(file.parent_path().string());
+  for (int i = 0; i < 3; ++i)
+    PackSheet(dir.path() / ("sheet" + std::to_string(i)), gen::SheetSize::kMedian, 20 + i);
+
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(strsignal(c.signal)) + ", moment " +
+                 std::to_string(static_cast<int>(c.moment)));
+    testing::ProgramStart start;
+    if (c.moment == Moment::kAtStart) start.blocked_signals = {c.signal};
+    if (c.moment == Moment::kOutputsPlaced) start.environment = {SignalWhenDone(c.signal)};
+    RunningProgram run(QUELLMARK_CONVERT, args, start);
+    if (c.moment == Moment::kAtStart) {
+      kill(run.pid(), c.signal);
+    } else if (c.moment == Moment::kWhileWriting) {
+      ASSERT_TRUE(WaitFor([&] {
+        for (const auto& entry : fs::directory_iterator(file.parent_path())) {
+          if (entry.path().filename().string().rfind(".all.quellmark-", 0) == 0) return true;
+        }
+        return false;
+      })) << "never saw the file being built";
+      kill(run.pid(), c.signal);
+    }
+    const ProgramResult r = run.Wait();
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.exit_code, 128 + c.signal) << r.err;
+    EXPECT_EQ(Differing(testing::ReadTree(file.parent_path().string()), earlier),
+              std::vector<std::string>{});
+    EXPECT_NE(r.err.find("0 archives converted"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(file.string() + " left as it was"), std::string::npos) << r.err;
+  }
+}
+
+// A stop while a GeoPackage is completed (the rows of the sheets queued for
+// the one file's writer, the spatial indexes built as the file is closed)
+// is honoured too: at any share of the time an uninterrupted run takes, the
+// run exits 128 + the signal and the earlier file stays byte for byte.
+TEST_F(Faults, AStopWhileAGeoPackageIsCompletedIsHonoured) {
+  struct Case {
+    int signal;
+    bool one_file;  // --output FILE.gpkg over five sheets; else one sheet's own file
+    double share;   // of the time an uninterrupted run takes
+  } cases[] = {
+      {SIGINT, true, 0.3},
+      {SIGTERM, true, 0.55},
+      {SIGINT, false, 0.45},
+      {SIGTERM, false, 0.65},
+  };
+  const int sheets = 5;
+  for (int i = 0; i < sheets; ++i) {
+    PackSheet(dir.path() / ("sheet" + std::to_string(i)), gen::SheetSize::kSmall, 30 + i);
+  }
+  std::vector<std::string> one_file = {"--output", (dir.path() / "out/all.gpkg").string()};
+  for (int i = 0; i < sheets; ++i) {
+    one_file.push_back((dir.path() / ("sheet" + std::to_string(i)) / "s.lzh").string());
+  }
+  const std::vector<std::string> own_file = {"--format", "gpkg",
+                                             (dir.path() / "sheet0/s.lzh").string()};
+  const fs::path out = dir.path() / "out";
+  const fs::path sheet = dir.path() / "sheet0";
+  ASSERT_EQ(RunProgram(QUELLMARK_CONVERT, one_file).exit_code, 0);
+  ASSERT_EQ(RunProgram(QUELLMARK_CONVERT, own_file).exit_code, 0);
+  const Tree earlier_file = testing::ReadTree(out.string());
+  const Tree earlier_own = Tables(sheet);
+  for (int i = 0; i < sheets; ++i) {
+    PackSheet(dir.path() / ("sheet" + std::to_string(i)), gen::SheetSize::kMedian, 40 + i);
+  }
+  // How long each run takes, uninterrupted, into a folder of its own.
+  std::map<bool, double> seconds;
+  for (const bool one : {true, false}) {
+    std::vector<std::string> args = one ? one_file : own_file;
+    const std::string output = (dir.path() / "timing" / (one ? "all.gpkg" : "own")).string();
+    if (one) {
+      args[1] = output;
+    } else {
+      args.insert(args.begin(), {"--output", output});
+    }
+    const auto begin = std::chrono::steady_clock::now();
+    ASSERT_EQ(RunProgram(QUELLMARK_CONVERT, args).exit_code, 0);
+    seconds[one] = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  }
+
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(strsignal(c.signal)) + (c.one_file ? ", one file" : ", own file") +
+                 " at " + std::to_string(c.share));
+    RunningProgram run(QUELLMARK_CONVERT, c.one_file ? one_file : own_file);
+    std::this_thread::sleep_for(std::chrono::duration<double>(c.share * seconds[c.one_file]));
+    kill(run.pid(), c.signal);
+    const ProgramResult r = run.Wait();
+    EXPECT_EQ(r.exit_code, 128 + c.signal) << r.err;
+    if (c.one_file) {
+      EXPECT_EQ(Differing(testing::ReadTree(out.string()), earlier_file),
+                std::vector<std::string>{});
+    } else {
+      EXPECT_EQ(Differing(Tables(sheet), earlier_own), std::vector<std::string>{});
     }
   }
 }

@@ -28,7 +28,8 @@ std::string Slurp(FILE* file) {
 
 }  // namespace
 
-RunningProgram::RunningProgram(const std::string& program, const std::vector<std::string>& args)
+RunningProgram::RunningProgram(const std::string& program, const std::vector<std::string>& args,
+                               const ProgramStart& start)
     : out_(std::tmpfile()), err_(std::tmpfile()) {
   if (out_ == nullptr || err_ == nullptr) throw std::runtime_error("tmpfile failed");
   posix_spawn_file_actions_t actions;
@@ -40,7 +41,19 @@ RunningProgram::RunningProgram(const std::string& program, const std::vector<std
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
-  int rc = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
+  std::vector<char*> env;
+  for (char** entry = environ; *entry != nullptr; ++entry) env.push_back(*entry);
+  for (const auto& entry : start.environment) env.push_back(const_cast<char*>(entry.c_str()));
+  env.push_back(nullptr);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t blocked;
+  sigemptyset(&blocked);
+  for (const int signal_number : start.blocked_signals) sigaddset(&blocked, signal_number);
+  posix_spawnattr_setsigmask(&attributes, &blocked);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+  int rc = posix_spawn(&pid_, program.c_str(), &actions, &attributes, argv.data(), env.data());
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) throw std::runtime_error("cannot start " + program);
 }
@@ -65,8 +78,9 @@ ProgramResult RunningProgram::Wait() {
   return result;
 }
 
-ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args) {
-  return RunningProgram(program, args).Wait();
+ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                         const ProgramStart& start) {
+  return RunningProgram(program, args, start).Wait();
 }
 
 }  // namespace quellmark::testing

@@ -16,11 +16,21 @@ struct ProgramResult {
   std::string err;
 };
 
+// How a program is started besides its arguments.
+struct ProgramStart {
+  // Signals blocked when it starts (the mask it inherits): one sent to it
+  // stays pending until the program unblocks it.
+  std::vector<int> blocked_signals;
+  // "NAME=VALUE" entries added to the environment.
+  std::vector<std::string> environment;
+};
+
 // A program started with `args` (no shell), stdin closed, in the current
 // folder, and not yet waited for.
 class RunningProgram {
  public:
-  RunningProgram(const std::string& program, const std::vector<std::string>& args);
+  RunningProgram(const std::string& program, const std::vector<std::string>& args,
+                 const ProgramStart& start = {});
   // Kills the program if it was not waited for.
   ~RunningProgram();
   RunningProgram(const RunningProgram&) = delete;
@@ -35,6 +45,7 @@ class RunningProgram {
   std::FILE* err_;
 };
 
-ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args);
+ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                         const ProgramStart& start = {});
 
 }  // namespace quellmark::testing
