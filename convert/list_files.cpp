@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 
+#include "convert/durable.h"
 #include "sal/errors.h"
 
 namespace quellmark {
@@ -69,6 +70,14 @@ void ListFileWriter::Close() {
       throw OutputError(file.path, 0, "cannot write the list file: " + SystemMessage(error));
     }
   }
+  try {
+    // On disk before any is renamed: a power cut leaves each list file the
+    // earlier one or the new one, whole.
+    for (const ListFile& file : files_) FlushFile(file.temporary, file.path);
+  } catch (const OutputError&) {
+    Discard();
+    throw;
+  }
   for (ListFile& file : files_) {
     if (std::rename(file.temporary.c_str(), file.path.c_str()) != 0) {
       const int error = errno;
@@ -78,6 +87,7 @@ void ListFileWriter::Close() {
     file.created = false;
   }
   completed_ = true;
+  FlushFolderOf(files_[0].path);
 }
 
 }  // namespace quellmark

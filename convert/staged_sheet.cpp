@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "convert/durable.h"
 #include "sal/errors.h"
 
 namespace quellmark {
@@ -138,10 +139,13 @@ void StagedSheet::Commit() {
   const auto fail = [](const std::string& path, const char* what) {
     throw OutputError(path, 0, what + SystemMessage(errno));
   };
-  const auto remove = [&fail](const std::string& path) {
-    if (unlink(path.c_str()) != 0 && errno != ENOENT)
-      fail(path, "cannot remove the earlier table: ");
+  // What the commit does to each file, in order: a staged file renamed onto
+  // its target, or (no `from`) the target removed.
+  struct Step {
+    std::string from;
+    std::string to;
   };
+  std::vector<Step> steps;
   for (const LayerSpec& layer : Layers()) {
     const std::string code(layer.code);
     const std::string target = folder_ + name_ + code;
@@ -149,25 +153,38 @@ void StagedSheet::Commit() {
       // A layer this run wrote no table for: its earlier table goes, main
       // file first, so that nothing is left that opens as a table.
       for (auto it = extensions_.rbegin(); it != extensions_.rend(); ++it) {
-        remove(target + std::string(*it));
+        steps.push_back({"", target + std::string(*it)});
       }
       continue;
     }
     for (std::string_view extension : extensions_) {
-      const std::string to = target + std::string(extension);
       const std::string from = staging_ + "/" + name_ + code + std::string(extension);
       struct stat info;
-      if (lstat(from.c_str(), &info) != 0) {
-        remove(to);  // a file of the earlier table that this one does not have
-      } else if (std::rename(from.c_str(), to.c_str()) != 0) {
-        // rename replaces a file, or a link, standing at the target.
-        fail(to, "cannot put the table in place: ");
-      }
+      // A file of the earlier table that this one does not have goes.
+      steps.push_back(
+          {lstat(from.c_str(), &info) == 0 ? from : "", target + std::string(extension)});
+    }
+  }
+  // Every file is on disk before the first rename, so that the renames
+  // follow one another within milliseconds and none can put in place a file
+  // whose data a power cut would lose.
+  for (const Step& step : steps) {
+    if (!step.from.empty()) FlushFile(step.from, step.to);
+  }
+  for (const Step& step : steps) {
+    if (step.from.empty()) {
+      if (unlink(step.to.c_str()) != 0 && errno != ENOENT)
+        fail(step.to, "cannot remove the earlier table: ");
+    } else if (std::rename(step.from.c_str(), step.to.c_str()) != 0) {
+      // rename replaces a file, or a link, standing at the target.
+      fail(step.to, "cannot put the table in place: ");
     }
   }
   committed_ = true;
   std::error_code ignored;
   fs::remove_all(staging_, ignored);
+  // The new names, and the staging folder's removal, on disk.
+  FlushFolderOf(folder_ + name_);
 }
 
 }  // namespace quellmark
