@@ -16,6 +16,12 @@ namespace quellmark {
 // is renamed to, not a hidden staging name). Throws OutputError.
 void FlushFile(const std::string& path, const std::string& name_in_messages);
 
+// Starts writing the complete file at `path` out to the disk and returns
+// without waiting, so that a FlushFile later has little left to wait for:
+// the disk writes a file finished early while the program goes on with
+// other work. A hint only: what fails here is left for FlushFile to report.
+void StartFlush(const std::string& path);
+
 // Writes the folder holding `path` to the disk, so that the renames into it
 // and the removals from it done so far stay after a power cut. Errors name
 // that folder ("." for a bare name). Throws OutputError.

@@ -32,11 +32,13 @@ bool LeftByAnEndedRun(std::string_view rest) {
   return kill(pid, 0) != 0 && errno == ESRCH;
 }
 
-// A table whose errors name the files where they will stand.
+// A table whose errors name the files where they will stand, and whose
+// files start going to the disk once it is complete.
 class StagedTable : public TableOutput {
  public:
-  StagedTable(std::unique_ptr<TableOutput> table, const StagedSheet& sheet)
-      : table_(std::move(table)), sheet_(sheet) {}
+  StagedTable(std::unique_ptr<TableOutput> table, const StagedSheet& sheet, std::string base,
+              std::span<const std::string_view> extensions)
+      : table_(std::move(table)), sheet_(sheet), base_(std::move(base)), extensions_(extensions) {}
 
   void Write(const Feature& feature) override {
     try {
@@ -51,11 +53,15 @@ class StagedTable : public TableOutput {
     } catch (const OutputError& error) {
       throw sheet_.AsFinal(error);
     }
+    // The disk writes the table while the next layers are converted.
+    for (std::string_view extension : extensions_) StartFlush(base_ + std::string(extension));
   }
 
  private:
   std::unique_ptr<TableOutput> table_;
   const StagedSheet& sheet_;
+  std::string base_;
+  std::span<const std::string_view> extensions_;
 };
 
 }  // namespace
@@ -128,8 +134,8 @@ StagedSheet::~StagedSheet() {
 std::unique_ptr<TableOutput> StagedSheet::CreateTable(const LayerSpec& layer) {
   tables_.push_back(&layer);
   try {
-    return std::make_unique<StagedTable>(
-        CreateStagedTable(layer, staging_ + "/" + name_ + std::string(layer.code)), *this);
+    const std::string base = staging_ + "/" + name_ + std::string(layer.code);
+    return std::make_unique<StagedTable>(CreateStagedTable(layer, base), *this, base, extensions_);
   } catch (const OutputError& error) {
     throw AsFinal(error);
   }
