@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <vector>
 
 #include "convert/durable.h"
 #include "sal/errors.h"
@@ -73,7 +74,9 @@ void ListFileWriter::Close() {
   try {
     // On disk before any is renamed: a power cut leaves each list file the
     // earlier one or the new one, whole.
-    for (const ListFile& file : files_) FlushFile(file.temporary, file.path);
+    std::vector<FileToFlush> flushes;
+    for (const ListFile& file : files_) flushes.push_back({file.temporary, file.path});
+    FlushFiles(flushes);
   } catch (const OutputError&) {
     Discard();
     throw;

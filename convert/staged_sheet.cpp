@@ -174,9 +174,11 @@ void StagedSheet::Commit() {
   // Every file is on disk before the first rename, so that the renames
   // follow one another within milliseconds and none can put in place a file
   // whose data a power cut would lose.
+  std::vector<FileToFlush> staged;
   for (const Step& step : steps) {
-    if (!step.from.empty()) FlushFile(step.from, step.to);
+    if (!step.from.empty()) staged.push_back({step.from, step.to});
   }
+  FlushFiles(staged);
   for (const Step& step : steps) {
     if (step.from.empty()) {
       if (unlink(step.to.c_str()) != 0 && errno != ENOENT)

@@ -1,6 +1,6 @@
 // Putting outputs on disk: a failure names what the user knows, the final
-// name of a staged file or the folder, and a bare name's folder is the
-// current one.
+// name of a staged file (the first in order of several) or the folder, and a
+// bare name's folder is the current one.
 #include "convert/durable.h"
 
 #include <gtest/gtest.h>
@@ -28,6 +28,14 @@ TEST(Durable, FlushesAndNamesWhatFailedAsTheUserKnowsIt) {
       {"a staged file that is gone", [&dir] { FlushFile(dir / ".staging/b.shp", dir / "b.shp"); },
        dir / "b.shp"},
       {"the folder of a file", [&dir] { FlushFolderOf(dir / "b.shp"); }, ""},
+      {"several files, two of them gone",
+       [&dir] {
+         const FileToFlush files[] = {{dir / "a.shp", dir / "a.shp"},
+                                      {dir / ".staging/b.dbf", dir / "b.dbf"},
+                                      {dir / ".staging/b.shp", dir / "b.shp"}};
+         FlushFiles(files);
+       },
+       dir / "b.dbf"},
       {"a missing folder", [&dir] { FlushFolderOf(dir / "gone/b.shp"); }, dir / "gone"},
       {"the folder of a bare name", [] { FlushFolderOf("b.shp"); }, ""},
   };
