@@ -5,7 +5,9 @@
 
 #include <atomic>
 #include <cerrno>
+#include <vector>
 
+#include "convert/durable.h"
 #include "sal/errors.h"
 
 namespace quellmark {
@@ -69,6 +71,16 @@ void ListFileWriter::Close() {
       throw OutputError(file.path, 0, "cannot write the list file: " + SystemMessage(error));
     }
   }
+  try {
+    // On disk before any is renamed: a power cut leaves each list file the
+    // earlier one or the new one, whole.
+    std::vector<FileToFlush> flushes;
+    for (const ListFile& file : files_) flushes.push_back({file.temporary, file.path});
+    FlushFiles(flushes);
+  } catch (const OutputError&) {
+    Discard();
+    throw;
+  }
   for (ListFile& file : files_) {
     if (std::rename(file.temporary.c_str(), file.path.c_str()) != 0) {
       const int error = errno;
@@ -78,6 +90,7 @@ void ListFileWriter::Close() {
     file.created = false;
   }
   completed_ = true;
+  FlushFolderOf(files_[0].path);
 }
 
 }  // namespace quellmark

@@ -26,8 +26,9 @@ class ListFileWriter {
   // Appends `line` and CR LF to each file whose reference `record` carries.
   void Copy(std::string_view line, const SalRecord& record);
 
-  // Completes the three files and puts them in place of the earlier ones.
-  // Throws OutputError when one cannot be completed.
+  // Completes the three files, puts them on disk and in place of the
+  // earlier ones, then puts their folder on disk. Throws OutputError when
+  // one cannot be completed.
   void Close();
 
  private:

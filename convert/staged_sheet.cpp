@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "convert/durable.h"
 #include "sal/errors.h"
 
 namespace quellmark {
@@ -31,11 +32,13 @@ bool LeftByAnEndedRun(std::string_view rest) {
   return kill(pid, 0) != 0 && errno == ESRCH;
 }
 
-// A table whose errors name the files where they will stand.
+// A table whose errors name the files where they will stand, and whose
+// files start going to the disk once it is complete.
 class StagedTable : public TableOutput {
  public:
-  StagedTable(std::unique_ptr<TableOutput> table, const StagedSheet& sheet)
-      : table_(std::move(table)), sheet_(sheet) {}
+  StagedTable(std::unique_ptr<TableOutput> table, const StagedSheet& sheet, std::string base,
+              std::span<const std::string_view> extensions)
+      : table_(std::move(table)), sheet_(sheet), base_(std::move(base)), extensions_(extensions) {}
 
   void Write(const Feature& feature) override {
     try {
@@ -50,11 +53,15 @@ class StagedTable : public TableOutput {
     } catch (const OutputError& error) {
       throw sheet_.AsFinal(error);
     }
+    // The disk writes the table while the next layers are converted.
+    for (std::string_view extension : extensions_) StartFlush(base_ + std::string(extension));
   }
 
  private:
   std::unique_ptr<TableOutput> table_;
   const StagedSheet& sheet_;
+  std::string base_;
+  std::span<const std::string_view> extensions_;
 };
 
 }  // namespace
@@ -127,8 +134,8 @@ StagedSheet::~StagedSheet() {
 std::unique_ptr<TableOutput> StagedSheet::CreateTable(const LayerSpec& layer) {
   tables_.push_back(&layer);
   try {
-    return std::make_unique<StagedTable>(
-        CreateStagedTable(layer, staging_ + "/" + name_ + std::string(layer.code)), *this);
+    const std::string base = staging_ + "/" + name_ + std::string(layer.code);
+    return std::make_unique<StagedTable>(CreateStagedTable(layer, base), *this, base, extensions_);
   } catch (const OutputError& error) {
     throw AsFinal(error);
   }
@@ -138,10 +145,13 @@ void StagedSheet::Commit() {
   const auto fail = [](const std::string& path, const char* what) {
     throw OutputError(path, 0, what + SystemMessage(errno));
   };
-  const auto remove = [&fail](const std::string& path) {
-    if (unlink(path.c_str()) != 0 && errno != ENOENT)
-      fail(path, "cannot remove the earlier table: ");
+  // What the commit does to each file, in order: a staged file renamed onto
+  // its target, or (no `from`) the target removed.
+  struct Step {
+    std::string from;
+    std::string to;
   };
+  std::vector<Step> steps;
   for (const LayerSpec& layer : Layers()) {
     const std::string code(layer.code);
     const std::string target = folder_ + name_ + code;
@@ -149,25 +159,40 @@ void StagedSheet::Commit() {
       // A layer this run wrote no table for: its earlier table goes, main
       // file first, so that nothing is left that opens as a table.
       for (auto it = extensions_.rbegin(); it != extensions_.rend(); ++it) {
-        remove(target + std::string(*it));
+        steps.push_back({"", target + std::string(*it)});
       }
       continue;
     }
     for (std::string_view extension : extensions_) {
-      const std::string to = target + std::string(extension);
       const std::string from = staging_ + "/" + name_ + code + std::string(extension);
       struct stat info;
-      if (lstat(from.c_str(), &info) != 0) {
-        remove(to);  // a file of the earlier table that this one does not have
-      } else if (std::rename(from.c_str(), to.c_str()) != 0) {
-        // rename replaces a file, or a link, standing at the target.
-        fail(to, "cannot put the table in place: ");
-      }
+      // A file of the earlier table that this one does not have goes.
+      steps.push_back(
+          {lstat(from.c_str(), &info) == 0 ? from : "", target + std::string(extension)});
+    }
+  }
+  // Every file is on disk before the first rename, so that the renames
+  // follow one another within milliseconds and none can put in place a file
+  // whose data a power cut would lose.
+  std::vector<FileToFlush> staged;
+  for (const Step& step : steps) {
+    if (!step.from.empty()) staged.push_back({step.from, step.to});
+  }
+  FlushFiles(staged);
+  for (const Step& step : steps) {
+    if (step.from.empty()) {
+      if (unlink(step.to.c_str()) != 0 && errno != ENOENT)
+        fail(step.to, "cannot remove the earlier table: ");
+    } else if (std::rename(step.from.c_str(), step.to.c_str()) != 0) {
+      // rename replaces a file, or a link, standing at the target.
+      fail(step.to, "cannot put the table in place: ");
     }
   }
   committed_ = true;
   std::error_code ignored;
   fs::remove_all(staging_, ignored);
+  // The new names, and the staging folder's removal, on disk.
+  FlushFolderOf(folder_ + name_);
 }
 
 }  // namespace quellmark

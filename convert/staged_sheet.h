@@ -2,7 +2,8 @@
 // prefix + layer code + extension): written into a hidden staging folder
 // beside the earlier tables and renamed into their place together, so a
 // failed, full-disk or interrupted run leaves the earlier tables as they
-// were.
+// were. The files are on disk before they are renamed, so a power cut leaves
+// each file earlier or new, whole.
 #pragma once
 
 #include <memory>
@@ -32,8 +33,10 @@ class StagedSheet : public SheetOutput {
   StagedSheet& operator=(const StagedSheet&) = delete;
 
   std::unique_ptr<TableOutput> CreateTable(const LayerSpec& layer) final;
-  // Renames each table's files into place, the main file last, and removes
-  // the files of layers that got no table this time.
+  // Puts every staged file on disk, then renames each table's files into
+  // place, the main file last, and removes the files of layers that got no
+  // table this time; then puts the folder on disk. The tables must be
+  // closed.
   void Commit() final;
 
   // The staging folders of `output_prefix` are named this + pid + "-" + n.

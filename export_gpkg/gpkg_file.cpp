@@ -18,6 +18,7 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "convert/durable.h"
 #include "convert/gdal_errors.h"
 #include "convert/qgis_style.h"
 #include "convert/staged_sheet.h"
@@ -374,6 +375,9 @@ void GpkgFile::Commit() {
   }
   BuildIndexes();
   CheckStop();
+  // On disk before it takes the name, so a power cut leaves the earlier
+  // file or the new one, whole.
+  FlushFile(staging_, final_);
   // rename replaces a file, or a link, standing at the name.
   if (std::rename(staging_.c_str(), final_.c_str()) != 0) {
     throw OutputError(final_, 0, "cannot put the GeoPackage in place: " + SystemMessage(errno));
@@ -381,6 +385,7 @@ void GpkgFile::Commit() {
   committed_ = true;
   OSRRelease(srs_);
   srs_ = nullptr;
+  FlushFolderOf(final_);
 }
 
 // The earlier file, copied to the hidden name: shared blocks where the file

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "convert/sheet_conversion.h"
@@ -35,11 +36,25 @@ inline std::filesystem::path WriteFuzzSheet(std::string_view input) {
     }
     return codes;
   }();
-  static const std::filesystem::path folder = [] {
-    std::string pattern = "/tmp/quellmark-fuzz-layer-XXXXXX";
+  // Removed as the program ends (a crash leaves it).
+  struct Folder {
+    std::filesystem::path path;
+    ~Folder() {
+      std::error_code ignored;
+      std::filesystem::remove_all(path, ignored);
+    }
+  };
+  static const Folder fuzz_folder = [] {
+    // In memory where there is a folder for it: the conversion flushes its
+    // tables to disk before renaming them, and the disk is not what is
+    // fuzzed; in memory each flush costs nothing.
+    std::error_code ignored;
+    const char* base = std::filesystem::is_directory("/dev/shm", ignored) ? "/dev/shm" : "/tmp";
+    std::string pattern = std::string(base) + "/quellmark-fuzz-layer-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) abort();
-    return std::filesystem::path(pattern);
+    return Folder{pattern};
   }();
+  const std::filesystem::path& folder = fuzz_folder.path;
   const std::filesystem::path prefix = folder / "s";
   static bool points_written = false;
   if (!points_written) {

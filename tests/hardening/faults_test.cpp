@@ -1,12 +1,18 @@
 // Faults around a run, end to end: a run killed at any moment, and two runs
 // of one archive at once, each leave the sheet's tables whole: the earlier
-// ones or the new ones, byte for byte.
+// ones or the new ones, byte for byte; and every file is on disk before it
+// is renamed into place, so a power cut leaves them whole too.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -102,6 +108,50 @@ constexpr std::string_view kStopAfterOutputs = "came after every output was in p
 // archive is done.
 std::string SignalWhenDone(int signal) {
   return "QUELLMARK_TEST_SIGNAL_WHEN_DONE=" + std::to_string(signal);
+}
+
+// The program `name` found on PATH, or empty.
+std::string FindProgram(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::istringstream folders(path != nullptr ? path : "");
+  for (std::string folder; std::getline(folders, folder, ':');) {
+    const std::string program = (fs::path(folder.empty() ? "." : folder) / name).string();
+    if (access(program.c_str(), X_OK) == 0) return program;
+  }
+  return {};
+}
+
+// A flush (fsync, fdatasync) of the file or folder `path`, or a rename of
+// `from` onto `path`, as strace -y logged it.
+struct Call {
+  bool rename = false;
+  std::string from;
+  std::string path;
+};
+
+std::vector<Call> TracedCalls(const std::string& log) {
+  // With -y a descriptor shows its path: fsync(4</tmp/x/a.shp>).
+  static const std::regex flush(R"re(^\d+ +f(?:data)?sync\(\d+<([^>]*)>)re");
+  static const std::regex rename(R"re(^\d+ +rename\("([^"]*)", "([^"]*)")re");
+  static const std::regex rename_at(
+      R"re(^\d+ +renameat2?\((?:\d+|AT_FDCWD)(?:<([^>]*)>)?, "([^"]*)", )re"
+      R"re((?:\d+|AT_FDCWD)(?:<([^>]*)>)?, "([^"]*)")re");
+  const auto join = [](const std::string& folder, const std::string& name) {
+    return folder.empty() || name.starts_with('/') ? name : folder + "/" + name;
+  };
+  std::vector<Call> calls;
+  std::istringstream lines(log);
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch m;
+    if (std::regex_search(line, m, flush)) {
+      calls.push_back({false, "", m[1]});
+    } else if (std::regex_search(line, m, rename)) {
+      calls.push_back({true, m[1], m[2]});
+    } else if (std::regex_search(line, m, rename_at)) {
+      calls.push_back({true, join(m[1], m[2]), join(m[3], m[4])});
+    }
+  }
+  return calls;
 }
 
 class Faults : public ::testing::Test {
@@ -371,6 +421,76 @@ TEST_F(Faults, TwoRunsOfOneArchiveAtOnce) {
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_NE(r.err.find("listed more than once; converted once"), std::string::npos) << r.err;
   EXPECT_EQ(Tables(folder), expected);
+}
+
+// A power cut after a rename must not find the file renamed but its data
+// lost: every file the run puts in place by a rename (the tables, and the
+// list files in the extraction folder) is flushed before its rename, and its
+// folder after the last rename into it. A sheet's files are all flushed
+// before the first of its tables' renames, so those follow one another.
+TEST_F(Faults, EveryFileIsOnDiskBeforeItIsRenamedIntoPlace) {
+  const std::string strace = FindProgram("strace");
+  if (strace.empty()) GTEST_SKIP() << "strace is not installed";
+  // strace shows descriptors by their real paths.
+  const fs::path root = fs::canonical(dir.path());
+  for (const std::string format : {"shape", "tab", "gpkg"}) {
+    SCOPED_TRACE(format);
+    const fs::path folder = root / format;
+    PackSheet(folder, gen::SheetSize::kSmall, 1);
+    const std::string log = (root / (format + ".strace")).string();
+    const ProgramResult r = RunProgram(
+        strace, {"-f", "-y", "-s", "4096", "-e", "trace=fsync,fdatasync,rename,renameat,renameat2",
+                 "-o", log, QUELLMARK_CONVERT, "--format", format, (folder / "s.lzh").string()});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const std::vector<Call> calls = TracedCalls(testing::ReadFile(log));
+
+    std::vector<std::string> tables;
+    for (const auto& entry : Tables(folder)) tables.push_back((folder / entry.first).string());
+    ASSERT_FALSE(tables.empty());
+    std::vector<std::string> kept = tables;
+    for (const char* list : {"s_HA.txt", "s_TO.txt", "s_YO.txt"}) {
+      kept.push_back((folder / "s" / list).string());
+    }
+    const auto flushed_between = [&calls](const std::string& path, std::size_t from,
+                                          std::size_t to) {
+      for (std::size_t i = from; i < to && i < calls.size(); ++i) {
+        if (!calls[i].rename && calls[i].path == path) return true;
+      }
+      return false;
+    };
+    // The last rename into each folder.
+    std::map<std::string, std::size_t> last_rename;
+    for (const std::string& file : kept) {
+      SCOPED_TRACE(file);
+      bool renamed = false;
+      for (std::size_t i = 0; i < calls.size(); ++i) {
+        if (!calls[i].rename || calls[i].path != file) continue;
+        renamed = true;
+        EXPECT_TRUE(flushed_between(calls[i].from, 0, i))
+            << calls[i].from << " renamed without being flushed";
+        const std::string parent = fs::path(file).parent_path().string();
+        last_rename[parent] = std::max(last_rename[parent], i);
+      }
+      EXPECT_TRUE(renamed) << "never renamed into place";
+    }
+    for (const auto& [parent, at] : last_rename) {
+      EXPECT_TRUE(flushed_between(parent, at + 1, calls.size()))
+          << parent << " not flushed after its last rename";
+    }
+    // Nothing is flushed between the tables' first and last rename.
+    std::size_t first = calls.size();
+    std::size_t last = 0;
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+      if (calls[i].rename &&
+          std::find(tables.begin(), tables.end(), calls[i].path) != tables.end()) {
+        first = std::min(first, i);
+        last = i;
+      }
+    }
+    for (std::size_t i = first; i < last; ++i) {
+      EXPECT_TRUE(calls[i].rename) << calls[i].path << " flushed between the tables' renames";
+    }
+  }
 }
 
 }  // namespace
