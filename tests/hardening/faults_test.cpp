@@ -337,9 +337,9 @@ TEST_F(Faults, AStopWhileAGeoPackageIsCompletedIsHonoured) {
     double share;   // of the time an uninterrupted run takes
   } cases[] = {
       {SIGINT, true, 0.3},
-      {SIGTERM, true, 0.55},
-      {SIGINT, false, 0.45},
-      {SIGTERM, false, 0.65},
+      {SIGTERM, true, 0.5},
+      {SIGINT, false, 0.3},
+      {SIGTERM, false, 0.5},
   };
   const int sheets = 5;
   for (int i = 0; i < sheets; ++i) {
