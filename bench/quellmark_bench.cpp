@@ -38,6 +38,7 @@
 #include "floor.h"
 #include "layerset_generator.h"
 #include "lha_builder.h"
+#include "one_file.h"
 #include "process.h"
 #include "sal/geometry.h"
 #include "sal/layer_reader.h"
@@ -53,10 +54,11 @@ constexpr const char kUsage[] =
     "usage: quellmark-bench [--runs N] [--dense-runs N] [--peer-runs N]\n"
     "                       [--sizes small,median,dense|none] [--formats shape,tab,gpkg]\n"
     "                       [--work DIR] [--convert PATH] [--archives N] [--no-jobs]\n"
-    "                       [--no-memory]\n"
+    "                       [--no-memory] [--one-file N] [--one-file-window N]\n"
     "Generates sheets, converts each into shapefiles, TAB and GeoPackage, and\n"
     "prints the times beside the floors and ogr2ogr, peak memory, the --jobs\n"
-    "speed-up with the whole country's time estimated from it.\n"
+    "speed-up with the whole country's time estimated from it, and many sheets\n"
+    "into one GeoPackage.\n"
     "  --runs N       runs per measurement, the median is shown (default 5)\n"
     "  --dense-runs N the same for the dense sheet (default 3)\n"
     "  --peer-runs N  runs of the ogr2ogr translations (default 3)\n"
@@ -64,11 +66,16 @@ constexpr const char kUsage[] =
     "                 for none)\n"
     "  --formats LIST formats the sheets are measured in (default shape,tab,gpkg)\n"
     "  --work DIR     folder for the sheets and outputs, kept (default: a new\n"
-    "                 folder under the system temporary folder, removed after)\n"
-    "  --convert PATH the quellmark-convert to time with --jobs\n"
+    "                 folder under the system temporary folder, removed after);\n"
+    "                 the one-file archives made there are reused by later runs\n"
+    "  --convert PATH the quellmark-convert to time with --jobs and one file\n"
     "  --archives N   median archives in the --jobs batch (default 8)\n"
     "  --no-jobs      skip the --jobs batch\n"
-    "  --no-memory    skip the memory comparison (dense sheet, roads doubled)\n";
+    "  --no-memory    skip the memory comparison (dense sheet, roads doubled)\n"
+    "  --one-file N   median sheets into one GeoPackage with --jobs 2 (default\n"
+    "                 200; 0 skips it)\n"
+    "  --one-file-window N  the smaller one-file batch, and the first and last\n"
+    "                 sheets of the larger one compared (default 50)\n";
 
 constexpr const char kBaseName[] = "533945";
 
@@ -271,6 +278,8 @@ struct Options {
   int archives = 8;
   bool jobs = true;
   bool memory = true;
+  int one_file = 200;
+  int one_file_window = 50;
 };
 
 ChildRun MustRun(const std::vector<std::string>& argv) {
@@ -828,6 +837,15 @@ int RunBenchmark(const Options& options, const std::string& command) {
     std::fprintf(stderr, "--jobs...\n");
     MeasureJobs(options, work);
   }
+  std::fflush(stdout);
+  if (options.one_file > 0) {
+    MeasureOneFile({.convert = options.convert,
+                    .work = work,
+                    .sheets = options.one_file,
+                    .window = options.one_file_window,
+                    .jobs = 2,
+                    .country = kCountrySheets});
+  }
   std::printf("\nLoad average at the end: %s\n", LoadAverage().c_str());
   if (temporary) fs::remove_all(work);
   return 0;
@@ -887,7 +905,10 @@ int Main(int argc, char** argv) {
       options.jobs = false;
     } else if (arg == "--no-memory") {
       options.memory = false;
-
+    } else if (arg == "--one-file" && has_value) {
+      options.one_file = std::max(0, std::atoi(value().c_str()));
+    } else if (arg == "--one-file-window" && has_value) {
+      options.one_file_window = std::max(1, std::atoi(value().c_str()));
     } else {
       std::fputs(kUsage, stderr);
       return 2;
