@@ -298,6 +298,15 @@ BatchRun RunBatch(const OneFileOptions& options, const std::vector<std::string>&
     while (s < run.samples.size() && static_cast<double>(run.samples[s].bytes) < threshold) ++s;
     if (s < run.samples.size()) run.written[static_cast<std::size_t>(k)] = run.samples[s].seconds;
   }
+  // The samples, beside the output's folder, to plot or check.
+  const fs::path growth =
+      out_dir.parent_path() / ("growth-" + std::to_string(count) + "-sheets.csv");
+  std::ofstream csv(growth, std::ios::trunc);
+  csv << "seconds,bytes,sheets_of_rows\n";
+  for (const Sample& sample : run.samples) {
+    csv << sample.seconds << "," << sample.bytes << ","
+        << (static_cast<double>(sample.bytes) - run.contents.other_bytes) / per_sheet << "\n";
+  }
   fs::remove_all(out_dir);
   return run;
 }
