@@ -144,7 +144,27 @@ std::optional<std::uintmax_t> LargestGeoPackage(const fs::path& dir) {
 struct Sample {
   double seconds;
   std::uintmax_t bytes;
+  long dirty_kb;      // the machine's dirty page cache, not yet written back
+  long writeback_kb;  // and that being written back
 };
+
+// The page cache's Dirty and Writeback (kB) from /proc/meminfo: a file
+// written without syncing piles up there until the kernel writes it back,
+// which may hold up the writer.
+std::pair<long, long> DirtyPages() {
+  std::ifstream meminfo("/proc/meminfo");
+  std::string key;
+  long value = 0;
+  std::string unit;
+  long dirty = -1;
+  long writeback = -1;
+  while (meminfo >> key >> value && (dirty < 0 || writeback < 0)) {
+    if (key == "Dirty:") dirty = value;
+    if (key == "Writeback:") writeback = value;
+    std::getline(meminfo, unit);
+  }
+  return {dirty, writeback};
+}
 
 // What the finished file holds, read through SQLite.
 struct FileContents {
@@ -268,7 +288,8 @@ BatchRun RunBatch(const OneFileOptions& options, const std::vector<std::string>&
       const double at =
           std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
       if (bytes && *bytes != last) {
-        run.samples.push_back({at, *bytes});
+        const auto [dirty, writeback] = DirtyPages();
+        run.samples.push_back({at, *bytes, dirty, writeback});
         last = *bytes;
       }
       std::this_thread::sleep_for(kSampleInterval);
@@ -302,10 +323,11 @@ BatchRun RunBatch(const OneFileOptions& options, const std::vector<std::string>&
   const fs::path growth =
       out_dir.parent_path() / ("growth-" + std::to_string(count) + "-sheets.csv");
   std::ofstream csv(growth, std::ios::trunc);
-  csv << "seconds,bytes,sheets_of_rows\n";
+  csv << "seconds,bytes,sheets_of_rows,dirty_kb,writeback_kb\n";
   for (const Sample& sample : run.samples) {
     csv << sample.seconds << "," << sample.bytes << ","
-        << (static_cast<double>(sample.bytes) - run.contents.other_bytes) / per_sheet << "\n";
+        << (static_cast<double>(sample.bytes) - run.contents.other_bytes) / per_sheet << ","
+        << sample.dirty_kb << "," << sample.writeback_kb << "\n";
   }
   fs::remove_all(out_dir);
   return run;
@@ -388,59 +410,110 @@ std::string CheckContents(const BatchRun& run, const std::vector<std::string>& c
 
 void MeasureOneFile(const OneFileOptions& options) {
   const int window = std::max(1, std::min(options.window, options.sheets));
+  const int repeats = std::max(1, options.repeats);
   const fs::path dir = options.work / "one-file";
-  std::fprintf(stderr, "one file: %d and %d median sheets...\n", window, options.sheets);
+  std::fprintf(stderr, "one file: %d and %d median sheets, %d time(s)...\n", window, options.sheets,
+               repeats);
   const std::vector<std::string> codes = SheetCodes(options.sheets);
   const std::vector<std::string> archives = MakeArchives(dir / "archives", codes);
 
-  std::vector<int> counts = {window};
-  if (options.sheets > window) counts.push_back(options.sheets);
-  std::vector<BatchRun> runs;
-  for (int count : counts) {
-    runs.push_back(RunBatch(options, archives, count, dir / "out"));
-    std::fprintf(stderr, "  %d sheets: %.1f s, peak %ld kB\n", count, runs.back().seconds,
-                 runs.back().peak_kb);
+  // The small batch and the large one in turn, so that other work on the
+  // machine weighs on both alike.
+  std::vector<BatchRun> small;
+  std::vector<BatchRun> large;
+  for (int r = 0; r < repeats; ++r) {
+    for (int count : {window, options.sheets}) {
+      if (count == options.sheets && options.sheets <= window) continue;
+      BatchRun run = RunBatch(options, archives, count, dir / "out");
+      std::fprintf(stderr, "  %d sheets: %.1f s, peak %ld kB\n", count, run.seconds, run.peak_kb);
+      (count == window ? small : large).push_back(std::move(run));
+    }
   }
-  const BatchRun& small = runs.front();
-  const BatchRun& large = runs.back();
+  if (large.empty()) large = small;
 
   std::printf(
       "\n### One GeoPackage for many median sheets (--jobs %d)\n\n"
       "`quellmark-convert --quiet --jobs %d --output one.gpkg` over %d, then %d median archives "
       "(the median layer set, each archive named by a sheet code and placed there, so every "
       "sheet covers a place of its own), under `/usr/bin/time -f %%M` for the peak resident "
-      "set. When each sheet's rows were in the file is read from the file's growth, sampled "
+      "set%s. When each sheet's rows were in the file is read from the file's growth, sampled "
       "every %lld ms: sheet k is in once the file holds what comes before the rows and "
       "k − ½ sheets of rows (the pages of the layers' tables in the finished file, read "
       "through SQLite's dbstat, over the sheets). The last %d sheets compared end %d sheets "
       "before the last one, the rows a writer's 64 MB page cache can hold before the file "
       "grows; the end of the run is what follows the rows (index building, completing the "
       "file).\n\n",
-      options.jobs, options.jobs, small.sheets, large.sheets,
-      static_cast<long long>(kSampleInterval.count()), window, large.held);
+      options.jobs, options.jobs, window, options.sheets,
+      repeats > 1 ? ", both batches in turn" : "", static_cast<long long>(kSampleInterval.count()),
+      window, large.front().held);
   std::printf(
-      "| sheets | run s | s per sheet | first sheet in the file at s | rows, s per sheet | "
+      "| run | sheets | run s | s per sheet | first sheet in the file at s | rows, s per sheet | "
       "first %d, s per sheet | last %d, s per sheet | last/first | end of the run s | file MB "
       "| of which rows MB | peak MB |\n"
-      "| ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: |\n",
+      "| ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: "
+      "|\n",
       window, window);
-  std::vector<Derived> derived;
-  for (const BatchRun& run : runs) {
-    const Derived d = Derive(run, window);
-    derived.push_back(d);
-    std::printf("| %d | %.1f | %.3f | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n", run.sheets,
-                run.seconds, run.seconds / run.sheets, Number(run.written[1], "%.2f").c_str(),
-                Number(d.rows_pace).c_str(), Number(d.first).c_str(), Number(d.last).c_str(),
-                Number(d.last / d.first, "%.2f").c_str(), Number(d.end, "%.1f").c_str(),
-                Megabytes(run.contents.file_bytes).c_str(),
-                Megabytes(run.contents.row_bytes).c_str(),
-                Megabytes(static_cast<double>(run.peak_kb) * 1024.0).c_str());
+  std::vector<Derived> derived_small;
+  std::vector<Derived> derived_large;
+  for (int r = 0; r < repeats; ++r) {
+    for (const bool is_large : {false, true}) {
+      if (is_large && options.sheets <= window) continue;
+      const BatchRun& run = (is_large ? large : small)[static_cast<std::size_t>(r)];
+      const Derived d = Derive(run, window);
+      (is_large ? derived_large : derived_small).push_back(d);
+      std::printf(
+          "| %d | %d | %.1f | %.3f | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n", r + 1,
+          run.sheets, run.seconds, run.seconds / run.sheets, Number(run.written[1], "%.2f").c_str(),
+          Number(d.rows_pace).c_str(), Number(d.first).c_str(), Number(d.last).c_str(),
+          Number(d.last / d.first, "%.2f").c_str(), Number(d.end, "%.1f").c_str(),
+          Megabytes(run.contents.file_bytes).c_str(), Megabytes(run.contents.row_bytes).c_str(),
+          Megabytes(static_cast<double>(run.peak_kb) * 1024.0).c_str());
+    }
   }
-  const Derived& dl = derived.back();
-  const Derived& ds = derived.front();
-  std::printf("\nPeak memory, %d sheets against %d: %.2f×.\n", large.sheets, small.sheets,
-              static_cast<double>(large.peak_kb) / static_cast<double>(small.peak_kb));
-  if (!dl.measured) {
+  if (derived_large.empty()) derived_large = derived_small;
+
+  // Per run, then the median over the runs.
+  const auto median = [](std::vector<double> values) {
+    values.erase(
+        std::remove_if(values.begin(), values.end(), [](double v) { return std::isnan(v); }),
+        values.end());
+    if (values.empty()) return kUnknown;
+    std::sort(values.begin(), values.end());
+    const std::size_t mid = values.size() / 2;
+    return values.size() % 2 == 1 ? values[mid] : (values[mid - 1] + values[mid]) / 2.0;
+  };
+  std::vector<double> peaks;
+  std::vector<double> ratios;
+  std::vector<double> whole;
+  std::vector<double> firsts;
+  std::vector<double> paces;
+  std::vector<double> ends_small;
+  std::vector<double> ends_large;
+  for (int r = 0; r < repeats; ++r) {
+    const auto i = static_cast<std::size_t>(r);
+    peaks.push_back(static_cast<double>(large[i].peak_kb) / static_cast<double>(small[i].peak_kb));
+    ratios.push_back(derived_large[i].last / derived_large[i].first);
+    whole.push_back(large[i].seconds / large[i].sheets);
+    firsts.push_back(large[i].written[1]);
+    paces.push_back(derived_large[i].rows_pace);
+    ends_small.push_back(derived_small[i].end);
+    ends_large.push_back(derived_large[i].end);
+  }
+  const auto listed = [](const std::vector<double>& values) {
+    std::string text;
+    for (double v : values) text += (text.empty() ? "" : ", ") + Number(v, "%.2f") + "×";
+    return text;
+  };
+  std::printf("\nPeak memory, %d sheets against %d: %s", options.sheets, window,
+              listed(peaks).c_str());
+  if (repeats > 1) std::printf(" (median %s×)", Number(median(peaks), "%.2f").c_str());
+  std::printf(".\n");
+  if (repeats > 1) {
+    std::printf("\nLast %d against first %d sheets, per sheet: %s (median %s×).\n", window, window,
+                listed(ratios).c_str(), Number(median(ratios), "%.2f").c_str());
+  }
+  if (std::none_of(derived_large.begin(), derived_large.end(),
+                   [](const Derived& d) { return d.measured; })) {
     std::printf(
         "\nNote: the file did not grow while the rows were written (no *.gpkg under the output's "
         "folder held half of them before 90 %% of the run): the times per sheet are not "
@@ -449,32 +522,40 @@ void MeasureOneFile(const OneFileOptions& options) {
 
   // The whole country.
   const double country = options.country;
+  const char* of_runs = repeats > 1 ? ", medians of the runs" : "";
   std::printf(
       "\n| the whole country, %d median sheets into one file | min |\n| --- | ---: |\n"
-      "| at the %d-sheet run's pace (%.3f s per sheet) | %.1f |\n",
-      options.country, large.sheets, large.seconds / large.sheets,
-      country * large.seconds / large.sheets / 60.0);
-  if (dl.measured && ds.measured && large.sheets > small.sheets) {
+      "| at the %d-sheet run's pace (%.3f s per sheet%s) | %.1f |\n",
+      options.country, options.sheets, median(whole), of_runs, country * median(whole) / 60.0);
+  const double end_small = median(ends_small);
+  const double end_large = median(ends_large);
+  const double pace = median(paces);
+  const double first = median(firsts);
+  if (!std::isnan(end_small) && !std::isnan(end_large) && !std::isnan(pace) &&
+      options.sheets > window) {
     // The end of the run, linear in the sheets through both batches.
-    const double slope = std::max(0.0, (dl.end - ds.end) / (large.sheets - small.sheets));
-    const double end = dl.end + slope * (country - large.sheets);
+    const double slope = std::max(0.0, (end_large - end_small) / (options.sheets - window));
+    const double end = end_large + slope * (country - options.sheets);
     std::printf(
         "| first sheet in the file (%.1f s) + %d × the rows' pace (%.3f s) + the end of the run, "
-        "linear through %d and %d sheets (%.1f s and %.1f s: %.1f s) | %.1f |\n",
-        large.written[1], options.country, dl.rows_pace, small.sheets, large.sheets, ds.end, dl.end,
-        end, (large.written[1] + country * dl.rows_pace + end) / 60.0);
+        "linear through %d and %d sheets (%.1f s and %.1f s: %.1f s)%s | %.1f |\n",
+        first, options.country, pace, window, options.sheets, end_small, end_large, end, of_runs,
+        (first + country * pace + end) / 60.0);
   }
 
   std::string problems;
-  for (std::size_t i = 0; i < runs.size(); ++i) {
-    const std::string found = CheckContents(runs[i], codes, i > 0 ? &runs.front() : nullptr);
-    if (!found.empty()) problems += std::to_string(runs[i].sheets) + " sheets: " + found;
+  for (const std::vector<BatchRun>* runs : {&small, &large}) {
+    for (const BatchRun& run : *runs) {
+      const std::string found =
+          CheckContents(run, codes, &run == &small.front() ? nullptr : &small.front());
+      if (!found.empty()) problems += std::to_string(run.sheets) + " sheets: " + found;
+    }
   }
   if (problems.empty()) {
     std::printf(
-        "\nChecked through SQLite: every layer's table holds the same rows per sheet in both "
-        "files, and the sheet column (of %s) names every archive, with the same rows each.\n",
-        large.contents.sheets_table.c_str());
+        "\nChecked through SQLite: every layer's table holds the same rows per sheet in every "
+        "file, and the sheet column (of %s) names every archive, with the same rows each.\n",
+        large.front().contents.sheets_table.c_str());
   } else {
     std::printf("\nNote: the file does not hold what it should: %s\n", problems.c_str());
   }

@@ -17,6 +17,7 @@ struct OneFileOptions {
   int sheets = 200;            // the large batch
   int window = 50;             // the small batch, and the first and last sheets compared
   int jobs = 2;
+  int repeats = 1;     // both batches this many times, in turn
   int country = 4400;  // sheets of the whole country
 };
 

@@ -55,6 +55,7 @@ constexpr const char kUsage[] =
     "                       [--sizes small,median,dense|none] [--formats shape,tab,gpkg]\n"
     "                       [--work DIR] [--convert PATH] [--archives N] [--no-jobs]\n"
     "                       [--no-memory] [--one-file N] [--one-file-window N]\n"
+    "                       [--one-file-runs N]\n"
     "Generates sheets, converts each into shapefiles, TAB and GeoPackage, and\n"
     "prints the times beside the floors and ogr2ogr, peak memory, the --jobs\n"
     "speed-up with the whole country's time estimated from it, and many sheets\n"
@@ -75,7 +76,8 @@ constexpr const char kUsage[] =
     "  --one-file N   median sheets into one GeoPackage with --jobs 2 (default\n"
     "                 200; 0 skips it)\n"
     "  --one-file-window N  the smaller one-file batch, and the first and last\n"
-    "                 sheets of the larger one compared (default 50)\n";
+    "                 sheets of the larger one compared (default 50)\n"
+    "  --one-file-runs N  both one-file batches N times, in turn (default 1)\n";
 
 constexpr const char kBaseName[] = "533945";
 
@@ -280,6 +282,7 @@ struct Options {
   bool memory = true;
   int one_file = 200;
   int one_file_window = 50;
+  int one_file_runs = 1;
 };
 
 ChildRun MustRun(const std::vector<std::string>& argv) {
@@ -844,6 +847,7 @@ int RunBenchmark(const Options& options, const std::string& command) {
                     .sheets = options.one_file,
                     .window = options.one_file_window,
                     .jobs = 2,
+                    .repeats = options.one_file_runs,
                     .country = kCountrySheets});
   }
   std::printf("\nLoad average at the end: %s\n", LoadAverage().c_str());
@@ -909,6 +913,8 @@ int Main(int argc, char** argv) {
       options.one_file = std::max(0, std::atoi(value().c_str()));
     } else if (arg == "--one-file-window" && has_value) {
       options.one_file_window = std::max(1, std::atoi(value().c_str()));
+    } else if (arg == "--one-file-runs" && has_value) {
+      options.one_file_runs = std::max(1, std::atoi(value().c_str()));
     } else {
       std::fputs(kUsage, stderr);
       return 2;
