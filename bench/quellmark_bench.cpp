@@ -38,10 +38,12 @@
 #include "floor.h"
 #include "layerset_generator.h"
 #include "lha_builder.h"
+#include "one_file.h"
 #include "process.h"
 #include "sal/geometry.h"
 #include "sal/layer_reader.h"
 #include "sal/notify.h"
+#include "sqlite_floor.h"
 
 namespace quellmark::bench {
 namespace {
@@ -50,22 +52,32 @@ namespace fs = std::filesystem;
 
 constexpr const char kUsage[] =
     "usage: quellmark-bench [--runs N] [--dense-runs N] [--peer-runs N]\n"
-    "                       [--sizes small,median,dense]\n"
+    "                       [--sizes small,median,dense|none] [--formats shape,tab,gpkg]\n"
     "                       [--work DIR] [--convert PATH] [--archives N] [--no-jobs]\n"
-    "                       [--no-memory]\n"
+    "                       [--no-memory] [--one-file N] [--one-file-window N]\n"
+    "                       [--one-file-runs N]\n"
     "Generates sheets, converts each into shapefiles, TAB and GeoPackage, and\n"
-    "prints the times beside the floor and ogr2ogr, peak memory, and the --jobs\n"
-    "speed-up with the whole country's time estimated from it.\n"
+    "prints the times beside the floors and ogr2ogr, peak memory, the --jobs\n"
+    "speed-up with the whole country's time estimated from it, and many sheets\n"
+    "into one GeoPackage.\n"
     "  --runs N       runs per measurement, the median is shown (default 5)\n"
     "  --dense-runs N the same for the dense sheet (default 3)\n"
     "  --peer-runs N  runs of the ogr2ogr translations (default 3)\n"
-    "  --sizes LIST   sheet sizes to measure (default small,median,dense)\n"
-    "  --work DIR     folder for the sheets and outputs (default: a new\n"
-    "                 folder under the system temporary folder, removed after)\n"
-    "  --convert PATH the quellmark-convert to time with --jobs\n"
+    "  --sizes LIST   sheet sizes to measure (default small,median,dense; none\n"
+    "                 for none)\n"
+    "  --formats LIST formats the sheets are measured in (default shape,tab,gpkg)\n"
+    "  --work DIR     folder for the sheets and outputs, kept (default: a new\n"
+    "                 folder under the system temporary folder, removed after);\n"
+    "                 the one-file archives made there are reused by later runs\n"
+    "  --convert PATH the quellmark-convert to time with --jobs and one file\n"
     "  --archives N   median archives in the --jobs batch (default 8)\n"
     "  --no-jobs      skip the --jobs batch\n"
-    "  --no-memory    skip the memory comparison (dense sheet, roads doubled)\n";
+    "  --no-memory    skip the memory comparison (dense sheet, roads doubled)\n"
+    "  --one-file N   median sheets into one GeoPackage with --jobs 2 (default\n"
+    "                 200; 0 skips it)\n"
+    "  --one-file-window N  the smaller one-file batch, and the first and last\n"
+    "                 sheets of the larger one compared (default 50)\n"
+    "  --one-file-runs N  both one-file batches N times, in turn (default 1)\n";
 
 constexpr const char kBaseName[] = "533945";
 
@@ -169,12 +181,13 @@ int ChildOurs(std::string_view format, const std::string& sheet, const std::stri
   return 0;
 }
 
-// floor FORMAT SOURCE_PREFIX OUTPUT_PREFIX buffered|library: loads what a
-// conversion wrote at SOURCE_PREFIX, then writes it again, its files reached
-// as the conversion reaches them or the library's own way (GeoPackage: only
-// the latter, as the conversion too lets the driver reach its file). Prints
-// seconds, the resident kB once loaded, the peak resident kB from then on,
-// the number of features and that of the largest table.
+// floor FORMAT SOURCE_PREFIX OUTPUT_PREFIX buffered|library|sqlite: loads
+// what a conversion wrote at SOURCE_PREFIX, then writes it again, its files
+// reached as the conversion reaches them or the library's own way
+// (GeoPackage: the latter, as the conversion too lets the driver reach its
+// file; or "sqlite", the same tables through plain SQLite, with no spatial
+// index). Prints seconds, the resident kB once loaded, the peak resident kB
+// from then on, the number of features and that of the largest table.
 int ChildFloor(std::string_view format, const std::string& source, const std::string& out,
                std::string_view access_name) {
   const FileAccess access =
@@ -182,10 +195,14 @@ int ChildFloor(std::string_view format, const std::string& source, const std::st
   std::vector<ShapeLayerData> shapes;
   std::vector<TabLayerData> tables;
   std::vector<GpkgTableData> gpkg;
+  SqliteFile sqlite;
+  const bool plain_sqlite = access_name == "sqlite";
   if (format == "shape") {
     shapes = LoadShapeLayers(source);
   } else if (format == "tab") {
     tables = LoadTabLayers(source);
+  } else if (plain_sqlite) {
+    sqlite = LoadSqliteTables(source + ".gpkg");
   } else {
     gpkg = LoadGpkgTables(source + ".gpkg");
   }
@@ -197,6 +214,8 @@ int ChildFloor(std::string_view format, const std::string& source, const std::st
     WriteShapeLayers(shapes, out, access);
   } else if (format == "tab") {
     WriteTabLayers(tables, out, access);
+  } else if (plain_sqlite) {
+    WriteSqliteTables(sqlite, out + ".gpkg");
   } else {
     WriteGpkgTables(gpkg, out + ".gpkg");
   }
@@ -204,6 +223,7 @@ int ChildFloor(std::string_view format, const std::string& source, const std::st
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const Counts counts = format == "shape" ? CountFeatures(shapes)
                         : format == "tab" ? CountFeatures(tables)
+                        : plain_sqlite    ? CountFeatures(sqlite)
                                           : CountFeatures(gpkg);
   std::printf("%.6f %ld %ld %zu %zu\n", seconds, loaded_kb, StatusKb("VmHWM"), counts.features,
               counts.largest_table);
@@ -254,11 +274,15 @@ struct Options {
   int dense_runs = 3;
   int peer_runs = 3;
   std::vector<std::string> sizes = {"small", "median", "dense"};
+  std::vector<std::string> formats = kFormats;
   std::string work;
   std::string convert = QUELLMARK_CONVERT;
   int archives = 8;
   bool jobs = true;
   bool memory = true;
+  int one_file = 200;
+  int one_file_window = 50;
+  int one_file_runs = 1;
 };
 
 ChildRun MustRun(const std::vector<std::string>& argv) {
@@ -409,6 +433,7 @@ struct Row {
   double reading = 0;        // the reading side alone
   double floor = 0;          // files reached as the conversion reaches them
   double floor_library = 0;  // files reached the library's own way (GeoPackage: none, -1)
+  double floor_sqlite = -1;  // GeoPackage: the same tables through plain SQLite
   double peer = 0;
   long ours_peak_kb = 0;
   long ours_start_kb = 0;  // resident before converting: the program and its libraries
@@ -463,6 +488,30 @@ void PrintTimeSplit(const std::vector<Row>& rows) {
   }
 }
 
+// GeoPackage against both floors: the driver's (today's reference) and
+// plain SQLite's.
+void PrintGpkgFloors(const std::vector<Row>& rows) {
+  if (std::none_of(rows.begin(), rows.end(), [](const Row& r) { return r.floor_sqlite >= 0; })) {
+    return;
+  }
+  std::printf(
+      "\n### GeoPackage against two floors\n\n"
+      "The GDAL floor writes the rows through the GPKG driver with its spatial index, as ours "
+      "does today; the plain SQLite floor writes the same tables (the same statements, rows, "
+      "values and geometry blobs as our file holds) through prepared statements, one "
+      "transaction per table, with no spatial index (journal_mode=OFF, synchronous=OFF, "
+      "locking_mode=EXCLUSIVE, 64 MB page cache).\n\n"
+      "| sheet | features | ours s | GDAL floor s | ours/GDAL floor | plain SQLite floor s | "
+      "ours/SQLite floor | GDAL floor/SQLite floor |\n"
+      "| --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: |\n");
+  for (const Row& r : rows) {
+    if (r.floor_sqlite < 0) continue;
+    std::printf("| %s | %zu | %.3f | %.3f | %.2f | %.3f | %.2f | %.2f |\n", r.size.c_str(),
+                r.features, r.ours, r.floor, r.ours / r.floor, r.floor_sqlite,
+                r.ours / r.floor_sqlite, r.floor / r.floor_sqlite);
+  }
+}
+
 void PrintMemory(const std::vector<Row>& rows) {
   std::printf(
       "\n### Peak memory\n\n"
@@ -501,12 +550,14 @@ Row MeasureSheet(const Options& options, const std::string& size, const std::str
   row.size = size;
   row.format = format;
 
-  // GeoPackage: one floor, through the plain driver (the conversion too
-  // lets the driver reach its file); its output is compared with ours as
-  // OGR reads both back, as the files hold the time they were written.
+  // GeoPackage: two floors. One through the plain driver (the conversion
+  // too lets the driver reach its file), its output compared with ours as
+  // OGR reads both back, as the files hold the time they were written; one
+  // through plain SQLite (the same tables, no spatial index), compared with
+  // ours row by row through SQLite.
   const bool gpkg = format == "gpkg";
-  const std::vector<std::string> accesses =
-      gpkg ? std::vector<std::string>{"library"} : std::vector<std::string>{"library", "buffered"};
+  const std::vector<std::string> accesses = gpkg ? std::vector<std::string>{"library", "sqlite"}
+                                                 : std::vector<std::string>{"library", "buffered"};
   const auto floor_dir = [&](const std::string& access) {
     return dir / ("floor-" + format + "-" + access);
   };
@@ -530,7 +581,7 @@ Row MeasureSheet(const Options& options, const std::string& size, const std::str
       floor_times[a].push_back(floor.seconds);
       row.features = floor.features;
       row.largest_table = floor.largest_table;
-      if (access == "buffered" || gpkg) {
+      if (access == "buffered" || (gpkg && access == "library")) {
         row.floor_writer_kb = std::max(row.floor_writer_kb, floor.peak_kb - floor.loaded_kb);
       }
     }
@@ -539,11 +590,23 @@ Row MeasureSheet(const Options& options, const std::string& size, const std::str
   row.floor_library = -1;
   for (std::size_t a = 0; a < accesses.size(); ++a) {
     const std::string& access = accesses[a];
-    (access == "buffered" || gpkg ? row.floor : row.floor_library) = Median(floor_times[a]);
+    const double median = Median(floor_times[a]);
+    if (access == "sqlite") {
+      row.floor_sqlite = median;
+    } else if (access == "buffered" || gpkg) {
+      row.floor = median;
+    } else {
+      row.floor_library = median;
+    }
     if (gpkg) {
       const std::string name = std::string(kBaseName) + ".gpkg";
-      row.floor_differs +=
-          GpkgDifferences((ours_dir / name).string(), (floor_dir(access) / name).string());
+      const std::string ours_file = (ours_dir / name).string();
+      const std::string floor_file = (floor_dir(access) / name).string();
+      const std::string differences = access == "sqlite" ? SqliteDifferences(ours_file, floor_file)
+                                                         : GpkgDifferences(ours_file, floor_file);
+      if (!differences.empty()) {
+        row.floor_differs += (access == "sqlite" ? "(plain SQLite floor) " : "") + differences;
+      }
     } else {
       row.floor_differs += CompareFolders(ours_dir, floor_dir(access));
     }
@@ -554,13 +617,20 @@ Row MeasureSheet(const Options& options, const std::string& size, const std::str
   for (int i = 0; i < runs; ++i) times.push_back(RunRead(sheet));
   row.reading = Median(times);
 
+  // ogr2ogr starts from our shapefiles: made here when the shapefile
+  // format is not measured.
+  if (!fs::exists(dir / "ours-shape")) {
+    Recreate(dir / "ours-shape");
+    RunOurs("shape", sheet, (dir / "ours-shape" / kBaseName).string());
+  }
   times.clear();
   for (int i = 0; i < options.peer_runs; ++i) {
     times.push_back(RunPeer(format, dir / "ours-shape", dir / ("peer-" + format)));
   }
   row.peer = Median(times);
-  std::fprintf(stderr, "  %s %s: ours %.3f s, floor %.3f s (%.3f s), ogr2ogr %.3f s\n",
-               size.c_str(), format.c_str(), row.ours, row.floor, row.floor_library, row.peer);
+  std::fprintf(stderr, "  %s %s: ours %.3f s, floor %.3f s (%.3f s, %.3f s), ogr2ogr %.3f s\n",
+               size.c_str(), format.c_str(), row.ours, row.floor, row.floor_library,
+               row.floor_sqlite, row.peer);
   return row;
 }
 
@@ -743,20 +813,23 @@ int RunBenchmark(const Options& options, const std::string& command) {
     std::fprintf(stderr, "%s sheet...\n", size.c_str());
     const fs::path dir = work / size;
     gen::WriteLayerSet(gen::GenerateLayerSet({.size = SizeOf(size)}), dir / "in");
-    for (const std::string& format : kFormats) {
+    for (const std::string& format : options.formats) {
       rows.push_back(MeasureSheet(options, size, format, dir));
     }
     if (temporary) fs::remove_all(dir);
   }
-  PrintTimes(rows);
-  for (const Row& r : rows) {
-    if (!r.floor_differs.empty()) {
-      std::printf("\nNote: the floor's %s %s output differs from ours in: %s\n", r.size.c_str(),
-                  r.format_name(), r.floor_differs.c_str());
+  if (!rows.empty()) {
+    PrintTimes(rows);
+    for (const Row& r : rows) {
+      if (!r.floor_differs.empty()) {
+        std::printf("\nNote: the floor's %s %s output differs from ours in: %s\n", r.size.c_str(),
+                    r.format_name(), r.floor_differs.c_str());
+      }
     }
+    PrintGpkgFloors(rows);
+    PrintTimeSplit(rows);
+    PrintMemory(rows);
   }
-  PrintTimeSplit(rows);
-  PrintMemory(rows);
   std::fflush(stdout);
   if (options.memory) {
     std::fprintf(stderr, "memory...\n");
@@ -766,6 +839,16 @@ int RunBenchmark(const Options& options, const std::string& command) {
   if (options.jobs) {
     std::fprintf(stderr, "--jobs...\n");
     MeasureJobs(options, work);
+  }
+  std::fflush(stdout);
+  if (options.one_file > 0) {
+    MeasureOneFile({.convert = options.convert,
+                    .work = work,
+                    .sheets = options.one_file,
+                    .window = options.one_file_window,
+                    .jobs = 2,
+                    .repeats = options.one_file_runs,
+                    .country = kCountrySheets});
   }
   std::printf("\nLoad average at the end: %s\n", LoadAverage().c_str());
   if (temporary) fs::remove_all(work);
@@ -812,7 +895,10 @@ int Main(int argc, char** argv) {
     } else if (arg == "--peer-runs" && has_value) {
       options.peer_runs = std::max(1, std::atoi(value().c_str()));
     } else if (arg == "--sizes" && has_value) {
-      options.sizes = SplitList(value());
+      const std::string list = value();
+      options.sizes = list == "none" ? std::vector<std::string>() : SplitList(list);
+    } else if (arg == "--formats" && has_value) {
+      options.formats = SplitList(value());
     } else if (arg == "--work" && has_value) {
       options.work = value();
     } else if (arg == "--convert" && has_value) {
@@ -823,12 +909,19 @@ int Main(int argc, char** argv) {
       options.jobs = false;
     } else if (arg == "--no-memory") {
       options.memory = false;
+    } else if (arg == "--one-file" && has_value) {
+      options.one_file = std::max(0, std::atoi(value().c_str()));
+    } else if (arg == "--one-file-window" && has_value) {
+      options.one_file_window = std::max(1, std::atoi(value().c_str()));
+    } else if (arg == "--one-file-runs" && has_value) {
+      options.one_file_runs = std::max(1, std::atoi(value().c_str()));
     } else {
       std::fputs(kUsage, stderr);
       return 2;
     }
   }
   for (const std::string& size : options.sizes) SizeOf(size);
+  for (const std::string& format : options.formats) FormatOf(format);
   return RunBenchmark(options, command);
 }
 
