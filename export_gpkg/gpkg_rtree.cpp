@@ -97,17 +97,18 @@ void HilbertSort(std::vector<Box>& items) {
   for (const Box& item : items) extent.Add(item);
   const double width = extent.maxx > extent.minx ? extent.maxx - extent.minx : 1.0;
   const double height = extent.maxy > extent.miny ? extent.maxy - extent.miny : 1.0;
-  std::vector<std::pair<std::uint32_t, std::size_t>> keys(items.size());
+  // The curve position above, the item's index below: one integer sorts.
+  std::vector<std::uint64_t> keys(items.size());
   for (std::size_t i = 0; i < items.size(); ++i) {
     const Box& item = items[i];
     const double cx = (0.5 * item.minx + 0.5 * item.maxx - extent.minx) / width;
     const double cy = (0.5 * item.miny + 0.5 * item.maxy - extent.miny) / height;
-    keys[i] = {HilbertIndex(cx, cy), i};
+    keys[i] = (std::uint64_t{HilbertIndex(cx, cy)} << 32) | i;
   }
   std::sort(keys.begin(), keys.end());
   std::vector<Box> sorted;
   sorted.reserve(items.size());
-  for (const auto& key : keys) sorted.push_back(items[key.second]);
+  for (const std::uint64_t key : keys) sorted.push_back(items[key & 0xFFFFFFFFU]);
   items.swap(sorted);
 }
 
@@ -250,8 +251,25 @@ class IndexWriter {
   // call, in row order: rows of a run were appended together, so the
   // inserts go to the end of the table's B-tree.
   void RecordRows() {
-    std::sort(owners_.begin(), owners_.end());
-    for (const auto& [row, node] : owners_) Own(insert_row_.get(), row, node);
+    if (owners_.empty()) return;
+    // A run's rows are numbered closely (a sheet's rows were written one
+    // after another): placed by number, they come out in order without a
+    // sort.
+    const auto [low, high] =
+        std::minmax_element(owners_.begin(), owners_.end(),
+                            [](const auto& a, const auto& b) { return a.first < b.first; });
+    const std::int64_t first = low->first;
+    const auto span = static_cast<std::uint64_t>(high->first - first);
+    if (span < 4 * owners_.size()) {
+      std::vector<std::int64_t> leaf(span + 1, 0);
+      for (const auto& [row, node] : owners_) leaf[static_cast<std::size_t>(row - first)] = node;
+      for (std::size_t i = 0; i < leaf.size(); ++i) {
+        if (leaf[i] != 0) Own(insert_row_.get(), first + static_cast<std::int64_t>(i), leaf[i]);
+      }
+    } else {
+      std::sort(owners_.begin(), owners_.end());
+      for (const auto& [row, node] : owners_) Own(insert_row_.get(), row, node);
+    }
     owners_.clear();
   }
 
