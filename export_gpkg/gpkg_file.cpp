@@ -378,6 +378,9 @@ void GpkgFile::Commit() {
     dataset_ = nullptr;
     if (CPLGetLastErrorType() >= CE_Failure) Fail("cannot complete");
   }
+  // The rows start going to disk while the indexes are built, so the flush
+  // before the rename has less to wait for.
+  StartFlush(staging_);
   BuildIndexes();
   CheckStop();
   // On disk before it takes the name, so a power cut leaves the earlier
