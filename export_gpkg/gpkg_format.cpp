@@ -1,9 +1,15 @@
 #include "export_gpkg/gpkg_format.h"
 
+#include <ogr_feature.h>
 #include <sqlite3.h>
 
+#include <condition_variable>
+#include <deque>
+#include <exception>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "convert/gdal_errors.h"
@@ -31,6 +37,10 @@ class GpkgSheet : public SheetOutput {
 
 // One layer's table, its rows written in one transaction; its style goes
 // into layer_styles in the same transaction, as the default of the table.
+// The rows are made from the features on the converting thread and written
+// by a thread of the table's own, so the next lines are read while the
+// driver writes: batches of rows go back and forth between the two, each
+// row and its geometry made once and used again.
 class GpkgTable : public TableOutput {
  public:
   GpkgTable(GpkgFile& file, const LayerSpec& layer, Cp932ToUtf8& utf8);
@@ -42,62 +52,157 @@ class GpkgTable : public TableOutput {
   void Close() override;
 
  private:
-  struct FeatureDeleter {
-    void operator()(void* feature) const { OGR_F_Destroy(static_cast<OGRFeatureH>(feature)); }
+  struct Slot {
+    OGRFeatureH row = nullptr;
+    OGRGeometryH geometry = nullptr;  // owned here; lent to the row while it is written
+    bool placed = false;
+    int line = 0;
   };
-  struct GeometryDeleter {
-    void operator()(void* geometry) const {
-      OGR_G_DestroyGeometry(static_cast<OGRGeometryH>(geometry));
-    }
+  struct Batch {
+    std::vector<Slot> slots;
+    std::size_t used = 0;
   };
+  static constexpr std::size_t kBatchRows = 1024;
+  static constexpr std::size_t kBatches = 3;
+
+  void WriteBatches();
+  void HandOver(bool last);
+  void StopWriter();
 
   GpkgFile& file_;
   const LayerSpec& layer_spec_;
   GpkgRows rows_;
   OGRLayerH table_ = nullptr;
-  std::unique_ptr<void, FeatureDeleter> feature_;
-  std::unique_ptr<void, GeometryDeleter> geometry_;  // reused from row to row
-  std::vector<RtreeBox> boxes_;                      // for the spatial index
+  OGRFeatureDefn* layout_ = nullptr;  // a copy the rows are made from
+  std::vector<Batch> batches_;
+  std::vector<RtreeBox> boxes_;     // for the spatial index; ids are row numbers until Close
+  std::vector<std::int64_t> fids_;  // by row number, filled by the writer
+  std::size_t next_row_ = 0;
+  Batch* filling_ = nullptr;
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<Batch*> full_;   // for the writer, in order
+  std::deque<Batch*> empty_;  // for the converting thread
+  bool last_ = false;         // no more batches come
+  bool abort_ = false;
+  std::exception_ptr error_;
+  std::thread writer_;
   bool in_transaction_ = false;
 };
 
 GpkgTable::GpkgTable(GpkgFile& file, const LayerSpec& layer, Cp932ToUtf8& utf8)
-    : file_(file), layer_spec_(layer), rows_(layer, utf8, 0) {
+    : file_(file), layer_spec_(layer), rows_(layer, utf8, 0), batches_(kBatches) {
   table_ = file_.CreateTable(layer, GpkgFields(layer), false);
-  feature_.reset(OGR_F_Create(OGR_L_GetLayerDefn(table_)));
-  geometry_.reset(OGR_G_CreateGeometry(GpkgRows::GeometryType(layer)));
+  layout_ = OGRFeatureDefn::FromHandle(OGR_L_GetLayerDefn(table_))->Clone();
+  layout_->Reference();
+  for (Batch& batch : batches_) {
+    batch.slots.resize(kBatchRows);
+    empty_.push_back(&batch);
+  }
   file_.StartTransaction("writing the table " + std::string(layer.code));
   in_transaction_ = true;
+  writer_ = std::thread([this] { WriteBatches(); });
 }
 
 GpkgTable::~GpkgTable() {
+  StopWriter();
   if (in_transaction_) file_.RollbackTransaction();
+  for (Batch& batch : batches_) {
+    for (Slot& slot : batch.slots) {
+      if (slot.row != nullptr) OGR_F_Destroy(slot.row);
+      if (slot.geometry != nullptr) OGR_G_DestroyGeometry(slot.geometry);
+    }
+  }
+  if (layout_ != nullptr) layout_->Release();
+}
+
+void GpkgTable::StopWriter() {
+  if (!writer_.joinable()) return;
+  {
+    std::lock_guard lock(mutex_);
+    abort_ = true;
+  }
+  changed_.notify_all();
+  writer_.join();
 }
 
 void GpkgTable::Write(const Feature& feature) {
+  if (filling_ == nullptr) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return !empty_.empty() || error_; });
+    if (error_) std::rethrow_exception(error_);
+    filling_ = empty_.front();
+    empty_.pop_front();
+    filling_->used = 0;
+  }
+  Slot& slot = filling_->slots[filling_->used++];
+  if (slot.row == nullptr) {
+    slot.row = OGR_F_Create(OGRFeatureDefn::ToHandle(layout_));
+    slot.geometry = OGR_G_CreateGeometry(GpkgRows::GeometryType(layer_spec_));
+  }
+  OGR_F_SetFID(slot.row, OGRNullFID);
+  rows_.SetFields(feature, slot.row);
+  slot.placed = GpkgRows::SetGeometry(feature, slot.geometry);
+  slot.line = feature.index + 1;
+  if (slot.placed) boxes_.push_back(GpkgRows::Box(feature, static_cast<std::int64_t>(next_row_)));
+  ++next_row_;
+  if (filling_->used == kBatchRows) HandOver(false);
+}
+
+// Gives the batch being filled to the writer; `last`: and says no more come.
+void GpkgTable::HandOver(bool last) {
+  {
+    std::lock_guard lock(mutex_);
+    if (filling_ != nullptr) full_.push_back(filling_);
+    filling_ = nullptr;
+    last_ = last;
+  }
+  changed_.notify_all();
+}
+
+// The writer: batch after batch, in order; after a failure it only gives
+// the batches back.
+void GpkgTable::WriteBatches() {
   QuietGdalErrors quiet;
-  OGRFeatureH row = feature_.get();
-  OGR_F_SetFID(row, OGRNullFID);
-  rows_.SetFields(feature, row);
-  OGRGeometryH geometry =
-      GpkgRows::SetGeometry(feature, geometry_.get()) ? geometry_.get() : nullptr;
-  // The geometry is lent to the row while it is written, and taken back.
-  OGR_F_SetGeometryDirectly(row, geometry);
-  const OGRErr result = OGR_L_CreateFeature(table_, row);
-  if (geometry != nullptr) {
-    geometry_.release();
-    geometry_.reset(OGR_F_StealGeometry(row));
-  }
-  if (result != OGRERR_NONE) {
-    file_.Fail("cannot write row " + std::to_string(feature.index + 1) + " of the table " +
-               std::string(layer_spec_.code));
-  }
-  if (geometry != nullptr) {
-    boxes_.push_back(GpkgRows::Box(feature, OGR_F_GetFID(row)));
+  std::unique_lock lock(mutex_);
+  while (true) {
+    changed_.wait(lock, [this] { return abort_ || !full_.empty() || last_; });
+    if (abort_ || (full_.empty() && last_)) return;
+    Batch* batch = full_.front();
+    full_.pop_front();
+    const bool write = !error_;
+    lock.unlock();
+    std::exception_ptr error;
+    if (write) {
+      try {
+        for (std::size_t i = 0; i < batch->used; ++i) {
+          Slot& slot = batch->slots[i];
+          OGR_F_SetGeometryDirectly(slot.row, slot.placed ? slot.geometry : nullptr);
+          const OGRErr result = OGR_L_CreateFeature(table_, slot.row);
+          if (slot.placed) slot.geometry = OGR_F_StealGeometry(slot.row);
+          if (result != OGRERR_NONE) {
+            file_.Fail("cannot write row " + std::to_string(slot.line) + " of the table " +
+                       std::string(layer_spec_.code));
+          }
+          fids_.push_back(OGR_F_GetFID(slot.row));
+        }
+      } catch (...) {
+        error = std::current_exception();
+      }
+    }
+    lock.lock();
+    if (error && !error_) error_ = error;
+    empty_.push_back(batch);
+    changed_.notify_all();
   }
 }
 
 void GpkgTable::Close() {
+  HandOver(true);
+  writer_.join();
+  if (error_) std::rethrow_exception(error_);
+  for (RtreeBox& box : boxes_) box.id = fids_[static_cast<std::size_t>(box.id)];
   RtreeBuilder::SortRun(boxes_);
   file_.AddIndexRun(table_, boxes_);
   file_.WriteStyle(layer_spec_, GpkgFields(layer_spec_), table_);
