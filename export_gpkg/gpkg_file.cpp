@@ -133,8 +133,6 @@ GpkgFile::GpkgFile(std::string path, int epsg, const std::atomic<bool>* stop, bo
     if (append_) {
       CopyEarlierFile();
       DropEarlierIndexes();
-    }
-    if (append_) {
       const char* const drivers[] = {"GPKG", nullptr};
       dataset_ =
           GDALOpenEx(staging_.c_str(), GDAL_OF_VECTOR | GDAL_OF_UPDATE, drivers, nullptr, nullptr);
@@ -450,6 +448,25 @@ namespace {
 struct DatabaseCloser {
   void operator()(sqlite3* db) const { sqlite3_close(db); }
 };
+using Database = std::unique_ptr<sqlite3, DatabaseCloser>;
+
+// The error of SQLite's connection `db` to the hidden file, naming the file
+// the user knows.
+[[noreturn]] void SqliteFailure(sqlite3* db, const std::string& staging, const std::string& final,
+                                const std::string& what) {
+  std::string message = what + ": " + (db != nullptr ? sqlite3_errmsg(db) : "out of memory");
+  ReplaceAll(message, staging, final);
+  throw OutputError(final, 0, message);
+}
+
+// A connection of our own to the hidden file, while GDAL has it closed.
+Database OpenStaged(const std::string& staging, const std::string& final, const std::string& what) {
+  sqlite3* raw = nullptr;
+  const int opened = sqlite3_open_v2(staging.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
+  Database db(raw);
+  if (opened != SQLITE_OK) SqliteFailure(raw, staging, final, what);
+  return db;
+}
 
 // Asks SQLite to end its work as soon as the run is asked to stop.
 extern "C" int StopRequested(void* stop) {
@@ -462,13 +479,11 @@ extern "C" int StopRequested(void* stop) {
 // before rows are added and removed, and built again from all their rows
 // once they are in (BuildIndexes): no row waits on an index.
 void GpkgFile::DropEarlierIndexes() {
-  sqlite3* raw = nullptr;
-  const int opened = sqlite3_open_v2(staging_.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
-  std::unique_ptr<sqlite3, DatabaseCloser> db(raw);
+  const std::string what = "cannot open the file to add to it";
+  const Database db = OpenStaged(staging_, final_, what);
   std::string sql = "PRAGMA journal_mode = OFF; BEGIN;";
-  const bool extensions =
-      opened == SQLITE_OK && sqlite3_exec(raw, "SELECT 1 FROM gpkg_extensions LIMIT 0", nullptr,
-                                          nullptr, nullptr) == SQLITE_OK;
+  const bool extensions = sqlite3_exec(db.get(), "SELECT 1 FROM gpkg_extensions LIMIT 0", nullptr,
+                                       nullptr, nullptr) == SQLITE_OK;
   for (const LayerSpec& layer : Layers()) {
     const std::string rtree = "rtree_" + std::string(layer.code) + "_geom";
     sql += "DROP TABLE IF EXISTS \"" + rtree + "\";";
@@ -482,27 +497,17 @@ void GpkgFile::DropEarlierIndexes() {
     }
   }
   sql += "COMMIT;";
-  if (opened != SQLITE_OK ||
-      sqlite3_exec(raw, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
-    std::string message = std::string("cannot open the file to add to it: ") +
-                          (raw != nullptr ? sqlite3_errmsg(raw) : "out of memory");
-    ReplaceAll(message, staging_, final_);
-    throw OutputError(final_, 0, message);
+  if (sqlite3_exec(db.get(), sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+    SqliteFailure(db.get(), staging_, final_, what);
   }
 }
 
 // Every table's spatial index, on a connection of our own to the closed
 // file, in one transaction.
 void GpkgFile::BuildIndexes() {
-  sqlite3* raw = nullptr;
-  const int opened = sqlite3_open_v2(staging_.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
-  std::unique_ptr<sqlite3, DatabaseCloser> db(raw);
-  const auto fail = [&](const std::string& what) {
-    std::string message = what + ": " + (raw != nullptr ? sqlite3_errmsg(raw) : "out of memory");
-    ReplaceAll(message, staging_, final_);
-    throw OutputError(final_, 0, message);
-  };
-  if (opened != SQLITE_OK) fail("cannot open the file to index it");
+  Database db = OpenStaged(staging_, final_, "cannot open the file to index it");
+  sqlite3* raw = db.get();
+  const auto fail = [&](const std::string& what) { SqliteFailure(raw, staging_, final_, what); };
   if (stop_ != nullptr) {
     sqlite3_progress_handler(raw, 10000, StopRequested, const_cast<std::atomic<bool>*>(stop_));
   }

@@ -62,8 +62,6 @@ class RtreeBuilder {
   // OutputError naming `file_in_messages`.
   void Write(sqlite3* db, const std::string& file_in_messages, const std::atomic<bool>* stop) const;
 
-  std::size_t rows() const { return rows_; }
-
  private:
   std::string table_;
   std::string column_;

@@ -10,7 +10,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -174,6 +176,24 @@ enum class Moment {
   kOutputsPlaced,  // once every table is in place, from within the program
 };
 
+// Runs the program with `args`, sending `signal` at `moment` (kWhileWriting:
+// as soon as `writing` holds); nothing when `writing` was never seen.
+std::optional<ProgramResult> RunStoppedAt(const std::vector<std::string>& args, Moment moment,
+                                          int signal, const std::function<bool()>& writing) {
+  testing::ProgramStart start;
+  if (moment == Moment::kAtStart) start.blocked_signals = {signal};
+  if (moment == Moment::kOutputsPlaced) start.environment = {SignalWhenDone(signal)};
+  RunningProgram run(QUELLMARK_CONVERT, args, start);
+  if (moment == Moment::kAtStart) {
+    // Pending from the start: taken as soon as the program can take it.
+    kill(run.pid(), signal);
+  } else if (moment == Moment::kWhileWriting) {
+    if (!WaitFor(writing)) return std::nullopt;
+    kill(run.pid(), signal);
+  }
+  return run.Wait();
+}
+
 TEST_F(Faults, AStoppedRunLeavesTheEarlierTablesAndSaysWhatItDid) {
   struct Case {
     int signal;
@@ -212,22 +232,12 @@ TEST_F(Faults, AStoppedRunLeavesTheEarlierTablesAndSaysWhatItDid) {
 
     PackSheet(folder, gen::SheetSize::kMedian, 2);
     const std::vector<std::string> args = {"--format", c.format, (folder / "s.lzh").string()};
-    testing::ProgramStart start;
-    if (c.moment == Moment::kAtStart) start.blocked_signals = {c.signal};
-    if (c.moment == Moment::kOutputsPlaced) start.environment = {SignalWhenDone(c.signal)};
-    RunningProgram run(QUELLMARK_CONVERT, args, start);
-    if (c.moment == Moment::kAtStart) {
-      // Pending from the start: taken as soon as the program can take it.
-      kill(run.pid(), c.signal);
-    } else if (c.moment == Moment::kWhileWriting) {
-      const bool seen = WaitFor([&] {
-        return std::string_view(c.format) == "gpkg" ? StagedGeoPackage(folder)
-                                                    : Staged(folder, c.staged);
-      });
-      ASSERT_TRUE(seen) << "never saw the table being written";
-      kill(run.pid(), c.signal);
-    }
-    const ProgramResult r = run.Wait();
+    const auto run = RunStoppedAt(args, c.moment, c.signal, [&] {
+      return std::string_view(c.format) == "gpkg" ? StagedGeoPackage(folder)
+                                                  : Staged(folder, c.staged);
+    });
+    ASSERT_TRUE(run) << "never saw the table being written";
+    const ProgramResult& r = *run;
     if (c.signal == SIGKILL) {
       EXPECT_EQ(r.signal, SIGKILL);
       Tree tables = Tables(folder);
@@ -301,22 +311,14 @@ TEST_F(Faults, AStoppedRunLeavesTheEarlierGeoPackage) {
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(strsignal(c.signal)) + ", moment " +
                  std::to_string(static_cast<int>(c.moment)));
-    testing::ProgramStart start;
-    if (c.moment == Moment::kAtStart) start.blocked_signals = {c.signal};
-    if (c.moment == Moment::kOutputsPlaced) start.environment = {SignalWhenDone(c.signal)};
-    RunningProgram run(QUELLMARK_CONVERT, args, start);
-    if (c.moment == Moment::kAtStart) {
-      kill(run.pid(), c.signal);
-    } else if (c.moment == Moment::kWhileWriting) {
-      ASSERT_TRUE(WaitFor([&] {
-        for (const auto& entry : fs::directory_iterator(file.parent_path())) {
-          if (entry.path().filename().string().rfind(".all.quellmark-", 0) == 0) return true;
-        }
-        return false;
-      })) << "never saw the file being built";
-      kill(run.pid(), c.signal);
-    }
-    const ProgramResult r = run.Wait();
+    const auto run = RunStoppedAt(args, c.moment, c.signal, [&] {
+      for (const auto& entry : fs::directory_iterator(file.parent_path())) {
+        if (entry.path().filename().string().rfind(".all.quellmark-", 0) == 0) return true;
+      }
+      return false;
+    });
+    ASSERT_TRUE(run) << "never saw the file being built";
+    const ProgramResult& r = *run;
     EXPECT_EQ(r.signal, 0);
     EXPECT_EQ(r.exit_code, 128 + c.signal) << r.err;
     EXPECT_EQ(Differing(testing::ReadTree(file.parent_path().string()), earlier),
