@@ -233,21 +233,19 @@ OGRLayerH GpkgFile::CreateTable(const LayerSpec& layer, std::span<const FieldSpe
   CPLStringList options;
   // The index is built in bulk once the rows are in (BuildIndexes).
   options.SetNameValue("SPATIAL_INDEX", "NO");
+  options.SetNameValue("GEOMETRY_NAME", GpkgRows::kGeometryColumn);
   OGRLayerH table = GDALDatasetCreateLayer(dataset_, name.c_str(), srs_,
                                            GpkgRows::GeometryType(layer), options.List());
   if (table == nullptr) Fail("cannot create the table " + name);
-  const auto add = [&](const std::string& field_name, OGRFieldType type) {
-    OGRFieldDefnH definition = OGR_Fld_Create(field_name.c_str(), type);
-    const OGRErr result = OGR_L_CreateField(table, definition, TRUE);
-    OGR_Fld_Destroy(definition);
-    if (result != OGRERR_NONE) Fail("cannot add the field " + field_name + " to " + name);
-  };
-  if (sheet_column) add("sheet", OFTString);
-  for (const FieldSpec& field : fields) {
-    add(std::string(field.name), field.type == FieldType::kInteger ? OFTInteger
-                                 : field.type == FieldType::kReal  ? OFTReal
-                                                                   : OFTString);
+  OGRFeatureDefn* layout = GpkgRows::Layout(layer, fields, sheet_column);
+  for (int i = 0; i < layout->GetFieldCount(); ++i) {
+    OGRFieldDefn* field = layout->GetFieldDefn(i);
+    if (OGR_L_CreateField(table, OGRFieldDefn::ToHandle(field), TRUE) != OGRERR_NONE) {
+      layout->Release();
+      Fail(std::string("cannot add the field ") + field->GetNameRef() + " to " + name);
+    }
   }
+  layout->Release();
   indexes_.push_back({table, name,
                       std::make_unique<RtreeBuilder>(name, OGR_L_GetGeometryColumn(table),
                                                      staging_ + "-" + name)});
@@ -558,6 +556,25 @@ RtreeBox GpkgRows::Box(const Feature& feature, std::int64_t id) {
     box.maxy = std::max(box.maxy, feature.y[i]);
   }
   return box;
+}
+
+OGRFeatureDefn* GpkgRows::Layout(const LayerSpec& layer, std::span<const FieldSpec> fields,
+                                 bool sheet_column) {
+  auto* layout = new OGRFeatureDefn(std::string(layer.code).c_str());
+  layout->Reference();
+  layout->SetGeomType(GeometryType(layer));
+  layout->GetGeomFieldDefn(0)->SetName(kGeometryColumn);
+  if (sheet_column) {
+    OGRFieldDefn sheet("sheet", OFTString);
+    layout->AddFieldDefn(&sheet);
+  }
+  for (const FieldSpec& spec : fields) {
+    OGRFieldDefn field(std::string(spec.name).c_str(), spec.type == FieldType::kInteger ? OFTInteger
+                                                       : spec.type == FieldType::kReal  ? OFTReal
+                                                                                       : OFTString);
+    layout->AddFieldDefn(&field);
+  }
+  return layout;
 }
 
 OGRwkbGeometryType GpkgRows::GeometryType(const LayerSpec& layer) {

@@ -16,6 +16,8 @@
 #include "export_gpkg/gpkg_rtree.h"
 #include "sal/cp932.h"
 
+class OGRFeatureDefn;
+
 namespace quellmark {
 
 // The fields of a layer's GeoPackage table: every field of the layer (the
@@ -146,6 +148,14 @@ class GpkgRows {
   static bool SetGeometry(const Feature& feature, OGRGeometryH geometry);
   // The extent of a feature with a position, for the row `id`.
   static RtreeBox Box(const Feature& feature, std::int64_t id);
+  // The name of every table's geometry column.
+  static constexpr const char* kGeometryColumn = "geom";
+  // The columns of the layer's table with `fields`, after a text field
+  // "sheet" when `sheet_column`, and its geometry type: what the table is
+  // created with, and what its rows can be made from on any thread before
+  // the table exists. Referenced once: the caller releases it.
+  static OGRFeatureDefn* Layout(const LayerSpec& layer, std::span<const FieldSpec> fields,
+                                bool sheet_column);
   // The geometry type of the layer's table.
   static OGRwkbGeometryType GeometryType(const LayerSpec& layer);
 

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -21,29 +22,68 @@ namespace quellmark {
 
 namespace {
 
-// One sheet's file: output prefix + ".gpkg".
+// One sheet's file: output prefix + ".gpkg". Its rows are made from the
+// features on the converting thread and written by one thread of the
+// file's own, which creates each table, writes its rows in batches and
+// completes it, in the order the converting thread asks: the next lines and
+// the next layers are read while the driver writes. Each table's rows are
+// written in one transaction; its style goes into layer_styles in the same
+// transaction, as the default of the table.
 class GpkgSheet : public SheetOutput {
  public:
   GpkgSheet(const std::string& output_prefix, int epsg, const std::atomic<bool>* stop)
-      : file_(output_prefix + ".gpkg", epsg, stop) {}
+      : file_(output_prefix + ".gpkg", epsg, stop) {
+    writer_ = std::thread([this] { RunTasks(); });
+  }
+  ~GpkgSheet() override;
+  GpkgSheet(const GpkgSheet&) = delete;
+  GpkgSheet& operator=(const GpkgSheet&) = delete;
 
   std::unique_ptr<TableOutput> CreateTable(const LayerSpec& layer) override;
-  void Commit() override { file_.Commit(); }
+  void Commit() override;
+
+  // For the tables: a task for the writer, run after those posted before
+  // it. Throws what stopped the writer, if anything has.
+  void Post(std::function<void()> task);
+  // Waits, under the lock, until `ready` holds or the writer failed;
+  // throws the failure.
+  template <typename Ready>
+  void WaitFor(std::unique_lock<std::mutex>& lock, Ready ready) {
+    changed_.wait(lock, [&] { return ready() || error_ != nullptr; });
+    if (error_) std::rethrow_exception(error_);
+  }
+  std::mutex& mutex() { return mutex_; }
+  void Notify() { changed_.notify_all(); }
+  GpkgFile& file() { return file_; }
+  Cp932ToUtf8& utf8() { return utf8_; }
+  // The writer's: whether a table's transaction is open.
+  bool in_transaction = false;
 
  private:
+  void RunTasks();
+  void StopWriter();
+
   GpkgFile file_;
   Cp932ToUtf8 utf8_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<std::function<void()>> tasks_;
+  bool finishing_ = false;  // no more tasks come
+  bool abort_ = false;
+  std::exception_ptr error_;
+  // Tables whose tasks may still run, kept until the writer is done.
+  std::vector<std::shared_ptr<void>> tables_;
+  std::thread writer_;
+
+  friend class GpkgTable;
 };
 
-// One layer's table, its rows written in one transaction; its style goes
-// into layer_styles in the same transaction, as the default of the table.
-// The rows are made from the features on the converting thread and written
-// by a thread of the table's own, so the next lines are read while the
-// driver writes: batches of rows go back and forth between the two, each
-// row and its geometry made once and used again.
+// One layer's table: batches of rows go back and forth between the
+// converting thread, which fills them, and the file's writer, each row and
+// its geometry made once and used again.
 class GpkgTable : public TableOutput {
  public:
-  GpkgTable(GpkgFile& file, const LayerSpec& layer, Cp932ToUtf8& utf8);
+  GpkgTable(GpkgSheet& sheet, const LayerSpec& layer);
   ~GpkgTable() override;
   GpkgTable(const GpkgTable&) = delete;
   GpkgTable& operator=(const GpkgTable&) = delete;
@@ -62,62 +102,38 @@ class GpkgTable : public TableOutput {
     std::vector<Slot> slots;
     std::size_t used = 0;
   };
+  // What the writer uses, kept alive by the sheet until the writer is done.
+  struct Shared {
+    const LayerSpec* layer = nullptr;
+    OGRFeatureDefn* layout = nullptr;  // the rows are made from it
+    std::vector<Batch> batches;
+    std::deque<Batch*> empty;        // for the converting thread; under the sheet's lock
+    OGRLayerH table = nullptr;       // the writer's
+    std::vector<std::int64_t> fids;  // by row number, filled by the writer
+    std::vector<RtreeBox> boxes;     // ids are row numbers until the table is complete
+    ~Shared();
+    void FreeRows();
+  };
   static constexpr std::size_t kBatchRows = 1024;
   static constexpr std::size_t kBatches = 3;
 
-  void WriteBatches();
-  void HandOver(bool last);
-  void StopWriter();
+  void HandOver();
+  static void WriteBatch(GpkgSheet& sheet, Shared& shared, Batch& batch);
+  static void Complete(GpkgSheet& sheet, Shared& shared);
 
-  GpkgFile& file_;
-  const LayerSpec& layer_spec_;
+  GpkgSheet& sheet_;
+  std::shared_ptr<Shared> shared_;
   GpkgRows rows_;
-  OGRLayerH table_ = nullptr;
-  OGRFeatureDefn* layout_ = nullptr;  // a copy the rows are made from
-  std::vector<Batch> batches_;
-  std::vector<RtreeBox> boxes_;     // for the spatial index; ids are row numbers until Close
-  std::vector<std::int64_t> fids_;  // by row number, filled by the writer
   std::size_t next_row_ = 0;
   Batch* filling_ = nullptr;
-
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::deque<Batch*> full_;   // for the writer, in order
-  std::deque<Batch*> empty_;  // for the converting thread
-  bool last_ = false;         // no more batches come
-  bool abort_ = false;
-  std::exception_ptr error_;
-  std::thread writer_;
-  bool in_transaction_ = false;
 };
 
-GpkgTable::GpkgTable(GpkgFile& file, const LayerSpec& layer, Cp932ToUtf8& utf8)
-    : file_(file), layer_spec_(layer), rows_(layer, utf8, 0), batches_(kBatches) {
-  table_ = file_.CreateTable(layer, GpkgFields(layer), false);
-  layout_ = OGRFeatureDefn::FromHandle(OGR_L_GetLayerDefn(table_))->Clone();
-  layout_->Reference();
-  for (Batch& batch : batches_) {
-    batch.slots.resize(kBatchRows);
-    empty_.push_back(&batch);
-  }
-  file_.StartTransaction("writing the table " + std::string(layer.code));
-  in_transaction_ = true;
-  writer_ = std::thread([this] { WriteBatches(); });
-}
-
-GpkgTable::~GpkgTable() {
+GpkgSheet::~GpkgSheet() {
   StopWriter();
-  if (in_transaction_) file_.RollbackTransaction();
-  for (Batch& batch : batches_) {
-    for (Slot& slot : batch.slots) {
-      if (slot.row != nullptr) OGR_F_Destroy(slot.row);
-      if (slot.geometry != nullptr) OGR_G_DestroyGeometry(slot.geometry);
-    }
-  }
-  if (layout_ != nullptr) layout_->Release();
+  if (in_transaction) file_.RollbackTransaction();
 }
 
-void GpkgTable::StopWriter() {
+void GpkgSheet::StopWriter() {
   if (!writer_.joinable()) return;
   {
     std::lock_guard lock(mutex_);
@@ -127,91 +143,177 @@ void GpkgTable::StopWriter() {
   writer_.join();
 }
 
-void GpkgTable::Write(const Feature& feature) {
-  if (filling_ == nullptr) {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return !empty_.empty() || error_; });
+void GpkgSheet::Post(std::function<void()> task) {
+  {
+    std::lock_guard lock(mutex_);
     if (error_) std::rethrow_exception(error_);
-    filling_ = empty_.front();
-    empty_.pop_front();
+    tasks_.push_back(std::move(task));
+  }
+  changed_.notify_all();
+}
+
+// The writer: task after task, in order; after a failure, or once the run
+// is asked to stop, it runs none.
+void GpkgSheet::RunTasks() {
+  QuietGdalErrors quiet;
+  std::unique_lock lock(mutex_);
+  while (true) {
+    changed_.wait(lock, [this] { return abort_ || !tasks_.empty() || finishing_; });
+    if (abort_ || (tasks_.empty() && finishing_)) return;
+    std::function<void()> task = std::move(tasks_.front());
+    tasks_.pop_front();
+    if (error_) continue;
+    lock.unlock();
+    std::exception_ptr error;
+    try {
+      file_.CheckStop();
+      task();
+    } catch (...) {
+      error = std::current_exception();
+    }
+    task = nullptr;
+    lock.lock();
+    if (error && !error_) error_ = error;
+    changed_.notify_all();
+  }
+}
+
+void GpkgSheet::Commit() {
+  {
+    std::lock_guard lock(mutex_);
+    finishing_ = true;
+  }
+  changed_.notify_all();
+  writer_.join();
+  if (error_) std::rethrow_exception(error_);
+  tables_.clear();
+  file_.Commit();
+}
+
+GpkgTable::Shared::~Shared() {
+  FreeRows();
+  if (layout != nullptr) layout->Release();
+}
+
+void GpkgTable::Shared::FreeRows() {
+  for (Batch& batch : batches) {
+    for (Slot& slot : batch.slots) {
+      if (slot.row != nullptr) OGR_F_Destroy(slot.row);
+      if (slot.geometry != nullptr) OGR_G_DestroyGeometry(slot.geometry);
+      slot = Slot{};
+    }
+  }
+}
+
+GpkgTable::GpkgTable(GpkgSheet& sheet, const LayerSpec& layer)
+    : sheet_(sheet), shared_(std::make_shared<Shared>()), rows_(layer, sheet.utf8(), 0) {
+  Shared& shared = *shared_;
+  shared.layer = &layer;
+  shared.layout = GpkgRows::Layout(layer, GpkgFields(layer), false);
+  shared.batches.resize(kBatches);
+  for (Batch& batch : shared.batches) {
+    batch.slots.resize(kBatchRows);
+    shared.empty.push_back(&batch);
+  }
+  {
+    std::lock_guard lock(sheet_.mutex());
+    sheet_.tables_.push_back(shared_);
+  }
+  sheet_.Post([&sheet, &shared] {
+    shared.table = sheet.file().CreateTable(*shared.layer, GpkgFields(*shared.layer), false);
+    sheet.file().StartTransaction("writing the table " + std::string(shared.layer->code));
+    sheet.in_transaction = true;
+  });
+}
+
+// Without Close() (a failure, or a stop), the sheet is given up with it.
+GpkgTable::~GpkgTable() = default;
+
+void GpkgTable::Write(const Feature& feature) {
+  Shared& shared = *shared_;
+  if (filling_ == nullptr) {
+    std::unique_lock lock(sheet_.mutex());
+    sheet_.WaitFor(lock, [&] { return !shared.empty.empty(); });
+    filling_ = shared.empty.front();
+    shared.empty.pop_front();
     filling_->used = 0;
   }
   Slot& slot = filling_->slots[filling_->used++];
   if (slot.row == nullptr) {
-    slot.row = OGR_F_Create(OGRFeatureDefn::ToHandle(layout_));
-    slot.geometry = OGR_G_CreateGeometry(GpkgRows::GeometryType(layer_spec_));
+    slot.row = OGR_F_Create(OGRFeatureDefn::ToHandle(shared.layout));
+    slot.geometry = OGR_G_CreateGeometry(GpkgRows::GeometryType(*shared.layer));
   }
   OGR_F_SetFID(slot.row, OGRNullFID);
   rows_.SetFields(feature, slot.row);
   slot.placed = GpkgRows::SetGeometry(feature, slot.geometry);
   slot.line = feature.index + 1;
-  if (slot.placed) boxes_.push_back(GpkgRows::Box(feature, static_cast<std::int64_t>(next_row_)));
+  if (slot.placed) {
+    shared.boxes.push_back(GpkgRows::Box(feature, static_cast<std::int64_t>(next_row_)));
+  }
   ++next_row_;
-  if (filling_->used == kBatchRows) HandOver(false);
+  if (filling_->used == kBatchRows) HandOver();
 }
 
-// Gives the batch being filled to the writer; `last`: and says no more come.
-void GpkgTable::HandOver(bool last) {
-  {
-    std::lock_guard lock(mutex_);
-    if (filling_ != nullptr) full_.push_back(filling_);
-    filling_ = nullptr;
-    last_ = last;
-  }
-  changed_.notify_all();
+// Gives the batch being filled to the writer.
+void GpkgTable::HandOver() {
+  if (filling_ == nullptr) return;
+  Batch* batch = filling_;
+  filling_ = nullptr;
+  GpkgSheet& sheet = sheet_;
+  Shared& shared = *shared_;
+  sheet_.Post([&sheet, &shared, batch] { WriteBatch(sheet, shared, *batch); });
 }
 
-// The writer: batch after batch, in order; after a failure it only gives
-// the batches back.
-void GpkgTable::WriteBatches() {
-  QuietGdalErrors quiet;
-  std::unique_lock lock(mutex_);
-  while (true) {
-    changed_.wait(lock, [this] { return abort_ || !full_.empty() || last_; });
-    if (abort_ || (full_.empty() && last_)) return;
-    Batch* batch = full_.front();
-    full_.pop_front();
-    const bool write = !error_;
-    lock.unlock();
-    std::exception_ptr error;
-    if (write) {
-      try {
-        for (std::size_t i = 0; i < batch->used; ++i) {
-          Slot& slot = batch->slots[i];
-          OGR_F_SetGeometryDirectly(slot.row, slot.placed ? slot.geometry : nullptr);
-          const OGRErr result = OGR_L_CreateFeature(table_, slot.row);
-          if (slot.placed) slot.geometry = OGR_F_StealGeometry(slot.row);
-          if (result != OGRERR_NONE) {
-            file_.Fail("cannot write row " + std::to_string(slot.line) + " of the table " +
-                       std::string(layer_spec_.code));
-          }
-          fids_.push_back(OGR_F_GetFID(slot.row));
-        }
-      } catch (...) {
-        error = std::current_exception();
+void GpkgTable::WriteBatch(GpkgSheet& sheet, Shared& shared, Batch& batch) {
+  struct GiveBack {
+    GpkgSheet& sheet;
+    Shared& shared;
+    Batch& batch;
+    ~GiveBack() {
+      {
+        std::lock_guard lock(sheet.mutex());
+        shared.empty.push_back(&batch);
       }
+      sheet.Notify();
     }
-    lock.lock();
-    if (error && !error_) error_ = error;
-    empty_.push_back(batch);
-    changed_.notify_all();
+  } give_back{sheet, shared, batch};
+  for (std::size_t i = 0; i < batch.used; ++i) {
+    Slot& slot = batch.slots[i];
+    OGR_F_SetGeometryDirectly(slot.row, slot.placed ? slot.geometry : nullptr);
+    const OGRErr result = OGR_L_CreateFeature(shared.table, slot.row);
+    if (slot.placed) slot.geometry = OGR_F_StealGeometry(slot.row);
+    if (result != OGRERR_NONE) {
+      sheet.file().Fail("cannot write row " + std::to_string(slot.line) + " of the table " +
+                        std::string(shared.layer->code));
+    }
+    shared.fids.push_back(OGR_F_GetFID(slot.row));
   }
+}
+
+// The table's last rows, its spatial index's run and its style, in its
+// transaction; the rows it kept are freed.
+void GpkgTable::Complete(GpkgSheet& sheet, Shared& shared) {
+  for (RtreeBox& box : shared.boxes) box.id = shared.fids[static_cast<std::size_t>(box.id)];
+  RtreeBuilder::SortRun(shared.boxes);
+  GpkgFile& file = sheet.file();
+  file.AddIndexRun(shared.table, shared.boxes);
+  file.WriteStyle(*shared.layer, GpkgFields(*shared.layer), shared.table);
+  sheet.in_transaction = false;
+  file.CommitTransaction("the table " + std::string(shared.layer->code));
+  std::vector<RtreeBox>().swap(shared.boxes);
+  std::vector<std::int64_t>().swap(shared.fids);
+  shared.FreeRows();
 }
 
 void GpkgTable::Close() {
-  HandOver(true);
-  writer_.join();
-  if (error_) std::rethrow_exception(error_);
-  for (RtreeBox& box : boxes_) box.id = fids_[static_cast<std::size_t>(box.id)];
-  RtreeBuilder::SortRun(boxes_);
-  file_.AddIndexRun(table_, boxes_);
-  file_.WriteStyle(layer_spec_, GpkgFields(layer_spec_), table_);
-  in_transaction_ = false;
-  file_.CommitTransaction("the table " + std::string(layer_spec_.code));
+  HandOver();
+  GpkgSheet& sheet = sheet_;
+  Shared& shared = *shared_;
+  sheet_.Post([&sheet, &shared] { Complete(sheet, shared); });
 }
 
 std::unique_ptr<TableOutput> GpkgSheet::CreateTable(const LayerSpec& layer) {
-  return std::make_unique<GpkgTable>(file_, layer, utf8_);
+  return std::make_unique<GpkgTable>(*this, layer);
 }
 
 class GeoPackages : public OutputFormat {
