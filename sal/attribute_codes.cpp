@@ -123,4 +123,58 @@ void DecodeAttributeCode(std::string_view code, std::string& name) {
 
 std::size_t AttributeCodeCount() { return kAttributeCodes.size(); }
 
+namespace {
+
+using Codes = std::span<const std::string_view>;
+constexpr std::string_view kRoadStates[] = {"11", "12"};
+constexpr std::string_view kRoadKinds[] = {"13", "14", "15", "16", "1E"};
+constexpr std::string_view kRoadWidths[] = {"17", "18", "19", "1A", "1B"};
+constexpr std::string_view kTolls[] = {"1C", "1D"};
+constexpr std::string_view kAdministrations[] = {"21", "22", "23", "24", "25", "26"};
+constexpr std::string_view kBoundaries[] = {"27", "28", "29", "2A", "2B", "2C"};
+constexpr std::string_view kRailwayStates[] = {"41", "42"};
+constexpr std::string_view kRailwayKinds[] = {"43", "44", "45", "46", "47"};
+constexpr std::string_view kWaters[] = {"50", "51", "52", "53", "54", "55", "56", "57", "58", "59"};
+constexpr std::string_view kControlPoints[] = {"61", "62", "63"};
+constexpr std::string_view kFacilities[] = {"81", "82", "83", "84", "85", "86", "87", "88"};
+constexpr std::string_view kPlaceNames[] = {"91", "92", "93"};
+
+}  // namespace
+
+std::span<const std::string_view> AttributeCodesOf(CodeFamily family) {
+  switch (family) {
+    case CodeFamily::kRoadState:
+      return kRoadStates;
+    case CodeFamily::kRoadKind:
+      return kRoadKinds;
+    case CodeFamily::kRoadWidth:
+      return kRoadWidths;
+    case CodeFamily::kToll:
+      return kTolls;
+    case CodeFamily::kAdministration:
+      return kAdministrations;
+    case CodeFamily::kBoundary:
+      return kBoundaries;
+    case CodeFamily::kRailwayState:
+      return kRailwayStates;
+    case CodeFamily::kRailwayKind:
+      return kRailwayKinds;
+    case CodeFamily::kWater:
+      return kWaters;
+    case CodeFamily::kControlPoint:
+      return kControlPoints;
+    case CodeFamily::kFacility:
+      return kFacilities;
+    case CodeFamily::kPlaceName:
+      return kPlaceNames;
+  }
+  return {};
+}
+
+std::vector<std::string_view> AttributeCodes() {
+  std::vector<std::string_view> codes;
+  for (const auto& [code, name] : kAttributeCodes) codes.push_back(code);
+  return codes;
+}
+
 }  // namespace quellmark
