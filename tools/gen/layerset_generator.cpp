@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cmath>
 #include <fstream>
+#include <initializer_list>
 #include <stdexcept>
 
 #include "layers/catalogue.h"
@@ -37,6 +38,16 @@ class Random {
   }
   double Unit() { return static_cast<double>(Next() >> 11) * 0x1.0p-53; }
   bool Chance(double p) { return Unit() < p; }
+  // One of `choices`, each as often as its share of 100 says (the shares
+  // add up to 100).
+  std::string_view Share(std::initializer_list<std::pair<std::string_view, int>> choices) {
+    int roll = Between(0, 99);
+    for (const auto& [choice, share] : choices) {
+      if (roll < share) return choice;
+      roll -= share;
+    }
+    return choices.begin()->first;
+  }
   template <typename T>
   const T& Pick(const std::vector<T>& items) {
     return items[Next() % items.size()];
@@ -544,10 +555,12 @@ class Generator {
   }
 
   void RoadAttributes(Line& line, double named_share) {
-    line.Value("JT", random_.Chance(0.8) ? "11" : "12")
+    // As a sheet's roads come: nearly all in service, most of them ordinary
+    // roads, the narrow classes the most common, expressways rare.
+    line.Value("JT", random_.Chance(0.97) ? "11" : "12")
         .Value("YU", random_.Chance(0.7) ? "1C" : "1D")
-        .Value("SB", Hex2(0x13 + random_.Between(0, 3)))
-        .Value("FI", Hex2(0x17 + random_.Between(0, 4)));
+        .Value("SB", random_.Share({{"15", 85}, {"1E", 6}, {"13", 4}, {"14", 3}, {"16", 2}}))
+        .Value("FI", random_.Share({{"17", 30}, {"18", 34}, {"19", 20}, {"1A", 12}, {"1B", 4}}));
     if (random_.Chance(named_share)) line.Value("NM", random_.Pick(names_.roads));
     if (random_.Chance(0.1)) line.Value("KB", std::to_string(random_.Between(1, 9)));
     // Road administration references: some lines carry one, a few two.
@@ -575,7 +588,7 @@ class Generator {
 
   void RailwayAttributes(Line& line) {
     line.Value("JT", "41")
-        .Value("SB", Hex2(0x43 + random_.Between(0, 4)))
+        .Value("SB", random_.Share({{"43", 45}, {"44", 40}, {"45", 5}, {"46", 7}, {"47", 3}}))
         .Value("NM", random_.Pick(names_.railways));
   }
 
@@ -608,7 +621,8 @@ class Generator {
           .Element("GK", "GK", i + 1)
           .Raw("{")
           .Value("JT", random_.Chance(0.7) ? "11" : "12")
-          .Value("SR", Hex2(0x27 + random_.Between(0, 5)))
+          .Value("SR", random_.Share(
+                           {{"27", 30}, {"2C", 35}, {"2B", 20}, {"29", 8}, {"28", 5}, {"2A", 2}}))
           .Element("CV", "CV", ids_.cv_gk + i + 1)
           .Points(Wander(count))
           .End();
@@ -642,7 +656,18 @@ class Generator {
       for (int d = i; d < options_.dangling_points; d += p_.sk)
         line_points.push_back(total + 1 + d);
       Line line(sk);
-      line.Element("SK", "SK", i + 1).Raw("{").Value("SR", Hex2(0x50 + random_.Between(0, 9)));
+      line.Element("SK", "SK", i + 1)
+          .Raw("{")
+          .Value("SR", random_.Share({{"51", 40},
+                                      {"52", 10},
+                                      {"55", 20},
+                                      {"56", 10},
+                                      {"50", 5},
+                                      {"57", 5},
+                                      {"58", 3},
+                                      {"53", 2},
+                                      {"54", 2},
+                                      {"59", 3}}));
       if (random_.Chance(0.4)) line.Value("NM", random_.Pick(names_.waters));
       line.Element("CV", "CV", ids_.cv_sk + i + 1).Points(line_points).End();
     }
