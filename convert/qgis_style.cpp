@@ -1,11 +1,15 @@
 #include "convert/qgis_style.h"
 
 #include <cstdio>
+#include <initializer_list>
+#include <optional>
 #include <string_view>
 #include <utility>
 #include <vector>
 
-#include "layers/styles.h"
+#include "layers/map_styles.h"
+#include "sal/attribute_codes.h"
+#include "sal/cp932.h"
 
 namespace quellmark {
 
@@ -91,99 +95,152 @@ std::string Colour(std::int32_t rgb) {
   return text;
 }
 
+std::string Number(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", value);
+  return text;
+}
+
 using Properties = std::vector<std::pair<std::string, std::string>>;
 
 // A symbol layer's properties, in both the form QGIS writes since 3.16
-// (an Option map) and the one it read before (prop elements).
-void SymbolLayer(Qml& qml, std::string_view type, const Properties& properties,
-                 std::string_view fill_colour_expression = {}) {
-  qml.Open("layer", {{"class", type}, {"enabled", "1"}, {"locked", "0"}, {"pass", "0"}});
+// (an Option map) and the one it read before (prop elements). `pass`: the
+// drawing pass with symbol levels on, so every casing of a layer is drawn
+// before any fill.
+void OpenSymbolLayer(Qml& qml, std::string_view type, const Properties& properties, int pass) {
+  const std::string level = std::to_string(pass);
+  qml.Open("layer", {{"class", type}, {"enabled", "1"}, {"locked", "0"}, {"pass", level}});
   qml.Open("Option", {{"type", "Map"}});
   for (const auto& [key, value] : properties) {
     qml.Empty("Option", {{"type", "QString"}, {"name", key}, {"value", value}});
   }
   qml.Close("Option");
   for (const auto& [key, value] : properties) qml.Empty("prop", {{"k", key}, {"v", value}});
-  if (!fill_colour_expression.empty()) {
-    qml.Open("data_defined_properties");
-    qml.Open("Option", {{"type", "Map"}});
-    qml.Empty("Option", {{"type", "QString"}, {"name", "name"}, {"value", ""}});
-    qml.Open("Option", {{"type", "Map"}, {"name", "properties"}});
-    qml.Open("Option", {{"type", "Map"}, {"name", "fillColor"}});
-    qml.Empty("Option", {{"type", "bool"}, {"name", "active"}, {"value", "true"}});
-    qml.Empty("Option",
-              {{"type", "QString"}, {"name", "expression"}, {"value", fill_colour_expression}});
-    qml.Empty("Option", {{"type", "int"}, {"name", "type"}, {"value", "3"}});
-    qml.Close("Option");
-    qml.Close("Option");
-    qml.Empty("Option", {{"type", "QString"}, {"name", "type"}, {"value", "collection"}});
-    qml.Close("Option");
-    qml.Close("data_defined_properties");
+}
+
+void OpenSymbol(Qml& qml, std::string_view type, std::string_view name) {
+  qml.Open("symbol", {{"type", type},
+                      {"name", name},
+                      {"alpha", "1"},
+                      {"clip_to_extent", "1"},
+                      {"force_rhr", "0"}});
+}
+
+// Dash patterns in millimetres, whatever the line's width.
+std::string_view DashPattern(Dash dash) {
+  switch (dash) {
+    case Dash::kDash:
+      return "1.6;0.8";
+    case Dash::kDot:
+      return "0.3;0.6";
+    case Dash::kDashDot:
+      return "2.4;0.6;0.4;0.6";
+    case Dash::kDashDotDot:
+      return "2.4;0.6;0.4;0.6;0.4;0.6";
+    case Dash::kSolid:
+    case Dash::kTicks:
+      break;
   }
+  return {};
+}
+
+void SimpleLine(Qml& qml, const Stroke& stroke, int pass) {
+  const std::string_view dashes = DashPattern(stroke.dash);
+  Properties properties{{"line_color", Colour(stroke.colour)},
+                        {"line_width", Number(stroke.width)},
+                        {"line_width_unit", "MM"},
+                        {"line_style", "solid"},
+                        {"capstyle", dashes.empty() ? "round" : "flat"},
+                        {"joinstyle", "round"}};
+  if (!dashes.empty()) {
+    properties.insert(
+        properties.end(),
+        {{"use_custom_dash", "1"}, {"customdash", std::string(dashes)}, {"customdash_unit", "MM"}});
+  }
+  OpenSymbolLayer(qml, "SimpleLine", properties, pass);
   qml.Close("layer");
 }
 
-// The QGIS shape of a MapInfo 3.0 symbol. The symbols past 51 have no QGIS
-// shape; a filled circle stands in for them.
-std::string_view MarkerShape(int number) {
-  switch (number) {
-    case 32:
+// Short strokes across the line, `stroke.width` long, every 1.2 mm.
+void Ticks(Qml& qml, const Stroke& stroke, int pass) {
+  OpenSymbolLayer(qml, "HashLine",
+                  {{"placement", "interval"},
+                   {"interval", "1.2"},
+                   {"interval_unit", "MM"},
+                   {"hash_length", Number(stroke.width)},
+                   {"hash_length_unit", "MM"},
+                   {"hash_angle", "90"},
+                   {"rotate", "1"}},
+                  pass);
+  OpenSymbol(qml, "line", "@0@0");
+  SimpleLine(qml, {0.2, stroke.colour, Dash::kSolid}, 0);
+  qml.Close("symbol");
+  qml.Close("layer");
+}
+
+void LineSymbol(Qml& qml, const Look& look, std::string_view name) {
+  OpenSymbol(qml, "line", name);
+  int pass = 0;
+  for (const Stroke& stroke : look.strokes) {
+    if (stroke.width <= 0) continue;
+    if (stroke.dash == Dash::kTicks) {
+      Ticks(qml, stroke, pass);
+    } else {
+      SimpleLine(qml, stroke, pass);
+    }
+    ++pass;
+  }
+  qml.Close("symbol");
+}
+
+std::string_view ShapeName(Mark mark) {
+  switch (mark) {
+    case Mark::kSquare:
       return "square";
-    case 33:
-      return "diamond";
-    case 35:
-      return "star";
-    case 36:
+    case Mark::kTriangle:
       return "triangle";
     default:
       return "circle";
   }
 }
 
-void MarkerSymbol(Qml& qml, const Symbol& symbol, std::string_view fill_colour_expression = {}) {
-  qml.Open("symbol", {{"type", "marker"},
-                      {"name", "0"},
-                      {"alpha", "1"},
-                      {"clip_to_extent", "1"},
-                      {"force_rhr", "0"}});
-  SymbolLayer(qml, "SimpleMarker",
-              {{"name", std::string(MarkerShape(symbol.number))},
-               {"color", Colour(symbol.colour)},
-               {"outline_color", "0,0,0,255"},
-               {"outline_style", "solid"},
-               {"outline_width", "0"},
-               {"size", std::to_string(symbol.size)},
-               {"size_unit", "Point"}},
-              fill_colour_expression);
-  qml.Close("symbol");
-}
-
-void LineSymbol(Qml& qml, const Pen& pen, std::string_view name) {
-  qml.Open("symbol", {{"type", "line"},
-                      {"name", name},
-                      {"alpha", "1"},
-                      {"clip_to_extent", "1"},
-                      {"force_rhr", "0"}});
-  const auto line = [&qml](std::int32_t colour, int width, std::string_view style,
-                           std::string_view dashes) {
-    Properties properties{{"line_color", Colour(colour)}, {"line_width", std::to_string(width)},
-                          {"line_width_unit", "Pixel"},   {"line_style", std::string(style)},
-                          {"capstyle", "round"},          {"joinstyle", "round"}};
-    if (!dashes.empty()) {
-      properties.insert(properties.end(), {{"use_custom_dash", "1"},
-                                           {"customdash", std::string(dashes)},
-                                           {"customdash_unit", "Pixel"}});
-    }
-    SymbolLayer(qml, "SimpleLine", properties);
-  };
-  // MapInfo's patterns as far as QGIS draws them: 77, a railway, as the
-  // line with white dashes along its middle; 112, a zig-zag QGIS has no
-  // pen for, dashed; every other one solid.
-  if (pen.pattern == 77) {
-    line(pen.colour, pen.width, "solid", {});
-    line(RgbColor(255, 255, 255), pen.width > 2 ? pen.width - 2 : 1, "solid", "6;6");
+void MarkerSymbol(Qml& qml, const Marker& marker, std::string_view name) {
+  OpenSymbol(qml, "marker", name);
+  if (marker.mark == Mark::kGlyph) {
+    OpenSymbolLayer(qml, "FontMarker",
+                    {{"font", std::string(kMapFont)},
+                     {"chr", std::string(marker.glyph)},
+                     {"size", Number(marker.size)},
+                     {"size_unit", "MM"},
+                     {"color", Colour(marker.fill)},
+                     {"outline_color", Colour(marker.outline)},
+                     {"outline_width", Number(marker.outline_width)},
+                     {"outline_width_unit", "MM"},
+                     {"joinstyle", "round"}},
+                    2);
+    qml.Close("layer");
   } else {
-    line(pen.colour, pen.width, pen.pattern == 112 ? "dash" : "solid", {});
+    OpenSymbolLayer(qml, "SimpleMarker",
+                    {{"name", std::string(ShapeName(marker.mark))},
+                     {"color", Colour(marker.fill)},
+                     {"outline_color", Colour(marker.outline)},
+                     {"outline_style", marker.outline_width > 0 ? "solid" : "no"},
+                     {"outline_width", Number(marker.outline_width)},
+                     {"outline_width_unit", "MM"},
+                     {"size", Number(marker.size)},
+                     {"size_unit", "MM"}},
+                    0);
+    qml.Close("layer");
+    if (marker.dot) {
+      OpenSymbolLayer(qml, "SimpleMarker",
+                      {{"name", "circle"},
+                       {"color", Colour(marker.outline)},
+                       {"outline_style", "no"},
+                       {"size", "0.35"},
+                       {"size_unit", "MM"}},
+                      1);
+      qml.Close("layer");
+    }
   }
   qml.Close("symbol");
 }
@@ -206,142 +263,6 @@ const FieldSpec* FieldOf(std::span<const FieldSpec> fields, RecordField field) {
   return nullptr;
 }
 
-// A condition as an expression that is never NULL; empty for one that always
-// holds. A field the table lacks reads as empty, so a test of it holds
-// always or never.
-struct Test {
-  bool never = false;
-  std::string expression;
-  std::string label;
-};
-
-Test Expression(const Condition& condition, std::span<const FieldSpec> fields) {
-  if (condition.test == Condition::kAlways) return {};
-  const FieldSpec* field = FieldOf(fields, condition.field);
-  if (field == nullptr) return {!condition.Holds(""), {}, {}};
-  const std::string name(field->name);
-  const std::string value = "coalesce(\"" + name + "\", '')";
-  switch (condition.test) {
-    case Condition::kSet:
-      return {false, value + " <> ''", name};
-    case Condition::kEquals:
-      return {false, value + " = " + Literal(condition.low),
-              name + " " + std::string(condition.low)};
-    case Condition::kWithin:
-      return {false,
-              value + " >= " + Literal(condition.low) + " AND " + value +
-                  " <= " + Literal(condition.high),
-              name + " " + std::string(condition.low) + "-" + std::string(condition.high)};
-    case Condition::kAlways:
-      break;
-  }
-  return {};
-}
-
-// The rules in QGIS's rule-based renderer, where every rule whose filter
-// holds draws: each filter also says that no earlier rule holds.
-void PenRules(Qml& qml, std::span<const PenRule> rules, std::span<const FieldSpec> fields) {
-  struct Drawn {
-    std::string filter;
-    std::string label;
-    Pen pen;
-  };
-  std::vector<Drawn> drawn;
-  std::string none_before;  // "NOT (earlier) AND ..."
-  for (const PenRule& rule : rules) {
-    const Test first = Expression(rule.first, fields);
-    const Test second = Expression(rule.second, fields);
-    if (first.never || second.never) continue;
-    std::string holds = first.expression;
-    if (!second.expression.empty()) {
-      holds += holds.empty() ? second.expression : " AND " + second.expression;
-    }
-    if (holds.empty()) {
-      // Drawn wherever no earlier rule is: the last rule.
-      drawn.push_back({"ELSE", "other", rule.pen});
-      break;
-    }
-    std::string label = first.label;
-    if (!second.label.empty()) label += label.empty() ? second.label : ", " + second.label;
-    drawn.push_back({none_before + "(" + holds + ")", label, rule.pen});
-    none_before += "NOT (" + holds + ") AND ";
-  }
-
-  qml.Open("renderer-v2", {{"type", "RuleRenderer"},
-                           {"forceraster", "0"},
-                           {"symbollevels", "0"},
-                           {"enableorderby", "0"}});
-  qml.Open("rules", {{"key", "root"}});
-  for (std::size_t i = 0; i < drawn.size(); ++i) {
-    const std::string index = std::to_string(i);
-    qml.Empty("rule", {{"key", "rule-" + index},
-                       {"filter", drawn[i].filter},
-                       {"symbol", index},
-                       {"label", drawn[i].label}});
-  }
-  qml.Close("rules");
-  qml.Open("symbols");
-  for (std::size_t i = 0; i < drawn.size(); ++i) {
-    LineSymbol(qml, drawn[i].pen, std::to_string(i));
-  }
-  qml.Close("symbols");
-  qml.Close("renderer-v2");
-}
-
-void SingleSymbol(Qml& qml, const LayerSpec& layer, const LayerStyle& style,
-                  std::span<const FieldSpec> fields) {
-  qml.Open("renderer-v2", {{"type", "singleSymbol"},
-                           {"forceraster", "0"},
-                           {"symbollevels", "0"},
-                           {"enableorderby", "0"}});
-  qml.Open("symbols");
-  if (layer.geometry == LayerGeometry::kLine) {
-    LineSymbol(qml, style.kind == StyleKind::kPen ? style.pen : kPlainPen, "0");
-  } else if (style.kind == StyleKind::kGradedSymbol) {
-    // GradedColour: kGradedNumerator / max(height, 1), rounded half to even,
-    // as 0xRRGGBB; a height that is not a number keeps the symbol's own
-    // colour, kUngradedColour.
-    Symbol symbol = style.symbol;
-    symbol.colour = kUngradedColour;
-    std::string expression;
-    if (const FieldSpec* hk = FieldOf(fields, RecordField::kHk)) {
-      expression = "with_variable('q', " + std::to_string(kGradedNumerator) + " / max(to_real(\"" +
-                   std::string(hk->name) +
-                   "\"), 1), with_variable('c', if(@q - floor(@q) = 0.5 AND floor(@q) % 2 = 0, "
-                   "floor(@q), round(@q)), color_rgb(floor(@c / 65536) % 256, floor(@c / 256) "
-                   "% 256, @c % 256)))";
-    }
-    MarkerSymbol(qml, symbol, expression);
-  } else {
-    MarkerSymbol(qml, style.kind == StyleKind::kSymbol ? style.symbol : kPlainSymbol);
-  }
-  qml.Close("symbols");
-  qml.Close("renderer-v2");
-}
-
-void NameLabels(Qml& qml) {
-  qml.Open("labeling", {{"type", "simple"}});
-  qml.Open("settings", {{"calloutType", "simple"}});
-  qml.Open("text-style", {{"fieldName", "name"},
-                          {"isExpression", "0"},
-                          {"fontSize", "9"},
-                          {"fontSizeUnit", "Point"},
-                          {"textColor", "0,0,0,255"},
-                          {"textOpacity", "1"}});
-  qml.Empty("text-buffer", {{"bufferDraw", "1"},
-                            {"bufferSize", "1"},
-                            {"bufferSizeUnits", "MM"},
-                            {"bufferColor", "255,255,255,255"},
-                            {"bufferOpacity", "1"}});
-  qml.Close("text-style");
-  // Around the point, 1 mm from the symbol's edge (offsetType 1): measured
-  // from the point itself, the label would lie on the symbol.
-  qml.Empty("placement",
-            {{"placement", "6"}, {"dist", "1"}, {"distUnits", "MM"}, {"offsetType", "1"}});
-  qml.Close("settings");
-  qml.Close("labeling");
-}
-
 bool HasField(std::span<const FieldSpec> fields, std::string_view name) {
   for (const FieldSpec& field : fields) {
     if (field.name == name) return true;
@@ -349,22 +270,189 @@ bool HasField(std::span<const FieldSpec> fields, std::string_view name) {
   return false;
 }
 
+// The filters of a list of rules where the first that holds decides:
+// each says its own test holds and no earlier one's does. A rule whose
+// field the table lacks never holds and has no filter (nullopt); the
+// last, codeless rule's filter holds where no earlier one does (empty when
+// there is none).
+template <typename Rule>
+std::vector<std::optional<std::string>> FirstMatchFilters(std::span<const Rule> rules,
+                                                          std::span<const FieldSpec> fields) {
+  std::vector<std::optional<std::string>> filters;
+  std::string none_before;  // "NOT (earlier) AND ..."
+  for (const Rule& rule : rules) {
+    if (rule.code.empty()) {
+      filters.emplace_back(none_before.empty() ? std::string()
+                                               : none_before.substr(0, none_before.size() - 5));
+      continue;
+    }
+    const FieldSpec* field = FieldOf(fields, rule.field);
+    if (field == nullptr) {
+      filters.emplace_back(std::nullopt);
+      continue;
+    }
+    const std::string holds =
+        "coalesce(\"" + std::string(field->name) + "\", '') = " + Literal(rule.code);
+    filters.emplace_back(none_before + holds);
+    none_before += "NOT (" + holds + ") AND ";
+  }
+  return filters;
+}
+
+// The legend's text of a rule: its caption, then its code's name in the
+// attribute dictionary (UTF-8).
+std::string Caption(const MapRule& rule, Cp932ToUtf8& utf8) {
+  std::string caption(rule.caption);
+  if (rule.code.empty()) return caption;
+  std::string name;
+  utf8.Convert(AttributeCodeName(rule.code), name);
+  return caption + name;
+}
+
+void Renderer(Qml& qml, const LayerSpec& layer, const MapLayerStyle& style,
+              std::span<const FieldSpec> fields, Cp932ToUtf8& utf8) {
+  const bool points = layer.geometry == LayerGeometry::kPoint;
+  const auto symbol = [&](const Look& look, std::string_view name) {
+    if (points) {
+      MarkerSymbol(qml, look.marker, name);
+    } else {
+      LineSymbol(qml, look, name);
+    }
+  };
+  const auto drawn = [&](const MapRule& rule) {
+    return points ? rule.look.marker.mark != Mark::kNone : rule.look.strokes[0].width > 0;
+  };
+  // Names only: nothing drawn, the labels placed where the features are.
+  if (style.rules.size() == 1 && !drawn(style.rules[0])) {
+    qml.Empty("renderer-v2", {{"type", "nullSymbol"}});
+    return;
+  }
+  if (style.rules.size() == 1 && style.rules[0].code.empty() && style.rules[0].max_scale == 0) {
+    qml.Open("renderer-v2", {{"type", "singleSymbol"},
+                             {"forceraster", "0"},
+                             {"symbollevels", "1"},
+                             {"enableorderby", "0"}});
+    qml.Open("symbols");
+    symbol(style.rules[0].look, "0");
+    qml.Close("symbols");
+    qml.Close("renderer-v2");
+    return;
+  }
+  const auto filters = FirstMatchFilters(style.rules, fields);
+  qml.Open("renderer-v2", {{"type", "RuleRenderer"},
+                           {"forceraster", "0"},
+                           {"symbollevels", "1"},
+                           {"enableorderby", "0"}});
+  qml.Open("rules", {{"key", "root"}});
+  std::vector<const MapRule*> symbols;
+  for (std::size_t i = 0; i < style.rules.size(); ++i) {
+    const MapRule& rule = style.rules[i];
+    if (!filters[i] || !drawn(rule)) continue;
+    const std::string index = std::to_string(symbols.size());
+    const std::string caption = Caption(rule, utf8);
+    const std::string scale = std::to_string(rule.max_scale);
+    if (rule.max_scale > 0) {
+      qml.Empty("rule", {{"key", "rule-" + index},
+                         {"filter", filters[i]->empty() ? "ELSE" : *filters[i]},
+                         {"symbol", index},
+                         {"label", caption},
+                         {"scalemaxdenom", scale}});
+    } else {
+      qml.Empty("rule", {{"key", "rule-" + index},
+                         {"filter", filters[i]->empty() ? "ELSE" : *filters[i]},
+                         {"symbol", index},
+                         {"label", caption}});
+    }
+    symbols.push_back(&rule);
+  }
+  qml.Close("rules");
+  qml.Open("symbols");
+  for (std::size_t i = 0; i < symbols.size(); ++i) symbol(symbols[i]->look, std::to_string(i));
+  qml.Close("symbols");
+  qml.Close("renderer-v2");
+}
+
+void LabelSettings(Qml& qml, const LayerSpec& layer, const MapLayerStyle& style,
+                   const LabelRule& rule) {
+  qml.Open("settings", {{"calloutType", "simple"}});
+  qml.Open("text-style", {{"fieldName", style.label_field},
+                          {"isExpression", "0"},
+                          {"fontFamily", kMapFont},
+                          {"namedStyle", "Regular"},
+                          {"fontSize", Number(rule.size)},
+                          {"fontSizeUnit", "Point"},
+                          {"fontWeight", rule.bold ? "75" : "50"},
+                          {"fontItalic", rule.italic ? "1" : "0"},
+                          {"textColor", Colour(rule.colour)},
+                          {"textOpacity", "1"}});
+  qml.Empty("text-buffer", {{"bufferDraw", "1"},
+                            {"bufferSize", "0.7"},
+                            {"bufferSizeUnits", "MM"},
+                            {"bufferColor", "255,255,255,255"},
+                            {"bufferOpacity", "0.9"},
+                            {"bufferJoinStyle", "128"}});
+  qml.Close("text-style");
+  // Beside a drawn mark (around it, 0.8 mm from its edge); over the place
+  // a name stands for when nothing is drawn there.
+  const bool marked = MapStyleOf(layer).rules[0].look.marker.mark != Mark::kNone;
+  if (marked) {
+    qml.Empty("placement",
+              {{"placement", "6"}, {"dist", "0.8"}, {"distUnits", "MM"}, {"offsetType", "1"}});
+  } else {
+    qml.Empty("placement", {{"placement", "1"}, {"quadOffset", "4"}});
+  }
+  const std::string priority = std::to_string(rule.priority);
+  qml.Empty("rendering", {{"priority", priority},
+                          {"displayAll", "0"},
+                          {"obstacle", "1"},
+                          {"upsidedownLabels", "0"},
+                          {"fontLimitPixelSize", "0"}});
+  qml.Close("settings");
+}
+
+void Labels(Qml& qml, const LayerSpec& layer, const MapLayerStyle& style,
+            std::span<const FieldSpec> fields) {
+  const auto filters = FirstMatchFilters(style.labels, fields);
+  qml.Open("labeling", {{"type", "rule-based"}});
+  qml.Open("rules", {{"key", "root"}});
+  for (std::size_t i = 0; i < style.labels.size(); ++i) {
+    if (!filters[i]) continue;
+    const LabelRule& rule = style.labels[i];
+    const std::string key = "label-" + std::to_string(i);
+    const std::string scale = std::to_string(rule.max_scale);
+    if (rule.max_scale > 0) {
+      qml.Open("rule", {{"key", key},
+                        {"filter", *filters[i]},
+                        {"description", std::string(style.title)},
+                        {"scalemaxdenom", scale}});
+    } else {
+      qml.Open("rule",
+               {{"key", key}, {"filter", *filters[i]}, {"description", std::string(style.title)}});
+    }
+    LabelSettings(qml, layer, style, rule);
+    qml.Close("rule");
+  }
+  qml.Close("rules");
+  qml.Close("labeling");
+}
+
 }  // namespace
 
 std::string QgisStyle(const LayerSpec& layer, std::span<const FieldSpec> fields) {
-  const LayerStyle& style = StyleOf(layer);
-  const bool labelled = style.labelled && HasField(fields, "name");
+  const MapLayerStyle& style = MapStyleOf(layer);
+  const bool labelled = !style.labels.empty() && HasField(fields, style.label_field);
+  Cp932ToUtf8 utf8;
   Qml qml;
   qml.Raw("<!DOCTYPE qgis PUBLIC 'http://mrcc.com/qgis.dtd' 'SYSTEM'>\n");
+  const std::string min_scale = std::to_string(style.max_scale);
   qml.Open("qgis", {{"version", "3.22.0"},
-                    {"styleCategories", "Symbology|Labeling"},
-                    {"labelsEnabled", labelled ? "1" : "0"}});
-  if (style.kind == StyleKind::kPenRules) {
-    PenRules(qml, style.rules, fields);
-  } else {
-    SingleSymbol(qml, layer, style, fields);
-  }
-  if (labelled) NameLabels(qml);
+                    {"styleCategories", "LayerConfiguration|Symbology|Labeling|Rendering"},
+                    {"labelsEnabled", labelled ? "1" : "0"},
+                    {"hasScaleBasedVisibilityFlag", style.max_scale > 0 ? "1" : "0"},
+                    {"minScale", style.max_scale > 0 ? min_scale : "100000000"},
+                    {"maxScale", "0"}});
+  Renderer(qml, layer, style, fields, utf8);
+  if (labelled) Labels(qml, layer, style, fields);
   qml.Line("layerGeometryType", layer.geometry == LayerGeometry::kPoint ? "0" : "1");
   qml.Close("qgis");
   return qml.Take();

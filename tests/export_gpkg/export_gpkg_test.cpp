@@ -29,7 +29,9 @@
 #include "convert/sheet_conversion.h"
 #include "export_gpkg/gpkg_format.h"
 #include "export_shape/shapefile_format.h"
-#include "layers/styles.h"
+#include "layers/map_styles.h"
+#include "sal/attribute_codes.h"
+#include "sal/cp932.h"
 #include "sal/errors.h"
 #include "sal/tokenizer.h"
 #include "support/gpkg_check.h"
@@ -541,19 +543,19 @@ void CollectNames(std::string_view text, std::set<std::string>& names) {
 struct Qml {
   std::string renderer;
   bool labels = false;
-  std::set<std::string> names;                     // fields the style names
-  std::vector<std::pair<std::string, int>> rules;  // filter, symbol
-  std::map<int, Pen> pens;                         // symbol: first line layer's colour and width
-  int colour_expressions = 0;
+  std::set<std::string> names;  // fields the style names
+  // The renderer's rules: filter, legend label, scale limit.
+  struct Rule {
+    std::string filter;
+    std::string label;
+    std::string max_scale;
+  };
+  std::vector<Rule> rules;
+  std::vector<std::string> label_filters;  // the label rules' filters
+  std::string min_scale;                   // the layer's scale limit, when set
 };
 
-int Colour(const std::string& rgba) {
-  int r = 0, g = 0, b = 0;
-  std::sscanf(rgba.c_str(), "%d,%d,%d", &r, &g, &b);
-  return RgbColor(r, g, b);
-}
-
-void Walk(const CPLXMLNode* node, Qml& qml, int symbol) {
+void Walk(const CPLXMLNode* node, Qml& qml, bool in_labeling) {
   for (; node != nullptr; node = node->psNext) {
     if (node->eType != CXT_Element) continue;
     const std::string element = node->pszValue;
@@ -561,28 +563,20 @@ void Walk(const CPLXMLNode* node, Qml& qml, int symbol) {
       return std::string(CPLGetXMLValue(node, name, ""));
     };
     if (element == "renderer-v2") qml.renderer = attribute("type");
-    if (element == "qgis") qml.labels = attribute("labelsEnabled") == "1";
+    if (element == "qgis") {
+      qml.labels = attribute("labelsEnabled") == "1";
+      if (attribute("hasScaleBasedVisibilityFlag") == "1") qml.min_scale = attribute("minScale");
+    }
     if (element == "rule") {
-      qml.rules.emplace_back(attribute("filter"), std::stoi(attribute("symbol")));
+      if (in_labeling) {
+        qml.label_filters.push_back(attribute("filter"));
+      } else {
+        qml.rules.push_back({attribute("filter"), attribute("label"), attribute("scalemaxdenom")});
+      }
       CollectNames(attribute("filter"), qml.names);
     }
     if (element == "text-style") qml.names.insert(attribute("fieldName"));
-    if (element == "Option" && attribute("name") == "expression") {
-      CollectNames(attribute("value"), qml.names);
-      ++qml.colour_expressions;
-    }
-    if (element == "symbol" && attribute("type") == "line") symbol = std::stoi(attribute("name"));
-    if (element == "layer" && attribute("class") == "SimpleLine" && qml.pens.count(symbol) == 0) {
-      Pen pen{};
-      for (const CPLXMLNode* prop = node->psChild; prop != nullptr; prop = prop->psNext) {
-        if (prop->eType != CXT_Element || std::string(prop->pszValue) != "prop") continue;
-        const std::string key = CPLGetXMLValue(prop, "k", "");
-        if (key == "line_color") pen.colour = Colour(CPLGetXMLValue(prop, "v", ""));
-        if (key == "line_width") pen.width = std::stoi(CPLGetXMLValue(prop, "v", "0"));
-      }
-      qml.pens[symbol] = pen;
-    }
-    Walk(node->psChild, qml, symbol);
+    Walk(node->psChild, qml, in_labeling || element == "labeling");
   }
 }
 
@@ -594,7 +588,7 @@ Qml ParseQml(const std::string& text) {
     ADD_FAILURE() << "not XML: " << text;
     return qml;
   }
-  Walk(root, qml, -1);
+  Walk(root, qml, false);
   CPLDestroyXMLNode(root);
   return qml;
 }
@@ -605,7 +599,27 @@ void ExpectNamesExist(const Qml& qml, const Table& table) {
   }
 }
 
-TEST_F(GpkgExportTest, StylesParseNameTheirTablesFieldsAndDrawWhatTheTabTablesDraw) {
+// Rows of `code` each of the first-match `filters` holds for, read by
+// SQLite; every row is to be taken by exactly one ("ELSE": by the last).
+void ExpectEveryRowTakenOnce(const std::string& gpkg, const std::string& code,
+                             const std::vector<std::string>& filters, std::size_t rows) {
+  std::map<long, std::size_t> taken_by;  // fid: filter
+  std::string none = "1";
+  for (std::size_t i = 0; i < filters.size(); ++i) {
+    const std::string& filter = filters[i];
+    const std::string where = filter == "ELSE" || filter.empty() ? none : filter;
+    if (filter != "ELSE" && !filter.empty()) none += " AND NOT (" + filter + ")";
+    // fid + 0: a plain column, not the result's own feature id.
+    for (const auto& fid : Query(gpkg, "SELECT fid + 0 AS n FROM " + code + " WHERE " + where)) {
+      EXPECT_TRUE(taken_by.emplace(std::stol(fid.at(0)), i).second)
+          << "two rules take row " << fid.at(0) << " of " << code;
+    }
+  }
+  EXPECT_EQ(taken_by.size(), rows) << "rows of " << code << " no rule takes";
+}
+
+TEST_F(GpkgExportTest, StylesNameTheirFieldsTakeEveryRowOnceAndAreTheShapefilesStyles) {
+  Cp932ToUtf8 utf8;
   for (int sheet : {2, 3}) {
     SCOPED_TRACE("sheet " + std::to_string(sheet));
     if (sheet == 2) {
@@ -620,6 +634,7 @@ TEST_F(GpkgExportTest, StylesParseNameTheirTablesFieldsAndDrawWhatTheTabTablesDr
                               "f_geometry_column, styleName, useAsDefault, styleQML FROM "
                               "layer_styles ORDER BY id");
     ASSERT_EQ(styles.size(), gpkg.size());
+    const auto shapefiles = Shapefiles();
     for (const auto& row : styles) {
       const std::string& code = row[2];
       SCOPED_TRACE(code);
@@ -633,59 +648,44 @@ TEST_F(GpkgExportTest, StylesParseNameTheirTablesFieldsAndDrawWhatTheTabTablesDr
       EXPECT_EQ(row[5], "1");
       const Qml qml = ParseQml(row[6]);
       ExpectNamesExist(qml, table);
-      const LayerStyle& style = StyleOf(*FindLayer(code));
-      EXPECT_EQ(qml.labels, code == "CM" || code == "KO" || code == "EK");
-      EXPECT_EQ(qml.renderer, style.kind == StyleKind::kPenRules ? "RuleRenderer" : "singleSymbol");
-      EXPECT_EQ(qml.colour_expressions, code == "KJ" ? 1 : 0);
-      if (style.kind != StyleKind::kPenRules) continue;
+      const MapLayerStyle& style = MapStyleOf(*FindLayer(code));
+      EXPECT_EQ(qml.labels, !style.labels.empty());
+      EXPECT_EQ(qml.min_scale, style.max_scale > 0 ? std::to_string(style.max_scale) : "");
 
-      // Every rule of the layer, and for each row exactly the one that
-      // draws it in the TAB tables, read by SQLite from the filters.
-      ASSERT_EQ(qml.rules.size(), style.rules.size());
-      std::map<long, int> drawn_by;  // fid: rule
-      std::string none = "1";
-      for (std::size_t i = 0; i < qml.rules.size(); ++i) {
-        const auto& [filter, symbol] = qml.rules[i];
-        EXPECT_EQ(qml.pens.at(symbol).colour, style.rules[i].pen.colour) << filter;
-        EXPECT_EQ(qml.pens.at(symbol).width, style.rules[i].pen.width) << filter;
-        const std::string where = filter == "ELSE" ? none : filter;
-        if (filter != "ELSE") none += " AND NOT (" + filter + ")";
-        // fid + 0: a plain column, not the result's own feature id.
-        for (const auto& fid :
-             Query(Gpkg(), "SELECT fid + 0 AS n FROM " + code + " WHERE " + where)) {
-          EXPECT_TRUE(drawn_by.emplace(std::stol(fid.at(0)), static_cast<int>(i)).second)
-              << "two rules draw row " << fid.at(0);
-        }
-      }
-      ASSERT_EQ(drawn_by.size(), table.rows.size());
-      for (std::size_t r = 0; r < table.rows.size(); ++r) {
-        const Pen& pen = ChoosePen(style.rules, [&](RecordField field) {
-          const FieldSpec* spec = nullptr;
-          for (const FieldSpec& f : FindLayer(code)->fields) {
-            if (f.source == ValueSource::kRecordText && f.field == field) spec = &f;
+      // The legend reads the dictionary's Japanese names, never a field
+      // or an expression.
+      if (qml.renderer == "RuleRenderer") {
+        std::vector<std::string> filters;
+        std::size_t r = 0;
+        for (const MapRule& rule : style.rules) {
+          ASSERT_LT(r, qml.rules.size());
+          std::string label(rule.caption);
+          if (!rule.code.empty()) {
+            std::string name;
+            utf8.Convert(AttributeCodeName(rule.code), name);
+            label += name;
           }
-          const auto& value = table.rows[r].text[table.Field(spec->name)];
-          return std::string_view(value ? *value : std::string_view());
-        });
-        EXPECT_EQ(style.rules[drawn_by.at(static_cast<long>(r + 1))].pen, pen) << "row " << r + 1;
+          EXPECT_EQ(qml.rules[r].label, label);
+          EXPECT_EQ(qml.rules[r].label.find('"'), std::string::npos);
+          EXPECT_EQ(qml.rules[r].max_scale,
+                    rule.max_scale > 0 ? std::to_string(rule.max_scale) : "");
+          filters.push_back(qml.rules[r].filter);
+          ++r;
+        }
+        EXPECT_EQ(r, qml.rules.size());
+        ExpectEveryRowTakenOnce(Gpkg(), code, filters, table.rows.size());
+      } else {
+        EXPECT_TRUE(style.rules.size() == 1 && style.rules[0].code.empty()) << qml.renderer;
       }
-    }
+      if (!qml.label_filters.empty()) {
+        ExpectEveryRowTakenOnce(Gpkg(), code, qml.label_filters, table.rows.size());
+      }
 
-    // Beside each shapefile its style, naming only the fields its table has:
-    // the road rules that test HR and YR references, which the shapefile
-    // does not hold, are left out.
-    for (const auto& [code, table] : Shapefiles()) {
-      SCOPED_TRACE("shapefile " + code);
-      const std::string path = Out() + code + ".qml";
-      ASSERT_TRUE(fs::exists(path));
-      const Qml qml = ParseQml(testing::ReadFile(path));
-      ExpectNamesExist(qml, table);
-      if (code == "DK") {
-        EXPECT_EQ(qml.rules.size(), 5u);
-        EXPECT_EQ(qml.names, (std::set<std::string>{"fi", "sb", "trir"}));
-      }
-      if (code == "KJ") {
-        EXPECT_EQ(qml.names, std::set<std::string>{"hk"});
+      // Beside each shapefile the same style.
+      if (shapefiles.count(code) != 0) {
+        const std::string path = Out() + code + ".qml";
+        ASSERT_TRUE(fs::exists(path));
+        EXPECT_EQ(testing::ReadFile(path), row[6]) << "the shapefile's style differs";
       }
     }
   }
