@@ -161,11 +161,11 @@ void SimpleLine(Qml& qml, const Stroke& stroke, int pass) {
   qml.Close("layer");
 }
 
-// Short strokes across the line, `stroke.width` long, every 1.2 mm.
+// Short strokes across the line, `stroke.width` long, every 1.6 mm.
 void Ticks(Qml& qml, const Stroke& stroke, int pass) {
   OpenSymbolLayer(qml, "HashLine",
                   {{"placement", "interval"},
-                   {"interval", "1.2"},
+                   {"interval", "1.6"},
                    {"interval_unit", "MM"},
                    {"hash_length", Number(stroke.width)},
                    {"hash_length_unit", "MM"},

@@ -16,12 +16,15 @@
 #include <cerrno>
 #include <cstdio>
 #include <mutex>
+#include <set>
 #include <stdexcept>
 
 #include "convert/durable.h"
 #include "convert/gdal_errors.h"
 #include "convert/qgis_style.h"
 #include "convert/staged_sheet.h"
+#include "export_gpkg/qgis_project.h"
+#include "layers/map_styles.h"
 #include "sal/errors.h"
 #include "sal/tokenizer.h"
 
@@ -534,6 +537,7 @@ void GpkgFile::BuildIndexes() {
     }
     index.builder->Write(raw, final_, stop_);
   }
+  StoreProject(raw);
   if (sqlite3_exec(raw, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
     CheckStop();
     fail("cannot complete the spatial indexes");
@@ -542,6 +546,59 @@ void GpkgFile::BuildIndexes() {
     throw OutputError(final_, 0, "cannot complete the spatial indexes");
   }
   indexes_.clear();
+}
+
+// The QGIS project the file holds, named after the file: every table of a
+// catalogue layer the file has (this run's and, appending, the earlier
+// ones), drawn with its map style, in the groups and the drawing order the
+// map styles give, the map opening at the tables' extent on the tables'
+// coordinate system. A table of the user's own is left out.
+void GpkgFile::StoreProject(sqlite3* db) {
+  const std::string base = final_.substr(final_.find_last_of('/') + 1);
+  ProjectRequest request;
+  request.name = Stem(base);
+  request.file_name = base;
+  request.epsg = epsg_;
+  std::set<std::string> tables;
+  bool extent = false;
+  sqlite3_stmt* statement = nullptr;
+  if (sqlite3_prepare_v2(db,
+                         "SELECT table_name, min_x, min_y, max_x, max_y FROM gpkg_contents "
+                         "WHERE data_type = 'features'",
+                         -1, &statement, nullptr) != SQLITE_OK) {
+    SqliteFailure(db, staging_, final_, "cannot list the tables for the QGIS project");
+  }
+  while (sqlite3_step(statement) == SQLITE_ROW) {
+    const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+    if (name == nullptr || FindLayer(name) == nullptr) continue;
+    tables.insert(name);
+    if (sqlite3_column_type(statement, 1) == SQLITE_NULL) continue;
+    const double box[4] = {sqlite3_column_double(statement, 1), sqlite3_column_double(statement, 2),
+                           sqlite3_column_double(statement, 3),
+                           sqlite3_column_double(statement, 4)};
+    request.minx = extent ? std::min(request.minx, box[0]) : box[0];
+    request.miny = extent ? std::min(request.miny, box[1]) : box[1];
+    request.maxx = extent ? std::max(request.maxx, box[2]) : box[2];
+    request.maxy = extent ? std::max(request.maxy, box[3]) : box[3];
+    extent = true;
+  }
+  if (sqlite3_finalize(statement) != SQLITE_OK) {
+    SqliteFailure(db, staging_, final_, "cannot list the tables for the QGIS project");
+  }
+  if (tables.empty()) return;
+  for (const MapLayerStyle& style : MapStyles()) {
+    if (tables.count(std::string(style.code)) == 0) continue;
+    const LayerSpec& layer = *FindLayer(style.code);
+    request.layers.push_back(
+        {std::string(layer.code), std::string(layer.code) + " " + std::string(style.title),
+         std::string(MapGroupTitle(style.group)), style.shown,
+         layer.geometry == LayerGeometry::kPoint ? ProjectGeometry::kPoint : ProjectGeometry::kLine,
+         QgisStyle(layer, GpkgFields(layer))});
+  }
+  for (std::string_view code : DrawingOrder()) {
+    if (tables.count(std::string(code)) != 0) request.drawing_order.emplace_back(code);
+  }
+  StoreQgisProject(db, request.name, QgisProjectXml(request), final_);
 }
 
 GpkgRows::GpkgRows(const LayerSpec& layer, Cp932ToUtf8& utf8, int first_field)

@@ -4,6 +4,7 @@
 
 #include <gdal.h>
 #include <ogr_api.h>
+#include <sqlite3.h>
 
 #include <atomic>
 #include <memory>
@@ -108,6 +109,7 @@ class GpkgFile {
   void CopyEarlierFile();
   void DropEarlierIndexes();
   void BuildIndexes();
+  void StoreProject(sqlite3* db);
   void Discard();
 
   struct Index {

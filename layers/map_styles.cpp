@@ -41,9 +41,9 @@ constexpr MapRule kRoadRules[] = {
     {kSb, "14", "道路 ", Line({0.35, kInk, Dash::kTicks}), kDetail},
     {kFi, "1B", "道路 幅員", Line({1.1, 0x6B4A2B}, {0.8, 0xF08C3C})},
     {kFi, "1A", "道路 幅員", Line({0.85, 0x6B5B3B}, {0.6, 0xFFD966})},
-    {kFi, "19", "道路 幅員", Line({0.6, kRoadCasing}, {0.36, kWhite})},
-    {kFi, "18", "道路 幅員", Line({0.2, 0x5A5A5A}), kDetail},
-    {kFi, "17", "道路 幅員", Line({0.15, 0x6A6A6A, Dash::kDash}), kDetail},
+    {kFi, "19", "道路 幅員", Line({0.55, kRoadCasing}, {0.33, kWhite})},
+    {kFi, "18", "道路 幅員", Line({0.15, 0x6E6E6E}), kDetail},
+    {kFi, "17", "道路 幅員", Line({0.12, 0x7E7E7E, Dash::kDash}), kDetail},
     {kId, {}, "道路（その他）", Line({0.2, 0x6E6E6E}), kDetail},
 };
 // Ordinary roads (sb 15) and those in service (jt 11) are drawn by their
@@ -83,7 +83,7 @@ constexpr MapRule kWaterRules[] = {
 };
 constexpr Distinction kWaterDistinctions[] = {{kSr, F::kWater}};
 
-constexpr MapRule kRiverRules[] = {{kId, {}, "河川中心線", Line({0.25, kWater})}};
+constexpr MapRule kRiverRules[] = {{kId, {}, "河川中心線", Line({0.2, kWater})}};
 
 // Boundaries: the higher the rank, the wider, in the map's dash-and-dot
 // patterns; undetermined boundaries dashed and light.
@@ -102,13 +102,13 @@ constexpr Distinction kBoundaryDistinctions[] = {{kSr, F::kBoundary}};
 // the road hidden under a white band with a dashed edge; snow sheds: ticks
 // across the road.
 constexpr MapRule kBridgeRules[] = {
-    {kId, {}, "橋", Line({1.3, kInk}, {1.0, kWhite})},
+    {kId, {}, "橋", Line({1.1, kInk}, {0.85, kWhite})},
 };
 constexpr MapRule kTunnelRules[] = {
-    {kId, {}, "トンネル", Line({0.9, kWhite}, {0.25, 0x6E6E6E, Dash::kDash})},
+    {kId, {}, "トンネル", Line({0.8, kWhite}, {0.2, 0x6E6E6E, Dash::kDash})},
 };
 constexpr MapRule kSnowShedRules[] = {
-    {kId, {}, "雪覆い", Line({1.2, 0x4A4A4A, Dash::kTicks})},
+    {kId, {}, "雪覆い", Line({1.0, 0x4A4A4A, Dash::kTicks})},
 };
 
 // Control points: benchmarks a square, triangulation points a triangle,
@@ -122,12 +122,12 @@ constexpr MapRule kControlRules[] = {
 constexpr Distinction kControlDistinctions[] = {{kSr, F::kControlPoint}};
 constexpr LabelRule kControlLabels[] = {{kId, {}, 6.5, kInk, false, false, 6, 15000}};
 
-// Height points: 80,000 to a sheet; small brown dots from 1:10,000 on,
-// their heights from 1:5,000 on.
+// Height points: 80,000 to a sheet, a grid of heights more than marks to
+// read; small brown dots from 1:5,000 on, their heights from 1:2,500 on.
 constexpr MapRule kHeightRules[] = {
     {kId, {}, "標高点", Point({Mark::kCircle, 0.5, kHeight, kHeight, 0})},
 };
-constexpr LabelRule kHeightLabels[] = {{kId, {}, 6.0, kHeight, false, false, 1, 5000}};
+constexpr LabelRule kHeightLabels[] = {{kId, {}, 6.0, kHeight, false, false, 1, 2500}};
 
 // Public facilities, by the map's own signs where a character draws them:
 // ◎ local government, ⊗ police, Y fire station, 文 school, ⊕ hospital,
@@ -204,7 +204,7 @@ constexpr MapLayerStyle kStyles[] = {
      kAdministrationDistinctions},
     {"KJ", "基準点", G::kControl, true, 0, kControlRules, kControlLabels, "hk",
      kControlDistinctions},
-    {"MH", "標高点", G::kControl, true, 10000, kHeightRules, kHeightLabels, "hk"},
+    {"MH", "標高点", G::kControl, true, 5000, kHeightRules, kHeightLabels, "hk"},
     {"KO", "公共施設", G::kFacilities, true, 0, kFacilityRules, kFacilityLabels, "name",
      kFacilityDistinctions},
     {"EK", "駅", G::kRailways, true, 0, kStationRules, kStationLabels},
