@@ -673,5 +673,39 @@ TEST_F(ConvertTest, AppendAddsToACollectionAndOtherFilesAreLeftUnasked) {
   EXPECT_EQ(Convert({"--append", "--overwrite", "--output", file, s2}).exit_code, 2);
 }
 
+// Every GeoPackage holds a QGIS project, read back by QGIS itself (through
+// tools/render-qgis, which opens the project, checks every layer is valid,
+// draws with its table's default style, names only the table's fields, and
+// that the sheet is not mostly ink): a sheet's own file, one file for many
+// sheets, and that file appended to.
+TEST_F(ConvertTest, EveryGeoPackageHoldsAProjectQgisOpens) {
+  if (RunProgram("/usr/bin/python3", {"-c", "import qgis.core"}).exit_code != 0) {
+    GTEST_SKIP() << "python3-qgis is not installed";
+  }
+  gen::GeneratorOptions options;
+  options.road_lines = 300;
+  const std::string a = MakeArchive(dir / "media", "533945", options);
+  options.seed = 2;
+  options.base_name = "533946";
+  const std::string b = MakeArchive(dir / "media", "533946", options);
+  const std::string out = dir / "out";
+  const std::string all = dir / "all.gpkg";
+  ProgramResult r = Convert({"--format", "gpkg", "--output", out, a});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  r = Convert({"--output", all, a});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const auto check = [&](const std::string& gpkg) {
+    SCOPED_TRACE(gpkg);
+    const ProgramResult checked = RunProgram(
+        "/usr/bin/python3", {QUELLMARK_RENDER_QGIS, "--check", gpkg, dir / "picture"});
+    EXPECT_EQ(checked.exit_code, 0) << checked.out << checked.err;
+  };
+  check(out + "/533945.gpkg");
+  check(all);
+  r = Convert({"--append", "--output", all, b});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  check(all);
+}
+
 }  // namespace
 }  // namespace quellmark
