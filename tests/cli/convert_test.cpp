@@ -696,8 +696,8 @@ TEST_F(ConvertTest, EveryGeoPackageHoldsAProjectQgisOpens) {
   ASSERT_EQ(r.exit_code, 0) << r.err;
   const auto check = [&](const std::string& gpkg) {
     SCOPED_TRACE(gpkg);
-    const ProgramResult checked = RunProgram(
-        "/usr/bin/python3", {QUELLMARK_RENDER_QGIS, "--check", gpkg, dir / "picture"});
+    const ProgramResult checked =
+        RunProgram("/usr/bin/python3", {QUELLMARK_RENDER_QGIS, "--check", gpkg, dir / "picture"});
     EXPECT_EQ(checked.exit_code, 0) << checked.out << checked.err;
   };
   check(out + "/533945.gpkg");
