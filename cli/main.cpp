@@ -88,7 +88,7 @@ std::string Usage() {
          "  --datum DATUM       declare the datum of the positions in every table:\n"
          "                        jgd2000  JGD2000 (EPSG:4612), editions from 2002 on\n"
          "                        tokyo    Tokyo datum (EPSG:4301), editions before 2002\n"
-         "                      without it the tables declare what they always did\n"
+         "                      without it the tables declare their defaults\n"
          "                      (shapefiles JGD2000, TAB tables GRS 80 without a datum)\n"
          "  --to-jgd2000        move the positions of Tokyo-datum editions onto JGD2000\n"
          "                      through PROJ (the tky2jgd grid where installed, else\n"

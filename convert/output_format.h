@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -157,6 +158,8 @@ class OutputFormat {
   virtual std::string_view id() const = 0;
   // The window's name for it ("MapInfo TAB").
   virtual std::string_view label() const = 0;
+  // Its name in a Japanese sentence ("シェープファイル"), UTF-8.
+  virtual std::string_view label_ja() const { return label(); }
   virtual const GeometryRules& geometry_rules() const = 0;
   // Whether converting this layer rewrites the sheet's list files.
   virtual bool WritesListFiles(const LayerSpec& layer) const { return layer.writes_list_files; }
@@ -175,5 +178,11 @@ class OutputFormat {
   // a format without collections.
   virtual std::unique_ptr<CollectionOutput> OpenCollection(const CollectionRequest& request) const;
 };
+
+// The formats' names in a sentence, in the order the window lists them:
+// "ArcInfo shape, MapInfo TAB or GeoPackage"; in Japanese (UTF-8)
+// "シェープファイル、MapInfo TAB、GeoPackage".
+std::string FormatNames(std::span<const OutputFormat* const> formats);
+std::string FormatNamesJa(std::span<const OutputFormat* const> formats);
 
 }  // namespace quellmark

@@ -173,8 +173,8 @@ std::size_t SheetConversion::Resolve(const LayerSpec& layer) {
     // one no line of this sheet named has no position.
     std::int32_t n = 0;
     // Station numbers are read from the ID and the ER reference as the
-    // legacy tables keep them, in every format: a station stands where it
-    // always has.
+    // legacy tables keep them, in every format, so a station stands at the
+    // same place in every format.
     const std::string_view id = LegacyFieldText(record, RecordField::kId);
     if (context_.state.er_point_table.Get(StationNumberOfId(id), n)) {
       Add(n, PointSource::kPointTable);

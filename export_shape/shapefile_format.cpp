@@ -119,6 +119,7 @@ class Shapefiles : public OutputFormat {
  public:
   std::string_view id() const override { return "shape"; }
   std::string_view label() const override { return "ArcInfo shape"; }
+  std::string_view label_ja() const override { return "シェープファイル"; }
   const GeometryRules& geometry_rules() const override { return kRules; }
   // KK rewrites the list files too; DK, converted later, rewrites them again
   // when the sheet has a DK layer file.

@@ -10,20 +10,23 @@
 
 namespace quellmark {
 
-const char kWindowUsage[] =
-    "Usage: quellmark [ARCHIVE...]\n"
-    "\n"
-    "Opens the Quellmark window, the desktop converter of the 1:25,000 vector\n"
-    "base map: list map sheet archives (.lzh), choose ArcInfo shape or MapInfo\n"
-    "TAB, and Run converts the list, writing the tables beside each archive.\n"
-    "The archives given here are listed at start; more are added with the Add\n"
-    "button or by dropping them onto the list. Each archive is listed once.\n"
-    "\n"
-    "Options:\n"
-    "  --help     show this text\n"
-    "  --version  show the version\n"
-    "  --         take every argument after it as an archive\n"
-    "Qt's own options (-platform, -style, ...) are taken as well.\n";
+std::string WindowUsage(std::span<const OutputFormat* const> formats) {
+  return "Usage: quellmark [ARCHIVE...]\n"
+         "\n"
+         "Opens the Quellmark window, the desktop converter of the 1:25,000 vector\n"
+         "base map: list map sheet archives (.lzh), choose the format (" +
+         FormatNames(formats) +
+         "),\n"
+         "and Run converts the list, writing the tables beside each archive.\n"
+         "The archives given here are listed at start; more are added with the Add\n"
+         "button or by dropping them onto the list. Each archive is listed once.\n"
+         "\n"
+         "Options:\n"
+         "  --help     show this text\n"
+         "  --version  show the version\n"
+         "  --         take every argument after it as an archive\n"
+         "Qt's own options (-platform, -style, ...) are taken as well.\n";
+}
 
 WindowArguments ParseWindowArguments(const QStringList& arguments) {
   WindowArguments parsed;

@@ -4,10 +4,15 @@
 
 #include <QString>
 #include <QStringList>
+#include <span>
+#include <string>
+
+#include "convert/output_format.h"
 
 namespace quellmark {
 
-extern const char kWindowUsage[];
+// The text of --help: what the window does and takes.
+std::string WindowUsage(std::span<const OutputFormat* const> formats);
 
 struct WindowArguments {
   bool help = false;

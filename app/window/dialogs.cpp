@@ -1,7 +1,11 @@
 #include "app/window/dialogs.h"
 
+#include <QCoreApplication>
 #include <QFileDialog>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QMessageBox>
+#include <QTranslator>
 
 #include "app/window/display_text.h"
 
@@ -66,6 +70,19 @@ void NoticeBoxes::Notify(const Notice& notice) {
     if (notice.line > 0) message.detail += QLatin1Char(':') + QString::number(notice.line);
   }
   boxes_.Show(message);
+}
+
+bool InstallJapaneseQtTexts() {
+  // Japanese whatever the system's language: the window's own texts are.
+  // The application owns the translator.
+  auto* loaded = new QTranslator(QCoreApplication::instance());
+  if (!loaded->load(QLocale(QLocale::Japanese, QLocale::Japan), QStringLiteral("qtbase"),
+                    QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+    delete loaded;
+    return false;
+  }
+  QCoreApplication::installTranslator(loaded);
+  return true;
 }
 
 }  // namespace quellmark

@@ -68,6 +68,12 @@ class QtMessageBoxes : public MessageBoxes {
 // The box as Show shows it, not yet shown.
 std::unique_ptr<QMessageBox> BuildMessageBox(const BoxMessage& message);
 
+// Qt's own texts in Japanese, as the rest of the window is: the buttons of
+// the message boxes ("キャンセル"), the file chooser's labels. Installs Qt's
+// Japanese translations into the running application; false when they are
+// not installed (qt6-translations-l10n), and Qt's texts stay English.
+bool InstallJapaneseQtTexts();
+
 // Shows every notice in a message box of its own, one by one: data problems
 // with the file and line under the text, the archive library's reports under
 // their own caption ("PANIC!!") with the error icon. Notice texts are CP932.

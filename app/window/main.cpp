@@ -21,7 +21,7 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) raw << QFile::decodeName(argv[i]);
   const quellmark::WindowArguments early = quellmark::ParseWindowArguments(raw);
   if (early.help) {
-    std::fputs(quellmark::kWindowUsage, stdout);
+    std::fputs(quellmark::WindowUsage(quellmark::OutputFormats()).c_str(), stdout);
     return 0;
   }
   if (early.version) {
@@ -33,6 +33,7 @@ int main(int argc, char** argv) {
   QGuiApplication::setDesktopFileName(QStringLiteral("quellmark"));
   QApplication::setApplicationVersion(QLatin1String(quellmark::kVersion));
   QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("quellmark")));
+  quellmark::InstallJapaneseQtTexts();
 
   // Qt has taken its own options out of the arguments by now.
   const quellmark::WindowArguments arguments =

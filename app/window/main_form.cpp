@@ -35,16 +35,14 @@ const QString kArchiveFilter = QStringLiteral("lzh files (*.lzh)");
 const QString kDoneMessage = QStringLiteral("変換が終了しました");
 const QString kAboutEntry = QStringLiteral("Quellmark について(&A)");
 const QString kAddFolderEntry = QStringLiteral("フォルダを追加(&F)…");
-const QString kAboutDetail = QStringLiteral(
-    "数値地図２５０００（空間データ基盤）をシェープファイルと MapInfo TAB に変換します");
 
-// The design is laid out in pixels of a 96 dpi screen. The window's outer
+// The window is laid out in pixels of a 96 dpi screen. The window's outer
 // size there is 556 x 463; its client area, which Qt sizes, is what the
 // status bar spans: 548 x 429.
 constexpr QPoint kFormPosition(197, 119);
 constexpr QSize kClientSize(548, 429);
 constexpr int kStatusBarHeight = 19;
-// The design's item height, which is the font's character height and cuts
+// The list's item height, which is the font's character height and cuts
 // the descenders of "p", "q" and "g"; rows get at least the font's whole
 // line, and a pixel above and below it.
 constexpr int kItemHeight = 12;
@@ -123,8 +121,8 @@ TMainForm::TMainForm(FormServices services, QWidget* parent)
   setWindowTitle(kCaption);
   setBackgroundRole(QPalette::Button);
 
-  // The design's font is not installed here; a Japanese proportional Gothic
-  // stands in for it under its name.
+  // The window's font (MS P Gothic) is a Windows font; a Japanese
+  // proportional Gothic stands in for it under its name.
   QFont::insertSubstitution(kDesignFontFamily, kSubstituteFontFamily);
   QFont font(kDesignFontFamily);
   font.setPixelSize(kFontPixelSize);
@@ -183,7 +181,7 @@ TMainForm::TMainForm(FormServices services, QWidget* parent)
   connect(Button3, &QPushButton::clicked, this, &TMainForm::Button3Click);
 
   // A folder's archives and the version, without a menu bar that would move
-  // the design's controls.
+  // the window's controls.
   AddFolderAction = new QAction(kAddFolderEntry, this);
   AddFolderAction->setObjectName(QStringLiteral("AddFolderAction"));
   addAction(AddFolderAction);
@@ -281,7 +279,9 @@ void TMainForm::AboutClick() {
   about.owner = this;
   about.caption = kCaption;
   about.text = QStringLiteral("Quellmark ") + QLatin1String(kVersion);
-  about.detail = kAboutDetail;
+  about.detail = QStringLiteral("数値地図２５０００（空間データ基盤）を") +
+                 QString::fromStdString(FormatNamesJa(services_.formats)) +
+                 QStringLiteral("に変換します");
   services_.message_boxes.Show(about);
 }
 

@@ -38,7 +38,7 @@ class TMainForm : public QMainWindow {
   Q_OBJECT
 
  public:
-  // The design's font, and the installed font that stands in for it.
+  // The window's font, and the installed font that stands in for it.
   static const QString kDesignFontFamily;
   static const QString kSubstituteFontFamily;
   static constexpr int kFontPixelSize = 12;

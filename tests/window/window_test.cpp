@@ -176,7 +176,7 @@ class WindowTest : public QObject {
     auto* control = h.Get<QWidget>(QTest::currentDataTag());
     QCOMPARE(QRect(control->mapTo(&h.form, QPoint(0, 0)), control->size()), geometry);
     QCOMPARE(control->property("text").toString(), caption);
-    // The design's font, drawn with the Japanese Gothic standing in for it.
+    // The window's font, drawn with the Japanese Gothic standing in for it.
     QCOMPARE(QFontInfo(control->font()).family(), TMainForm::kSubstituteFontFamily);
     QCOMPARE(QFontInfo(control->font()).pixelSize(), TMainForm::kFontPixelSize);
   }
@@ -360,6 +360,23 @@ class WindowTest : public QObject {
     QCOMPARE(h.boxes.shown[0].message.text, QStringLiteral("Quellmark ") + QLatin1String(kVersion));
     QCOMPARE(h.boxes.shown[0].message.owner, &h.form);
     QCOMPARE(h.form.windowTitle(), QStringLiteral("Quellmark"));
+    // It names every format the window offers, as --help does.
+    const QString detail = h.boxes.shown[0].message.detail;
+    const QString usage = QString::fromStdString(WindowUsage(OutputFormats()));
+    for (const OutputFormat* format : OutputFormats()) {
+      QVERIFY2(detail.contains(QString::fromUtf8(format->label_ja().data(),
+                                                 static_cast<int>(format->label_ja().size()))),
+               qPrintable(detail));
+      QVERIFY2(usage.contains(QString::fromUtf8(format->label().data(),
+                                                static_cast<int>(format->label().size()))),
+               qPrintable(usage));
+    }
+  }
+
+  void qtsOwnTextsAreJapanese() {
+    QVERIFY2(InstallJapaneseQtTexts(), "Qt's Japanese translations (qt6-translations-l10n)");
+    QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), QStringLiteral("キャンセル"));
+    QCOMPARE(QCoreApplication::translate("QFileDialog", "Open"), QStringLiteral("開く"));
   }
 
   void runOnAnEmptyListFinishesAndCloses() {

@@ -1,0 +1,23 @@
+#include "convert/output_format.h"
+
+namespace quellmark {
+
+std::string FormatNames(std::span<const OutputFormat* const> formats) {
+  std::string names;
+  for (std::size_t i = 0; i < formats.size(); ++i) {
+    if (i > 0) names += i + 1 == formats.size() ? " or " : ", ";
+    names += formats[i]->label();
+  }
+  return names;
+}
+
+std::string FormatNamesJa(std::span<const OutputFormat* const> formats) {
+  std::string names;
+  for (std::size_t i = 0; i < formats.size(); ++i) {
+    if (i > 0) names += "、";
+    names += formats[i]->label_ja();
+  }
+  return names;
+}
+
+}  // namespace quellmark
