@@ -1,6 +1,7 @@
 #include "app/window/main_form.h"
 
 #include <QAction>
+#include <QButtonGroup>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFont>
@@ -15,6 +16,7 @@
 #include <QStatusBar>
 #include <QStyledItemDelegate>
 #include <QUrl>
+#include <QVBoxLayout>
 #include <algorithm>
 #include <exception>
 #include <utility>
@@ -46,6 +48,8 @@ constexpr int kStatusBarHeight = 19;
 // the descenders of "p", "q" and "g"; rows get at least the font's whole
 // line, and a pixel above and below it.
 constexpr int kItemHeight = 12;
+// Between the format choices under Run, and between Run and the first.
+constexpr int kMoreFormatsSpacing = 8;
 int RowHeight(const QFont& font) { return std::max(kItemHeight, QFontMetrics(font).height() + 2); }
 
 // The local files a drag carries.
@@ -141,16 +145,36 @@ TMainForm::TMainForm(FormServices services, QWidget* parent)
       Place(new QPushButton(QStringLiteral("実　行"), client), "Button2", QRect(448, 88, 75, 25));
   Button3 = Place(new QPushButton(QStringLiteral("リストクリア"), client), "Button3",
                   QRect(208, 8, 81, 25));
-  // The format choices stand one under the other, 32 pixels apart.
+  // The format choices: the first two one under the other, 32 pixels
+  // apart, above Run; any further ones stacked under Run by a layout, each
+  // as high as its font needs, so none overlaps another control whatever
+  // the number of formats and the font.
+  MoreFormats = new QWidget(client);
+  MoreFormats->setObjectName(QStringLiteral("MoreFormats"));
+  // One choice among all, whichever widget holds it.
+  auto* choices = new QButtonGroup(this);
+  auto* more_layout = new QVBoxLayout(MoreFormats);
+  more_layout->setContentsMargins(0, 0, 0, 0);
+  more_layout->setSpacing(kMoreFormatsSpacing);
   for (std::size_t i = 0; i < services_.formats.size(); ++i) {
     const OutputFormat* format = services_.formats[i];
     const QString name = QStringLiteral("RadioButton%1").arg(i + 1);
-    auto* button = Place(
-        new QRadioButton(QString::fromUtf8(format->label().data(), format->label().size()), client),
-        name.toLatin1().constData(), QRect(440, 8 + 32 * int(i), 97, 17));
+    const QString caption = QString::fromUtf8(format->label().data(), format->label().size());
+    QRadioButton* button = nullptr;
+    if (i < 2) {
+      button = Place(new QRadioButton(caption, client), name.toLatin1().constData(),
+                     QRect(440, 8 + 32 * int(i), 97, 17));
+    } else {
+      button = new QRadioButton(caption, MoreFormats);
+      button->setObjectName(name);
+      more_layout->addWidget(button);
+    }
+    choices->addButton(button);
     button->setChecked(format == services_.default_format);
     format_buttons_.push_back(button);
   }
+  MoreFormats->setVisible(services_.formats.size() > 2);
+  FitMoreFormats();
   eInList = Place(new QListWidget(client), "eInList", QRect(8, 40, 409, 361));
   eInList->setSortingEnabled(false);
   eInList->setUniformItemSizes(true);
@@ -202,6 +226,21 @@ TMainForm::TMainForm(FormServices services, QWidget* parent)
 }
 
 TMainForm::~TMainForm() = default;
+
+// Under Run, from the choices' left edge to the window's right edge, as high
+// as its choices need.
+void TMainForm::FitMoreFormats() {
+  const QRect run = Button2->geometry();
+  const int top = run.bottom() + 1 + kMoreFormatsSpacing;
+  const int left = 440;
+  MoreFormats->setGeometry(left, top, kClientSize.width() - left,
+                           MoreFormats->layout()->sizeHint().height());
+}
+
+void TMainForm::changeEvent(QEvent* event) {
+  if (event->type() == QEvent::FontChange && MoreFormats != nullptr) FitMoreFormats();
+  QMainWindow::changeEvent(event);
+}
 
 void TMainForm::Button1Click() {
   OpenDialogRequest request;

@@ -60,17 +60,23 @@ class TMainForm : public QMainWindow {
  protected:
   // Archives dragged onto the list.
   bool eventFilter(QObject* watched, QEvent* event) override;
+  // A new font: the format choices under Run are fitted to it.
+  void changeEvent(QEvent* event) override;
 
  private:
   class BatchProgress;
+
+  void FitMoreFormats();
 
   QLabel* Label1;
   QPushButton* Button1;
   FileOpenDialog& OpenDialog1;
   QPushButton* Button2;
   QPushButton* Button3;
-  // RadioButton1, RadioButton2, ...: one per output format.
+  // RadioButton1, RadioButton2, ...: one per output format; from the
+  // third on in MoreFormats, under Run.
   std::vector<QRadioButton*> format_buttons_;
+  QWidget* MoreFormats = nullptr;
   QListWidget* eInList;
   QStatusBar* StatusBar1;
   QAction* AboutAction;      // the window's context menu, and F1

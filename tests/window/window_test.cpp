@@ -32,6 +32,9 @@
 #include "app/window/arguments.h"
 #include "app/window/dialogs.h"
 #include "app/window/main_form.h"
+#include "export_gpkg/gpkg_format.h"
+#include "export_shape/shapefile_format.h"
+#include "export_tab/tab_format.h"
 #include "sal/cp932.h"
 #include "sal/errors.h"
 
@@ -101,8 +104,9 @@ struct FakeLibrary : ArchiveLibrary {
 // One window with its fakes, shown. Driver calls are recorded as
 // "driver sheet-prefix output-prefix".
 struct Harness {
-  explicit Harness(const ArchiveLibrary* library_override = nullptr)
-      : form(FormServices{library_override ? *library_override : library, OutputFormats(),
+  explicit Harness(const ArchiveLibrary* library_override = nullptr,
+                   std::span<const OutputFormat* const> formats = OutputFormats())
+      : form(FormServices{library_override ? *library_override : library, formats,
                           &DefaultOutputFormat(), Converter(), dialog, boxes}) {
     boxes.form = &form;
     form.show();
@@ -165,7 +169,8 @@ class WindowTest : public QObject {
     QTest::newRow("Button3") << QRect(208, 8, 81, 25) << "リストクリア";
     QTest::newRow("RadioButton1") << QRect(440, 8, 97, 17) << "ArcInfo shape";
     QTest::newRow("RadioButton2") << QRect(440, 40, 97, 17) << "MapInfo TAB";
-    QTest::newRow("RadioButton3") << QRect(440, 72, 97, 17) << "GeoPackage";
+    // Further formats stack under Run, the window's width.
+    QTest::newRow("RadioButton3") << QRect(440, 121, 108, 19) << "GeoPackage";
     QTest::newRow("eInList") << QRect(8, 40, 409, 361) << QString();
     QTest::newRow("StatusBar1") << QRect(0, 410, 548, 19) << QString();
   }
@@ -464,6 +469,54 @@ class WindowTest : public QObject {
                                           "shape /maps/533948/533948 /maps/533948"}));
     QCOMPARE(h.CheckMarks(), Marks({Qt::Checked, Qt::Checked, Qt::Checked}));
     QCOMPARE(h.boxes.Texts(), QStringList{kDone});
+  }
+
+  // A fourth format, registered for this test only: the window offers it
+  // under Run without any control overlapping another, at the window's font
+  // and at a larger one; --help names it; choosing it converts to it.
+  void aFourthFormatStacksUnderRunAndConverts() {
+    struct TestFormat : OutputFormat {
+      std::string_view id() const override { return "geojson"; }
+      std::string_view label() const override { return "GeoJSON (test)"; }
+      const GeometryRules& geometry_rules() const override { return TabFormat().geometry_rules(); }
+      std::unique_ptr<SheetOutput> OpenSheet(const std::string&, ExportContext&) const override {
+        return nullptr;
+      }
+    } fourth;
+    const std::vector<const OutputFormat*> formats{&ShapefileFormat(), &TabFormat(), &GpkgFormat(),
+                                                   &fourth};
+    Harness h(nullptr, formats);
+    QVERIFY(QString::fromStdString(WindowUsage(formats)).contains("GeoJSON (test)"));
+    for (int pixels : {TMainForm::kFontPixelSize, 20}) {
+      QFont font = h.form.font();
+      font.setPixelSize(pixels);
+      h.form.setFont(font);
+      QList<QWidget*> controls;
+      for (const char* name : {"Label1", "Button1", "Button2", "Button3", "RadioButton1",
+                               "RadioButton2", "RadioButton3", "RadioButton4", "eInList"}) {
+        controls << h.Get<QWidget>(name);
+      }
+      const QRect client = h.form.centralWidget()->rect();
+      for (int i = 0; i < controls.size(); ++i) {
+        const QRect a(controls[i]->mapTo(&h.form, QPoint(0, 0)), controls[i]->size());
+        QVERIFY2(client.contains(a), qPrintable(controls[i]->objectName()));
+        // The stacked choices are as high as their font's line.
+        if (i >= 6) {
+          QVERIFY2(a.height() >= QFontMetrics(controls[i]->font()).height(),
+                   qPrintable(controls[i]->objectName()));
+        }
+        for (int j = i + 1; j < controls.size(); ++j) {
+          const QRect b(controls[j]->mapTo(&h.form, QPoint(0, 0)), controls[j]->size());
+          QVERIFY2(!a.intersects(b), qPrintable(controls[i]->objectName() + " overlaps " +
+                                                controls[j]->objectName()));
+        }
+      }
+    }
+    h.Add(QStringList{"/maps/533946.lzh"});
+    h.Click("RadioButton4");
+    QVERIFY(!h.Get<QRadioButton>("RadioButton2")->isChecked());
+    h.Click("Button2");
+    QCOMPARE(h.driver_calls, QStringList({"geojson /maps/533946/533946 /maps/533946"}));
   }
 
   void runShowsEachArchiveBeforeExtractingIt() {
