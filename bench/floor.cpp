@@ -4,7 +4,6 @@
 #include <cpl_error.h>
 #include <cpl_string.h>
 #include <gdal.h>
-#include <iconv.h>
 #include <ogr_api.h>
 #include <ogr_srs_api.h>
 #include <ogrsf_frmts.h>
@@ -27,6 +26,7 @@
 #include "export_tab/buffered_vsi.h"
 #include "export_tab/tab_format.h"
 #include "layers/catalogue.h"
+#include "sal/cp932.h"
 
 namespace quellmark::bench {
 
@@ -58,41 +58,18 @@ void WriteWhole(const std::string& path, const std::string& bytes) {
   if (!out) throw std::runtime_error("cannot write " + path);
 }
 
-// UTF-8 to CP932 through one converter (the texts GDAL decoded on reading).
-class Cp932Encoder {
- public:
-  Cp932Encoder() : cd_(iconv_open("CP932", "UTF-8")) {
-    if (cd_ == reinterpret_cast<iconv_t>(-1)) throw std::runtime_error("no CP932 converter");
+// Appends the CP932 encoding of `utf8` (a text GDAL decoded on reading).
+void AppendCp932(const char* utf8, std::string& out) {
+  const std::size_t length = std::strlen(utf8);
+  bool ascii = true;
+  for (std::size_t i = 0; i < length && ascii; ++i)
+    ascii = static_cast<unsigned char>(utf8[i]) < 0x80;
+  if (ascii) {
+    out.append(utf8, length);
+  } else {
+    out += EncodeCp932(std::string_view(utf8, length));
   }
-  ~Cp932Encoder() { iconv_close(cd_); }
-  Cp932Encoder(const Cp932Encoder&) = delete;
-  Cp932Encoder& operator=(const Cp932Encoder&) = delete;
-
-  // Appends the encoding of `utf8` to `out`.
-  void Append(const char* utf8, std::string& out) {
-    const std::size_t length = std::strlen(utf8);
-    bool ascii = true;
-    for (std::size_t i = 0; i < length && ascii; ++i)
-      ascii = static_cast<unsigned char>(utf8[i]) < 0x80;
-    if (ascii) {
-      out.append(utf8, length);
-      return;
-    }
-    char* in = const_cast<char*>(utf8);
-    std::size_t in_left = length;
-    char buffer[1024];
-    char* outp = buffer;
-    std::size_t out_left = sizeof buffer;
-    iconv(cd_, nullptr, nullptr, nullptr, nullptr);
-    if (iconv(cd_, &in, &in_left, &outp, &out_left) == static_cast<std::size_t>(-1)) {
-      throw std::runtime_error(std::string("text without a CP932 form: ") + utf8);
-    }
-    out.append(buffer, static_cast<std::size_t>(outp - buffer));
-  }
-
- private:
-  iconv_t cd_;
-};
+}
 
 // The map's coordinates are whole multiples of 0.0001 arc second; a table
 // read back gives them with a rounding error, which is taken off again.
@@ -224,7 +201,6 @@ void WriteShapeLayers(std::vector<ShapeLayerData>& layers, const std::string& pr
 
 std::vector<TabLayerData> LoadTabLayers(const std::string& prefix) {
   GDALAllRegister();
-  Cp932Encoder encoder;
   std::vector<TabLayerData> layers;
   for (const std::string& code : LayerCodes()) {
     const std::string path = prefix + code + ".tab";
@@ -251,7 +227,7 @@ std::vector<TabLayerData> LoadTabLayers(const std::string& prefix) {
       }
       for (int f = 0; f < field_count; ++f) {
         layer.value_at.push_back(static_cast<std::uint32_t>(layer.values.size()));
-        encoder.Append(OGR_F_GetFieldAsString(feature, f), layer.values);
+        AppendCp932(OGR_F_GetFieldAsString(feature, f), layer.values);
         layer.values += '\0';
       }
       const char* style = OGR_F_GetStyleString(feature);

@@ -1,7 +1,5 @@
 #include "layerset_generator.h"
 
-#include <iconv.h>
-
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -10,6 +8,7 @@
 #include <stdexcept>
 
 #include "layers/catalogue.h"
+#include "sal/cp932.h"
 
 namespace quellmark::gen {
 namespace {
@@ -159,54 +158,25 @@ const char* const kStationSuffix = "駅";
 // Municipality codes of the area, used in references.
 const int kMunicipalities[] = {13111, 13109, 14131};
 
-class Cp932Converter {
- public:
-  Cp932Converter() : cd_(iconv_open("CP932", "UTF-8")) {
-    if (cd_ == reinterpret_cast<iconv_t>(-1)) throw std::runtime_error("no UTF-8 to CP932 iconv");
-  }
-  ~Cp932Converter() { iconv_close(cd_); }
-  Cp932Converter(const Cp932Converter&) = delete;
-  Cp932Converter& operator=(const Cp932Converter&) = delete;
-
-  std::string operator()(std::string_view utf8) {
-    std::string in(utf8);
-    std::string out(in.size() * 2 + 8, '\0');
-    char* src = in.data();
-    size_t src_left = in.size();
-    char* dst = out.data();
-    size_t dst_left = out.size();
-    iconv(cd_, nullptr, nullptr, nullptr, nullptr);
-    if (iconv(cd_, &src, &src_left, &dst, &dst_left) == static_cast<size_t>(-1)) {
-      throw std::runtime_error("cannot convert to CP932: " + in);
-    }
-    out.resize(out.size() - dst_left);
-    return out;
-  }
-
- private:
-  iconv_t cd_;
-};
-
 template <size_t N>
-std::vector<std::string> ToCp932(Cp932Converter& convert, const char* const (&names)[N]) {
+std::vector<std::string> ToCp932(const char* const (&names)[N]) {
   std::vector<std::string> out;
-  for (const char* name : names) out.push_back(convert(name));
+  for (const char* name : names) out.push_back(EncodeCp932(name));
   return out;
 }
 
 struct Names {
   Names() {
-    Cp932Converter convert;
-    places = ToCp932(convert, kPlaceNames);
-    controls = ToCp932(convert, kControlNames);
-    admins = ToCp932(convert, kAdminNames);
-    facilities = ToCp932(convert, kFacilityNames);
-    addresses = ToCp932(convert, kAddresses);
-    waters = ToCp932(convert, kWaterNames);
-    railways = ToCp932(convert, kRailwayNames);
-    stations = ToCp932(convert, kStationNames);
-    roads = ToCp932(convert, kRoadNames);
-    station_suffix = convert(kStationSuffix);
+    places = ToCp932(kPlaceNames);
+    controls = ToCp932(kControlNames);
+    admins = ToCp932(kAdminNames);
+    facilities = ToCp932(kFacilityNames);
+    addresses = ToCp932(kAddresses);
+    waters = ToCp932(kWaterNames);
+    railways = ToCp932(kRailwayNames);
+    stations = ToCp932(kStationNames);
+    roads = ToCp932(kRoadNames);
+    station_suffix = EncodeCp932(kStationSuffix);
   }
   std::vector<std::string> places, controls, admins, facilities, addresses, waters, railways,
       stations, roads;
