@@ -1,6 +1,8 @@
 #include "layers/catalogue.h"
 
 #include <array>
+#include <stdexcept>
+#include <string>
 
 namespace quellmark {
 
@@ -198,6 +200,37 @@ std::string_view ListReference(const LayerSpec& layer, const SalRecord& record) 
 }
 
 AdaptedSchemas::AdaptedSchemas(std::span<const FieldChange> changes) {
+  for (const FieldChange& change : changes) {
+    const auto words = [](std::string_view list) {
+      std::vector<std::string_view> found;
+      while (!list.empty()) {
+        const std::size_t blank = list.find(' ');
+        if (blank != 0) found.push_back(list.substr(0, blank));
+        if (blank == std::string_view::npos) break;
+        list.remove_prefix(blank + 1);
+      }
+      return found;
+    };
+    for (std::string_view code : words(change.layers)) {
+      if (code != "*" && FindLayer(code) == nullptr) {
+        throw std::logic_error("a field change names the layer " + std::string(code) +
+                               ", which the catalogue does not have");
+      }
+    }
+    for (std::string_view name : words(change.fields)) {
+      if (name == "*") continue;
+      bool known = false;
+      for (const LayerSpec& layer : kLayers) {
+        if (!Names(change.layers, layer.code)) continue;
+        for (const FieldSpec& field : layer.fields) known = known || field.name == name;
+      }
+      if (!known) {
+        throw std::logic_error("a field change names the field " + std::string(name) +
+                               ", which none of its layers (" + std::string(change.layers) +
+                               ") has");
+      }
+    }
+  }
   for (const LayerSpec& layer : kLayers) {
     std::vector<FieldSpec>& fields = fields_.emplace_back();
     for (FieldSpec field : layer.fields) {

@@ -92,6 +92,9 @@ struct FieldChange {
 // in catalogue order, made once.
 class AdaptedSchemas {
  public:
+  // Throws std::logic_error when a change names a layer the catalogue does
+  // not have, or a field none of its layers has: a mistyped name fails the
+  // format as it is made, never silently changes nothing.
   explicit AdaptedSchemas(std::span<const FieldChange> changes);
   // `layer` must be an entry of Layers().
   std::span<const FieldSpec> Fields(const LayerSpec& layer) const;

@@ -1,6 +1,8 @@
 #include "layers/styles.h"
 
 #include <cmath>
+#include <stdexcept>
+#include <string>
 
 namespace quellmark {
 
@@ -85,6 +87,18 @@ bool Condition::Holds(std::string_view value) const {
 }
 
 const LayerStyle& StyleOf(const LayerSpec& layer) {
+  // A style for a code the catalogue does not have would leave its layer
+  // drawn plainly without a word: it fails the first use instead.
+  static const bool checked = [] {
+    for (const LayerStyle& style : kStyles) {
+      if (FindLayer(style.code) == nullptr) {
+        throw std::logic_error("a TAB style names the layer " + std::string(style.code) +
+                               ", which the catalogue does not have");
+      }
+    }
+    return true;
+  }();
+  (void)checked;
   for (const LayerStyle& style : kStyles) {
     if (style.code == layer.code) return style;
   }

@@ -69,6 +69,14 @@ TEST(Catalogue, FormatsChangeOnlyTheLayersAndFieldsTheyName) {
   EXPECT_EQ(Schema(schemas.Fields(*FindLayer("MH"))), "hk:9(real) id:8 ptid:8");
   EXPECT_EQ(Schema(schemas.Fields(*FindLayer("GK"))),
             "name:0 jt:0 jtname:0 sr:0 srname:0 id:0 cvid:0");
+
+  // A mistyped layer or field fails, never changes nothing silently.
+  for (const FieldChange& mistyped : {FieldChange{"KK DX", "cvid", FieldChange::kDrop},
+                                      FieldChange{"KJ", "hkk", FieldChange::kReal},
+                                      FieldChange{"SK", "hrir", FieldChange::kDrop}}) {
+    EXPECT_THROW(AdaptedSchemas(std::span(&mistyped, 1)), std::logic_error)
+        << mistyped.layers << " / " << mistyped.fields;
+  }
 }
 
 }  // namespace
