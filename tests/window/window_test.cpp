@@ -423,7 +423,7 @@ class WindowTest : public QObject {
     h.driver_action = nullptr;
     h.Click("Button2");
     QCOMPARE(h.library.commands.size(), std::size_t{5});
-    QCOMPARE(h.library.commands[2], std::string(" e -x1 /maps/a/533946.lzh *.* -p2 -y1"));
+    QCOMPARE(h.library.commands[2], std::string(" e -x1 \"/maps/a/533946.lzh\" *.* -p2 -y1"));
     QCOMPARE(h.CheckMarks(), Marks({Qt::Checked, Qt::Checked, Qt::Checked}));
     QCOMPARE(h.boxes.Texts().last(), kDone);
     QVERIFY(!h.form.isVisible());
@@ -438,9 +438,10 @@ class WindowTest : public QObject {
     void* const window = reinterpret_cast<void*>(h.form.winId());
     h.Click("Button2");
 
-    QCOMPARE(h.library.commands, std::vector<std::string>({" e -x1 /maps/533946.lzh *.* -p2 -y1",
-                                                           " e -x1 /maps/533947.lzh *.* -p2 -y1",
-                                                           " e -x1 /maps/533948.lzh *.* -p2 -y1"}));
+    QCOMPARE(h.library.commands,
+             std::vector<std::string>({" e -x1 \"/maps/533946.lzh\" *.* -p2 -y1",
+                                       " e -x1 \"/maps/533947.lzh\" *.* -p2 -y1",
+                                       " e -x1 \"/maps/533948.lzh\" *.* -p2 -y1"}));
     QCOMPARE(h.library.windows, std::vector<void*>(3, window));
     QCOMPARE(h.driver_calls, QStringList({"shape /maps/533946/533946 /maps/533946",
                                           "shape /maps/533947/533947 /maps/533947",
