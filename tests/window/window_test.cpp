@@ -495,21 +495,34 @@ class WindowTest : public QObject {
     QVERIFY(!problem.run_enabled);
   }
 
-  void missingLibraryReportsAndConvertsWhatIsThere() {
+  // Without the library nothing is extracted: after its box the archive
+  // fails as a failed extraction does, and nothing that an earlier run left
+  // in its extraction folder is converted.
+  void missingLibraryReportsAndFailsTheArchive() {
     // Bound as the program binds it: its reports in boxes owned by no window.
     RecordingBoxes library_boxes;
     NoticeBoxes library_reports(library_boxes, nullptr, QStringLiteral("Quellmark"));
     Unlha32 missing(&library_reports, "libquellmark-no-such-library.so");
     Harness h(&missing);
-    h.Add(QStringList{"/maps/533946.lzh"});
+    h.Add(QStringList{"/maps/533946.lzh", "/maps/533947.lzh"});
     h.Click("Button2");
     QCOMPARE(library_boxes.shown.size(), std::size_t{1});
     const BoxMessage& panic = library_boxes.shown[0].message;
     QCOMPARE(panic.caption, QStringLiteral("PANIC!!"));
     QCOMPARE(panic.text, QStringLiteral("Unlha: LHA.DLL not loaded."));
     QVERIFY(panic.icon == BoxIcon::kError && panic.owner == nullptr);
-    QCOMPARE(h.driver_calls.size(), 1);
-    QCOMPARE(h.boxes.Texts(), QStringList{kDone});
+    QVERIFY(h.driver_calls.isEmpty());
+    QCOMPARE(h.CheckMarks(), Marks({Qt::Unchecked, Qt::Unchecked}));
+    QCOMPARE(h.boxes.shown.size(), std::size_t{1});  // the error, no completion
+    const BoxMessage& error = h.boxes.shown[0].message;
+    QVERIFY(error.icon == BoxIcon::kError);
+    for (const QString& part : {QStringLiteral("/maps/533946.lzh: extraction failed"),
+                                QStringLiteral("libquellmark-no-such-library.so")}) {
+      QVERIFY2(error.text.contains(part), qPrintable(error.text));
+    }
+    QVERIFY(h.form.isVisible());
+    QCOMPARE(h.Status(), QStringLiteral("533946"));
+    QVERIFY(h.Run()->isEnabled());
   }
 
   void openDialogOffersArchivesInEitherCase() {
