@@ -2,6 +2,8 @@
 #include <gdal.h>
 #include <gtest/gtest.h>
 #include <ogr_api.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -555,6 +557,26 @@ TEST_F(ConvertTest, OneGeoPackageHoldsTheBatchInListOrderWhateverTheJobs) {
   // Only a format that holds several sheets in one file gets one.
   EXPECT_EQ(Convert({"--format", "tab", "--output", out + "/x.gpkg", archives[0]}).exit_code, 2);
   EXPECT_FALSE(fs::exists(out + "/x.gpkg"));
+
+  // The extension in any letter case names one GeoPackage, never a folder,
+  // and what a killed run left beside it is cleared as beside "x.gpkg".
+  const pid_t ended = fork();
+  if (ended == 0) _exit(0);
+  waitpid(ended, nullptr, 0);
+  for (const std::string name : {"upper.GPKG", "mixed.Gpkg"}) {
+    SCOPED_TRACE(name);
+    const std::string folder = dir / ("cased " + name);
+    const std::string left =
+        "." + name.substr(0, name.find('.')) + ".quellmark-" + std::to_string(ended);
+    fs::create_directories(folder + "/" + left + "-extract-0");
+    WriteFile(folder + "/" + left + "-0.gpkg", "half");
+    r = Convert({"--output", folder + "/" + name, archives[0], archives[1]});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(SheetsInOrder(folder + "/" + name), (std::vector<std::string>{"s3", "s0"}));
+    EXPECT_EQ(Paths(folder), std::vector<std::string>{name});
+    EXPECT_EQ(Convert({"--format", "tab", "--output", folder + "/" + name, archives[0]}).exit_code,
+              2);
+  }
 }
 
 // Rows of one table of a GeoPackage, -1 when GDAL cannot open the file or
