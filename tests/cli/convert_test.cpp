@@ -599,7 +599,8 @@ long TableRows(const std::string& path, const std::string& table) {
 // folder, as a user in that folder types it.
 TEST_F(ConvertTest, EveryArchiveNameIsConvertedWhole) {
   const auto roads = [](const gen::GeneratorOptions& options) {
-    const std::string& road = gen::GenerateLayerSet(options).Find("533945DK.sal")->bytes;
+    const gen::LayerSet set = gen::GenerateLayerSet(options);
+    const std::string& road = set.Find("533945DK.sal")->bytes;
     return static_cast<long>(std::count(road.begin(), road.end(), '\n'));
   };
   const gen::GeneratorOptions own{.road_lines = 30, .seed = 7};
