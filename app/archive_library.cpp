@@ -2,6 +2,8 @@
 
 #include <dlfcn.h>
 
+#include <cstdio>
+
 #include "sal/notify.h"
 
 namespace quellmark {
@@ -90,7 +92,18 @@ bool Unlha32::bound(std::string_view entry_point) const {
 std::int32_t Unlha32::Unlha(void* window, const char* command_line, char* output,
                             std::uint32_t output_size) const {
   void* address = entry_points_[kUnlhaIndex];
-  if (address == nullptr) return NotLoaded("Unlha");
+  if (address == nullptr) {
+    NotLoaded("Unlha");
+    // Success would have the batch convert whatever an earlier run left in
+    // the extraction folder as if it were this archive's.
+    if (output != nullptr && output_size > 0) {
+      const std::string reason = handle_ == nullptr
+                                     ? "the archive library is not loaded: " + load_error_
+                                     : std::string("the archive library has no entry point Unlha");
+      std::snprintf(output, output_size, "%s", reason.c_str());
+    }
+    return kNotExtracted;
+  }
   auto function = reinterpret_cast<UnlhaFunction>(address);
   return function(window, command_line, output, output_size);
 }

@@ -1,7 +1,8 @@
 // Binding of the LHA archive library. The library is loaded by file name at
 // program start and its entry points are bound by name; an entry point that
 // cannot be bound gets a fallback that reports "<name>: LHA.DLL not loaded."
-// (caption "PANIC!!") and returns 0.
+// (caption "PANIC!!") and returns 0. Unlha, whose 0 means "extracted", fails
+// instead after that report: nothing was extracted.
 #pragma once
 
 #include <array>
@@ -42,8 +43,11 @@ class Unlha32 : public ArchiveLibrary {
   // Why loading failed (the loader's message); empty when loaded.
   const std::string& load_error() const { return load_error_; }
 
+  // Without the library's Unlha: its report, then kNotExtracted, with the
+  // reason in `output` (cut to output_size bytes with its NUL).
   std::int32_t Unlha(void* window, const char* command_line, char* output,
                      std::uint32_t output_size) const override;
+  static constexpr std::int32_t kNotExtracted = -1;
 
   // The fallback that stands in for an entry point that is not bound.
   std::int32_t NotLoaded(std::string_view entry_point) const;

@@ -1,47 +1,36 @@
 #include "app/archive_names.h"
 
-#include "sal/cp932.h"
-
 namespace quellmark {
 
 namespace {
 
-constexpr std::string_view kFolderSeparators = "/\\:";
-
-constexpr bool IsTrailValue(unsigned char c) {
-  return (c >= 0x40 && c <= 0x7E) || (c >= 0x80 && c <= 0xFC);
+// `path` as one word of the archive library's command line: in double
+// quotes, each quote in it written twice, so that the library reads back
+// exactly these bytes (unlha32.h).
+std::string Quoted(std::string_view path) {
+  std::string word = "\"";
+  for (const char c : path) {
+    word += c;
+    if (c == '"') word += c;
+  }
+  word += '"';
+  return word;
 }
 
 }  // namespace
 
-std::size_t LastDelimiterMbcs(std::string_view text, std::string_view delimiters) {
-  std::size_t found = std::string_view::npos;
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    // A lead byte pairs with the next byte only when that byte can be a
-    // trail byte, so a UTF-8 path's "/" is never taken for one.
-    if (IsLeadByte(c) && i + 1 < text.size() &&
-        IsTrailValue(static_cast<unsigned char>(text[i + 1]))) {
-      i += 2;
-      continue;
-    }
-    if (delimiters.find(text[i]) != std::string_view::npos) found = i;
-    ++i;
-  }
-  return found;
-}
-
 std::string ArchiveStem(std::string_view path) {
-  const std::size_t dot = LastDelimiterMbcs(path, std::string("/\\:."));
-  if (dot == std::string_view::npos || path[dot] != '.') return std::string(path);
+  const std::size_t slash = path.rfind('/');
+  const std::size_t dot = path.rfind('.');
+  if (dot == std::string_view::npos || (slash != std::string_view::npos && dot < slash)) {
+    return std::string(path);
+  }
   return std::string(path.substr(0, dot));
 }
 
 std::string BaseName(std::string_view stem) {
-  const std::size_t sep = LastDelimiterMbcs(stem, kFolderSeparators);
-  if (sep == std::string_view::npos) return std::string(stem);
-  return std::string(stem.substr(sep + 1));
+  const std::size_t slash = stem.rfind('/');
+  return std::string(slash == std::string_view::npos ? stem : stem.substr(slash + 1));
 }
 
 ArchiveNames DeriveArchiveNames(std::string_view archive_path, std::string_view output_dir) {
@@ -63,21 +52,11 @@ ArchiveNames DeriveArchiveNames(std::string_view archive_path, std::string_view 
 }
 
 std::string ExtractionCommandLine(std::string_view archive) {
-  std::string line = " e -x1 ";
-  line += archive;
-  line += " ";
-  line += "*.* ";
-  line += "-p2 -y1";
-  return line;
+  return " e -x1 " + Quoted(archive) + " *.* -p2 -y1";
 }
 
 std::string ExtractionCommandLine(std::string_view archive, std::string_view destination) {
-  std::string line = " e -x1 \"";
-  line += archive;
-  line += "\" \"";
-  line += destination;
-  line += "\" *.* -p2 -y1";
-  return line;
+  return " e -x1 " + Quoted(archive) + " " + Quoted(destination) + " *.* -p2 -y1";
 }
 
 }  // namespace quellmark

@@ -17,15 +17,14 @@ struct ArchiveNames {
   std::string extraction_folder;
 };
 
-// Position (0-based) of the last byte of `text` that is one of `delimiters`
-// and starts a character, or npos. A byte that is the second byte of a
-// Shift_JIS double-byte character is not a delimiter ("表" is 0x95 0x5C).
-std::size_t LastDelimiterMbcs(std::string_view text, std::string_view delimiters);
+// Folders are separated by "/" alone: "\" and ":" are bytes of a name on
+// Linux, as in a\b.lzh, whose base name is a\b. The archive library finds
+// the extraction folder by the same rule.
 
-// Everything before the last "." that follows the last folder separator
-// ("/", "\" or ":"); the path unchanged when there is no such ".".
+// Everything before the last "." that follows the last "/"; the path
+// unchanged when there is no such ".".
 std::string ArchiveStem(std::string_view path);
-// The stem's text after its last folder separator; the whole stem if none.
+// The stem's text after its last "/"; the whole stem if none.
 std::string BaseName(std::string_view stem);
 
 // Beside the archive: the output prefix and the extraction folder are the
@@ -33,11 +32,14 @@ std::string BaseName(std::string_view stem);
 ArchiveNames DeriveArchiveNames(std::string_view archive_path, std::string_view output_dir = {});
 
 // The command line that has the archive library extract every member into
-// the extraction folder: " e -x1 " + archive + " " + "*.* " + "-p2 -y1". The
-// archive is named in full, so that the file named is the file extracted.
+// the extraction folder: " e -x1 " + the archive quoted + " *.* -p2 -y1".
+// The archive is named in full, so that the file named is the file
+// extracted, and quoted (in double quotes, a quote in it written twice), so
+// that the library reads back these very bytes: a name beginning with "-" is
+// not taken for a switch, nor a quote or a blank in it for the end of it.
 std::string ExtractionCommandLine(std::string_view archive);
 // The command that extracts into `destination` (ending with "/") instead:
-// " e -x1 \"" + archive + "\" \"" + destination + "\" *.* -p2 -y1".
+// " e -x1 " + the archive quoted + " " + the destination quoted + " *.* -p2 -y1".
 std::string ExtractionCommandLine(std::string_view archive, std::string_view destination);
 
 }  // namespace quellmark

@@ -386,8 +386,7 @@ BatchResult RunBatch(const BatchOptions& options, const BatchServices& services)
       throw std::invalid_argument(std::string(options.format->label()) +
                                   " cannot hold several sheets in one file");
     }
-    if (file.size() <= extension.size() ||
-        file.compare(file.size() - extension.size(), extension.size(), extension) != 0) {
+    if (!options.format->NamesCollection(file)) {
       throw std::invalid_argument("the one file for every sheet must end in " +
                                   std::string(extension) + ": " + file);
     }

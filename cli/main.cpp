@@ -73,11 +73,12 @@ std::string Usage() {
          "                      a temporary folder there, removed afterwards, so nothing\n"
          "                      is written beside the archives (read-only media work)\n"
          "  --output FILE.gpkg  write every sheet into the one GeoPackage FILE.gpkg\n"
-         "                      (implies --format gpkg): a table per layer, each row\n"
-         "                      with its archive's name in the column \"sheet\", rows\n"
-         "                      in the order the archives are listed; built under a\n"
-         "                      temporary name and put in place at the end (with\n"
-         "                      --keep-going, without the archives that failed)\n"
+         "                      (.gpkg in any letter case; implies --format gpkg):\n"
+         "                      a table per layer, each row with its archive's name\n"
+         "                      in the column \"sheet\", rows in the order the\n"
+         "                      archives are listed; built under a temporary name\n"
+         "                      and put in place at the end (with --keep-going,\n"
+         "                      without the archives that failed)\n"
          "  --append            with --output FILE.gpkg: add the sheets to the file;\n"
          "                      a sheet it holds already is replaced, everything\n"
          "                      else in it is kept\n"
@@ -131,9 +132,7 @@ struct Arguments {
 // The format that gathers every sheet into one file named like `path`.
 const OutputFormat* CollectionFormat(std::string_view path) {
   for (const OutputFormat* format : OutputFormats()) {
-    const std::string_view extension = format->collection_extension();
-    if (extension.empty() || path.size() <= extension.size()) continue;
-    if (path.substr(path.size() - extension.size()) == extension) return format;
+    if (format->NamesCollection(path)) return format;
   }
   return nullptr;
 }
@@ -383,7 +382,7 @@ int ParseArguments(int argc, char** argv, Arguments& args) {
   }
   if (const OutputFormat* gathering = CollectionFormat(args.batch.output_dir)) {
     if (!format_named) args.batch.format = gathering;
-    if (args.batch.format->collection_extension() != gathering->collection_extension()) {
+    if (!args.batch.format->NamesCollection(args.batch.output_dir)) {
       return BadArguments("--output " + args.batch.output_dir + " gathers every sheet into one " +
                           std::string(gathering->label()) + "; --format " +
                           std::string(args.batch.format->id()) + " cannot");

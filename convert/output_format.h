@@ -128,6 +128,18 @@ class CollectionOutput {
   virtual void Commit() = 0;
 };
 
+// Whether `path` is a name followed by `extension` (".gpkg"), the extension
+// in any letter case: "x.gpkg", "x.GPKG" and "x.Gpkg" all are GeoPackages.
+inline bool HasExtension(std::string_view path, std::string_view extension) {
+  if (path.size() <= extension.size()) return false;
+  const std::string_view end = path.substr(path.size() - extension.size());
+  for (std::size_t i = 0; i < end.size(); ++i) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+    if (lower(end[i]) != lower(extension[i])) return false;
+  }
+  return true;
+}
+
 // What stands at the path of a file holding every sheet of a batch.
 enum class CollectionFile : std::uint8_t {
   kNone,   // nothing
@@ -170,6 +182,11 @@ class OutputFormat {
   // The extension (".gpkg") of one file holding every sheet of a batch, or
   // empty for a format that cannot gather sheets.
   virtual std::string_view collection_extension() const { return {}; }
+  // Whether `path` names one file of this format for every sheet: it ends
+  // in collection_extension(), in any letter case. The one test of it.
+  bool NamesCollection(std::string_view path) const {
+    return !collection_extension().empty() && HasExtension(path, collection_extension());
+  }
   // What stands at `path`, for a format that gathers sheets.
   virtual CollectionFile FindCollectionFile(const std::string& /*path*/) const {
     return CollectionFile::kOther;

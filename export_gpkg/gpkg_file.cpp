@@ -53,13 +53,12 @@ void RegisterDriverOnce() {
 constexpr const char* kMarker = "QUELLMARK";
 constexpr const char* kMarkerValue = "tables of the 1:25,000 base map, rows marked by sheet";
 
-// The file's path without ".gpkg", for the hidden names beside it.
+// The file's path without ".gpkg" (in any letter case, as the batch takes
+// it off for the hidden names it makes beside the file), for the hidden
+// names beside it.
 std::string Stem(const std::string& path) {
   constexpr std::string_view kExtension = ".gpkg";
-  if (path.size() > kExtension.size() &&
-      path.compare(path.size() - kExtension.size(), kExtension.size(), kExtension) == 0) {
-    return path.substr(0, path.size() - kExtension.size());
-  }
+  if (HasExtension(path, kExtension)) return path.substr(0, path.size() - kExtension.size());
   return path;
 }
 

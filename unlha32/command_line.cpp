@@ -17,6 +17,36 @@ std::string_view TakeToken(std::string_view& s) {
   return token;
 }
 
+// Takes a word in double quotes off the front of `s`: "" inside stands for
+// one quote, and the closing quote must be followed by a blank or the end.
+std::optional<std::string> TakeQuoted(std::string_view& s) {
+  std::string word;
+  for (size_t i = 1; i < s.size(); ++i) {
+    if (s[i] != '"') {
+      word += s[i];
+    } else if (i + 1 < s.size() && s[i + 1] == '"') {
+      word += '"';
+      ++i;
+    } else if (i + 1 == s.size() || IsBlank(s[i + 1])) {
+      s.remove_prefix(i + 1);
+      return word;
+    } else {
+      return std::nullopt;
+    }
+  }
+  return std::nullopt;
+}
+
+// Only switches may follow the wildcard.
+bool OnlySwitches(std::string_view rest) {
+  SkipBlanks(rest);
+  while (!rest.empty()) {
+    if (TakeToken(rest).front() != '-') return false;
+    SkipBlanks(rest);
+  }
+  return true;
+}
+
 // Finds the last " *.*" that stands alone as a word.
 size_t FindWildcard(std::string_view s) {
   constexpr std::string_view kWildcard = " *.*";
@@ -28,6 +58,23 @@ size_t FindWildcard(std::string_view s) {
     pos = s.rfind(kWildcard, pos - 1);
   }
   return std::string_view::npos;
+}
+
+// "ARCHIVE" *.* or "ARCHIVE" "DEST/" *.*, and switches.
+std::optional<Command> ParseQuoted(std::string_view s) {
+  Command command;
+  auto archive = TakeQuoted(s);
+  if (!archive || archive->empty()) return std::nullopt;
+  command.archive = std::move(*archive);
+  SkipBlanks(s);
+  if (!s.empty() && s.front() == '"') {
+    auto destination = TakeQuoted(s);
+    if (!destination || destination->empty() || destination->back() != '/') return std::nullopt;
+    command.destination = std::move(*destination);
+    SkipBlanks(s);
+  }
+  if (TakeToken(s) != "*.*" || !OnlySwitches(s)) return std::nullopt;
+  return command;
 }
 
 }  // namespace
@@ -43,41 +90,16 @@ std::optional<Command> ParseCommand(std::string_view s) {
     TakeToken(s);
     SkipBlanks(s);
   }
+  if (!s.empty() && s.front() == '"') return ParseQuoted(s);
 
+  // NAME unquoted: the text up to the last " *.*", blanks and all.
   const size_t wildcard = FindWildcard(s);
-  if (wildcard == std::string_view::npos) return std::nullopt;
-  std::string_view names = s.substr(0, wildcard);
-  std::string_view rest = s.substr(wildcard + 4);
-
-  // Only switches may follow the wildcard.
-  SkipBlanks(rest);
-  while (!rest.empty()) {
-    if (TakeToken(rest).front() != '-') return std::nullopt;
-    SkipBlanks(rest);
+  if (wildcard == std::string_view::npos || !OnlySwitches(s.substr(wildcard + 4))) {
+    return std::nullopt;
   }
-
-  // "ARCHIVE" "DEST/": the last quoted word, after a blank, follows another.
-  if (names.size() >= 2 && names.back() == '"') {
-    const size_t open = names.rfind('"', names.size() - 2);
-    if (open != std::string_view::npos && open > 0 && IsBlank(names[open - 1])) {
-      std::string_view archive = names.substr(0, open);
-      while (!archive.empty() && IsBlank(archive.back())) archive.remove_suffix(1);
-      if (archive.size() >= 2 && archive.front() == '"' && archive.back() == '"') {
-        archive = archive.substr(1, archive.size() - 2);
-        const std::string_view destination = names.substr(open + 1, names.size() - open - 2);
-        if (archive.empty() || destination.empty() || destination.back() != '/') {
-          return std::nullopt;
-        }
-        return Command{std::string(archive), std::string(destination)};
-      }
-    }
-  }
-
-  if (names.size() >= 2 && names.front() == '"' && names.back() == '"') {
-    names = names.substr(1, names.size() - 2);
-  }
-  if (names.empty()) return std::nullopt;
-  return Command{std::string(names), std::nullopt};
+  const std::string_view name = s.substr(0, wildcard);
+  if (name.empty()) return std::nullopt;
+  return Command{std::string(name), std::nullopt};
 }
 
 }  // namespace quellmark::unlha32

@@ -16,12 +16,14 @@ struct Command {
 
 // Reads a command of one of the forms
 //   " e -x1 NAME *.* -p2 -y1"
+//   " e -x1 "NAME" *.* -p2 -y1"
 //   " e -x1 "ARCHIVE" "DEST/" *.* -p2 -y1"
-// The command may be "e" or "x" (optionally with a leading '-'), any number of
-// switches may precede the names, and the names run up to the last " *.*", so
-// NAME may contain blanks; a NAME wrapped in double quotes loses the quotes.
-// Two double-quoted names are the archive and the destination folder, which
-// must end with "/". Returns nothing when the text has neither shape.
+// The command may be "e" or "x" (optionally with a leading '-'), and any
+// number of switches (words beginning with '-') may precede the names and
+// follow the " *.*". A word in double quotes holds any bytes, a quote written
+// twice; its closing quote is followed by a blank or the end. An unquoted
+// NAME runs up to the last " *.*", blanks and all. The destination must end
+// with "/". Returns nothing when the text has none of these shapes.
 std::optional<Command> ParseCommand(std::string_view command_line);
 
 }  // namespace quellmark::unlha32

@@ -37,17 +37,26 @@ extern "C" {
  *
  * commandLine has one of the forms
  *   " e -x1 NAME *.* -p2 -y1"
+ *   " e -x1 "NAME" *.* -p2 -y1"
  *   " e -x1 "ARCHIVE" "DEST/" *.* -p2 -y1"
- * NAME runs up to the last " *.*" and may contain blanks; it may be wrapped
- * in double quotes. It is the archive's path, or its path without the ".lzh"
- * extension: the archive is NAME when that is an existing file, else
- * NAME.lzh; no other name is tried (in particular no ".LZH"). The members go
- * into the archive's path without its extension (the text before the last "."
- * of its file name): X.lzh and X.LZH both extract into X/. An archive whose
- * file name has no extension has no such folder and needs the second form,
- * whose DEST (a folder path ending with "/", double-quoted like ARCHIVE) takes
- * the members instead; it is made when missing, but the folder holding it
- * must exist.
+ * Words that begin with "-" before the names and after the " *.*" are
+ * switches. A word in double quotes holds its bytes as they are (blanks,
+ * newlines, "-", "\", " *.*"), except that a double quote inside it is
+ * written twice: the file a"b.lzh is "a""b.lzh". Its closing quote is
+ * followed by a blank or the end of the text; anything else is not
+ * understood. An unquoted NAME runs from the first word that is not a
+ * switch up to the last " *.*", blanks and all, so a name that begins with
+ * "-" or a double quote must be quoted; quoting every path always reads it
+ * back exactly.
+ *
+ * NAME is the archive's path, or its path without the ".lzh" extension: the
+ * archive is NAME when that is an existing file, else NAME.lzh; no other name
+ * is tried (in particular no ".LZH"). The members go into the archive's path
+ * without its extension (the text before the last "." of its file name, the
+ * text after its last "/"): X.lzh and X.LZH both extract into X/. An archive
+ * whose file name has no extension has no such folder and needs the third
+ * form, whose DEST (a folder path ending with "/") takes the members instead;
+ * it is made when missing, but the folder holding it must exist.
  *
  * Afterwards the extraction folder holds exactly the archive's members and
  * nothing else: the members are extracted into a fresh staging folder beside

@@ -18,7 +18,7 @@
 namespace quellmark {
 namespace {
 
-// Records every command; fails those whose stem is in `failing`.
+// Records every command; fails those naming an archive in `failing`.
 class FakeLibrary : public ArchiveLibrary {
  public:
   std::int32_t Unlha(void*, const char* command_line, char* output,
@@ -27,7 +27,7 @@ class FakeLibrary : public ArchiveLibrary {
     commands.emplace_back(command_line);
     sizes.push_back(output_size);
     for (const auto& archive : failing) {
-      if (std::string(command_line).find(" " + archive + " ") != std::string::npos) {
+      if (std::string(command_line).find(" \"" + archive + "\" ") != std::string::npos) {
         std::snprintf(output, output_size, "cannot open %s\n", archive.c_str());
         return 1;
       }
@@ -123,8 +123,8 @@ TEST_F(BatchTest, ExtractsThenConvertsEachArchiveInOrder) {
   options.archives = {"/m/a.lzh", "/m/b.LZH", "/m/x/../a.lzh"};
   auto result = RunBatch(options, Services());
   EXPECT_EQ(result.converted, 2u);
-  EXPECT_EQ(library.commands, (std::vector<std::string>{" e -x1 /m/a.lzh *.* -p2 -y1",
-                                                        " e -x1 /m/b.LZH *.* -p2 -y1"}));
+  EXPECT_EQ(library.commands, (std::vector<std::string>{" e -x1 \"/m/a.lzh\" *.* -p2 -y1",
+                                                        " e -x1 \"/m/b.LZH\" *.* -p2 -y1"}));
   EXPECT_EQ(library.sizes, (std::vector<std::uint32_t>{6000, 6000}));
   EXPECT_EQ(calls, (std::vector<std::string>{"tab /m/a/a -> /m/a", "tab /m/b/b -> /m/b"}));
   EXPECT_EQ(events.log, (std::vector<std::string>{"start 0 a", "layer 0 CM", "table 0 CM", "done 0",

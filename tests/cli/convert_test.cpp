@@ -2,9 +2,12 @@
 #include <gdal.h>
 #include <gtest/gtest.h>
 #include <ogr_api.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -41,6 +44,27 @@ std::string LastLine(const std::string& err) {
   if (err.empty() || err.back() != '\n') return "(no line ends the output)";
   const std::size_t start = err.rfind('\n', err.size() - 2);
   return err.substr(start == std::string::npos ? 0 : start + 1, err.size() - 1 - (start + 1));
+}
+
+// What a folder holds, every path in it.
+std::vector<std::string> Paths(const std::string& folder) {
+  std::vector<std::string> paths;
+  for (const auto& entry : testing::ReadTree(folder)) paths.push_back(entry.first);
+  return paths;
+}
+
+// The paths that two readings of a folder do not hold alike.
+std::vector<std::string> Changed(const std::map<std::string, std::string>& before,
+                                 const std::map<std::string, std::string>& after) {
+  std::vector<std::string> changed;
+  for (const auto& [path, bytes] : after) {
+    const auto earlier = before.find(path);
+    if (earlier == before.end() || earlier->second != bytes) changed.push_back(path);
+  }
+  for (const auto& entry : before) {
+    if (!after.count(entry.first)) changed.push_back(entry.first);
+  }
+  return changed;
 }
 
 long CountLines(const std::string& path) {
@@ -231,20 +255,6 @@ TEST_F(ConvertTest, OutputFolderLeavesTheArchivesFolderAsItWas) {
   EXPECT_TRUE(fs::exists(dir / "kept/a/a.slm"));
   EXPECT_EQ(testing::ReadTree(media), before);
   EXPECT_EQ(Convert({"--keep-extracted", media + "/disc1/a.lzh"}).exit_code, 2);
-}
-
-TEST_F(ConvertTest, BlanksAndJapaneseInPathsAndMemberNames) {
-  const std::string folder = dir / "地図 データ";
-  const std::string name = "第1版 533945";
-  fs::create_directories(folder);
-  // Member names in Shift_JIS, as real archives hold them; on disk they
-  // become the file system's UTF-8 names, matching the archive's name.
-  WriteFile(folder + "/" + name + ".lzh",
-            lhatest::BuildLevel2(Members(gen::GenerateLayerSet({}), testing::Sjis(name))));
-  ProgramResult r = Convert({folder + "/" + name + ".lzh"});
-  ASSERT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_GT(FeatureCount(folder + "/" + name + "DK.tab"), 0);
-  EXPECT_TRUE(fs::exists(folder + "/" + name + "/" + name + ".slm"));
 }
 
 TEST_F(ConvertTest, HostileArchiveWritesNothingOutsideItsFolder) {
@@ -547,6 +557,127 @@ TEST_F(ConvertTest, OneGeoPackageHoldsTheBatchInListOrderWhateverTheJobs) {
   // Only a format that holds several sheets in one file gets one.
   EXPECT_EQ(Convert({"--format", "tab", "--output", out + "/x.gpkg", archives[0]}).exit_code, 2);
   EXPECT_FALSE(fs::exists(out + "/x.gpkg"));
+
+  // The extension in any letter case names one GeoPackage, never a folder,
+  // and what a killed run left beside it is cleared as beside "x.gpkg".
+  const pid_t ended = fork();
+  if (ended == 0) _exit(0);
+  waitpid(ended, nullptr, 0);
+  for (const std::string name : {"upper.GPKG", "mixed.Gpkg"}) {
+    SCOPED_TRACE(name);
+    const std::string folder = dir / ("cased " + name);
+    const std::string left =
+        "." + name.substr(0, name.find('.')) + ".quellmark-" + std::to_string(ended);
+    fs::create_directories(folder + "/" + left + "-extract-0");
+    WriteFile(folder + "/" + left + "-0.gpkg", "half");
+    r = Convert({"--output", folder + "/" + name, archives[0], archives[1]});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(SheetsInOrder(folder + "/" + name), (std::vector<std::string>{"s3", "s0"}));
+    EXPECT_EQ(Paths(folder), std::vector<std::string>{name});
+    EXPECT_EQ(Convert({"--format", "tab", "--output", folder + "/" + name, archives[0]}).exit_code,
+              2);
+  }
+}
+
+// Rows of one table of a GeoPackage, -1 when GDAL cannot open the file or
+// the table.
+long TableRows(const std::string& path, const std::string& table) {
+  GDALDatasetH dataset =
+      GDALOpenEx(path.c_str(), GDAL_OF_VECTOR | GDAL_OF_READONLY, nullptr, nullptr, nullptr);
+  if (dataset == nullptr) return -1;
+  OGRLayerH layer = GDALDatasetGetLayerByName(dataset, table.c_str());
+  const long rows = layer == nullptr ? -1 : static_cast<long>(OGR_L_GetFeatureCount(layer, TRUE));
+  GDALClose(dataset);
+  return rows;
+}
+
+// Whatever bytes an archive's name holds, that archive is the one extracted
+// and converted, under its whole name (on Linux only "/" separates folders),
+// beside it, into an output folder and into one GeoPackage; and nothing
+// else in its folder changes: not the sheet b.lzh that a part of the name
+// spells, nor the notes in b/ or d/. Each name is given relative to its
+// folder, as a user in that folder types it.
+TEST_F(ConvertTest, EveryArchiveNameIsConvertedWhole) {
+  const auto roads = [](const gen::GeneratorOptions& options) {
+    const gen::LayerSet set = gen::GenerateLayerSet(options);
+    const std::string& road = set.Find("533945DK.sal")->bytes;
+    return static_cast<long>(std::count(road.begin(), road.end(), '\n'));
+  };
+  const gen::GeneratorOptions own{.road_lines = 30, .seed = 7};
+  const gen::GeneratorOptions other{.road_lines = 10, .seed = 8};
+  const long own_roads = roads(own);
+  ASSERT_NE(own_roads, roads(other));
+  struct Case {
+    const char* what;
+    std::string name;          // the archive's file name without ".lzh"
+    std::string sheet = "";    // its "sheet" in one GeoPackage (UTF-8); empty: the name
+    std::string members = "";  // their base name (CP932); empty: 533945
+  } cases[] = {
+      {"a dash and a blank", "-a b"},
+      {"two dashes", "--x"},
+      {"a quote", "a\"b"},
+      {"quoted blank", "x\" \"y"},
+      {"a backslash", "a\\b"},
+      {"a colon", "c:d"},
+      {"a newline", "line\nbreak"},
+      // 表 is 0x95 0x5C: its second byte is a backslash.
+      {"Shift_JIS", testing::Sjis("地図表"), "地図表"},
+      {"invalid UTF-8", "bad\xff", "bad\uFFFD"},
+      // Members named like the archive, in Shift_JIS as real archives hold
+      // them: on disk they take the file system's UTF-8 name.
+      {"blanks and Japanese", "第1版 533945", "", testing::Sjis("第1版 533945")},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string folder = dir / ("names" + std::to_string(++n));
+    const std::string members = c.members.empty() ? "533945" : c.members;
+    fs::create_directories(folder);
+    WriteFile(folder + "/" + c.name + ".lzh",
+              lhatest::BuildLevel2(Members(gen::GenerateLayerSet(own), members)));
+    for (const char* decoy : {"b", "d"}) {
+      WriteFile(folder + "/" + decoy + ".lzh",
+                lhatest::BuildLevel2(Members(gen::GenerateLayerSet(other), decoy)));
+      fs::create_directories(folder + "/" + decoy);
+      WriteFile(folder + "/" + decoy + "/notes.txt", "kept");
+    }
+    const auto before = testing::ReadTree(folder);
+    testing::ProgramStart in_folder;
+    in_folder.folder = folder;
+    const auto convert = [&](std::vector<std::string> options) {
+      options.insert(options.end(), {"--", c.name + ".lzh"});
+      return RunProgram(QUELLMARK_CONVERT, options, in_folder);
+    };
+
+    // Into an output folder: the file there, the archive's folder as it was.
+    const std::string out = dir / ("out" + std::to_string(n));
+    ProgramResult r = convert({"--format", "gpkg", "--output", out});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(TableRows(out + "/" + c.name + ".gpkg", "DK"), own_roads);
+    EXPECT_EQ(Paths(out), std::vector<std::string>{c.name + ".gpkg"});
+    EXPECT_EQ(Changed(before, testing::ReadTree(folder)), std::vector<std::string>{});
+
+    // Into one GeoPackage: rows under the archive's whole name.
+    const std::string one = dir / ("one" + std::to_string(n)) + "/all.gpkg";
+    r = convert({"--output", one});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(TableRows(one, "DK"), own_roads);
+    EXPECT_EQ(SheetsInOrder(one), std::vector<std::string>{c.sheet.empty() ? c.name : c.sheet});
+    EXPECT_EQ(Paths(fs::path(one).parent_path().string()), std::vector<std::string>{"all.gpkg"});
+    EXPECT_EQ(Changed(before, testing::ReadTree(folder)), std::vector<std::string>{});
+
+    // Beside the archive: its tables and its extraction folder, nothing else.
+    r = convert({"--format", "gpkg"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(TableRows(folder + "/" + c.name + ".gpkg", "DK"), own_roads);
+    const std::string header = (c.members.empty() ? "533945" : c.name) + ".slm";
+    EXPECT_TRUE(fs::exists(folder + "/" + c.name + "/" + header));
+    std::vector<std::string> changed = Changed(before, testing::ReadTree(folder));
+    std::erase_if(changed, [&](const std::string& path) {
+      return !before.count(path) && (path == c.name + ".gpkg" || path.rfind(c.name + "/", 0) == 0);
+    });
+    EXPECT_EQ(changed, std::vector<std::string>{});
+  }
 }
 
 // What GDAL and the file itself say of a table: rows of each sheet in order

@@ -37,6 +37,7 @@ RunningProgram::RunningProgram(const std::string& program, const std::vector<std
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, fileno(out_), 1);
   posix_spawn_file_actions_adddup2(&actions, fileno(err_), 2);
+  if (!start.folder.empty()) posix_spawn_file_actions_addchdir_np(&actions, start.folder.c_str());
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));

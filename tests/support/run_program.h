@@ -23,10 +23,12 @@ struct ProgramStart {
   std::vector<int> blocked_signals;
   // "NAME=VALUE" entries added to the environment.
   std::vector<std::string> environment;
+  // The folder it starts in; empty: the current one.
+  std::string folder;
 };
 
-// A program started with `args` (no shell), stdin closed, in the current
-// folder, and not yet waited for.
+// A program started with `args` (no shell), stdin closed, in the folder
+// `start` names, and not yet waited for.
 class RunningProgram {
  public:
   RunningProgram(const std::string& program, const std::vector<std::string>& args,

@@ -341,14 +341,26 @@ TEST(UnlhaNaming, TheArchiveIsTheNameOrTheNameWithLzhAndNothingElse) {
             "from X.LZH");
 }
 
+// A word of the command line in double quotes, each quote in it doubled.
+std::string Quoted(const std::string& word) {
+  std::string quoted = "\"";
+  for (const char c : word) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return quoted + "\"";
+}
+
 TEST(UnlhaCommandLine, AcceptsTheProgramsFormsAndRefusesOthers) {
   TestRoot root;
-  WriteBytes(root.path() / "a b.lzh", BuildLevel0({{"m.txt", "data"}}));
+  const std::string archive = BuildLevel0({{"m.txt", "data"}});
+  // Names that only quoting carries whole: quotes (one at the end too),
+  // blanks around them, the wildcard, a newline and a tab.
+  const std::vector<std::string> names = {"a b",     "q\"u\"ote",  "x\" \"y",       "end\"",
+                                          "\"start", "star *.* x", "line\nand\ttab"};
+  for (const std::string& name : names) WriteBytes(root.path() / (name + ".lzh"), archive);
   const std::string stem = (root.path() / "a b").string();
   const std::string dest = (root.path() / "out dir").string();
   char output[512];
 
-  const std::vector<std::pair<std::string, fs::path>> good = {
+  std::vector<std::pair<std::string, fs::path>> good = {
       {" e -x1 " + stem + " *.* -p2 -y1", root.path() / "a b"},
       {" e -x1 " + stem + ".lzh *.* -p2 -y1", root.path() / "a b"},
       {"x " + stem + " *.*", root.path() / "a b"},
@@ -356,6 +368,14 @@ TEST(UnlhaCommandLine, AcceptsTheProgramsFormsAndRefusesOthers) {
       {" e -x1 \"" + stem + ".lzh\" \"" + dest + "/\" *.* -p2 -y1", root.path() / "out dir"},
       {"x \"" + stem + "\"   \"" + dest + "2//\" *.*", root.path() / "out dir2"},
   };
+  for (const std::string& name : names) {
+    const fs::path path = root.path() / name;
+    good.emplace_back(" e -x1 " + Quoted(path.string() + ".lzh") + " *.* -p2 -y1", path);
+    good.emplace_back(" e -x1 " + Quoted(path.string()) + " *.* -p2 -y1", path);
+    good.emplace_back(" e -x1 " + Quoted(path.string() + ".lzh") + " " +
+                          Quoted((root.path() / ("to " + name)).string() + "/") + " *.* -p2 -y1",
+                      root.path() / ("to " + name));
+  }
   for (const auto& [command, folder] : good) {
     SCOPED_TRACE(command);
     EXPECT_EQ(Unlha(nullptr, command.c_str(), output, sizeof output), UNLHA32_OK) << output;
@@ -369,13 +389,20 @@ TEST(UnlhaCommandLine, AcceptsTheProgramsFormsAndRefusesOthers) {
            " e -x1 *.* -p2 -y1", " e -x1 " + stem + " *.* extra",
            // A destination ends with "/" and follows a quoted archive.
            " e -x1 \"" + stem + ".lzh\" \"" + never + "\" *.* -p2 -y1",
-           " e -x1 \"" + stem + ".lzh\" \"\" *.* -p2 -y1", " e -x1 \"\" \"" + never + "/\" *.*"}) {
+           " e -x1 \"" + stem + ".lzh\" \"\" *.* -p2 -y1", " e -x1 \"\" \"" + never + "/\" *.*",
+           // A quote in a quoted word is doubled; the word ends at a blank.
+           " e -x1 \"" + stem + " *.* -p2 -y1", " e -x1 \"" + stem + ".lzh *.*\"",
+           " e -x1 \"" + (root.path() / "q").string() + "\"u\"\"ote.lzh\" *.* -p2 -y1",
+           " e -x1 \"" + stem + ".lzh\" " + never + "/ *.* -p2 -y1",
+           " e -x1 \"" + stem + ".lzh\"*.* -p2 -y1"}) {
     SCOPED_TRACE(bad);
     EXPECT_EQ(Unlha(nullptr, bad.c_str(), output, sizeof output), UNLHA32_ERROR_COMMAND);
     EXPECT_NE(std::string(output).find("command"), std::string::npos) << output;
   }
   EXPECT_EQ(Unlha(nullptr, nullptr, output, sizeof output), UNLHA32_ERROR_COMMAND);
-  EXPECT_EQ(Tree(root.path()), Tree_{"a b.lzh"});
+  Tree_ archives;
+  for (const std::string& name : names) archives.insert(name + ".lzh");
+  EXPECT_EQ(Tree(root.path()), archives);
 }
 
 // Members go into the destination folder named, which they replace whole.

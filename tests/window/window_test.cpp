@@ -445,7 +445,7 @@ class WindowTest : public QObject {
     h.driver_action = nullptr;
     h.Click("Button2");
     QCOMPARE(h.library.commands.size(), std::size_t{5});
-    QCOMPARE(h.library.commands[2], std::string(" e -x1 /maps/a/533946.lzh *.* -p2 -y1"));
+    QCOMPARE(h.library.commands[2], std::string(" e -x1 \"/maps/a/533946.lzh\" *.* -p2 -y1"));
     QCOMPARE(h.CheckMarks(), Marks({Qt::Checked, Qt::Checked, Qt::Checked}));
     QCOMPARE(h.boxes.Texts().last(), kDone);
     QVERIFY(!h.form.isVisible());
@@ -460,9 +460,10 @@ class WindowTest : public QObject {
     void* const window = reinterpret_cast<void*>(h.form.winId());
     h.Click("Button2");
 
-    QCOMPARE(h.library.commands, std::vector<std::string>({" e -x1 /maps/533946.lzh *.* -p2 -y1",
-                                                           " e -x1 /maps/533947.lzh *.* -p2 -y1",
-                                                           " e -x1 /maps/533948.lzh *.* -p2 -y1"}));
+    QCOMPARE(h.library.commands,
+             std::vector<std::string>({" e -x1 \"/maps/533946.lzh\" *.* -p2 -y1",
+                                       " e -x1 \"/maps/533947.lzh\" *.* -p2 -y1",
+                                       " e -x1 \"/maps/533948.lzh\" *.* -p2 -y1"}));
     QCOMPARE(h.library.windows, std::vector<void*>(3, window));
     QCOMPARE(h.driver_calls, QStringList({"shape /maps/533946/533946 /maps/533946",
                                           "shape /maps/533947/533947 /maps/533947",
@@ -564,21 +565,34 @@ class WindowTest : public QObject {
     QVERIFY(!problem.run_enabled);
   }
 
-  void missingLibraryReportsAndConvertsWhatIsThere() {
+  // Without the library nothing is extracted: after its box the archive
+  // fails as a failed extraction does, and nothing that an earlier run left
+  // in its extraction folder is converted.
+  void missingLibraryReportsAndFailsTheArchive() {
     // Bound as the program binds it: its reports in boxes owned by no window.
     RecordingBoxes library_boxes;
     NoticeBoxes library_reports(library_boxes, nullptr, QStringLiteral("Quellmark"));
     Unlha32 missing(&library_reports, "libquellmark-no-such-library.so");
     Harness h(&missing);
-    h.Add(QStringList{"/maps/533946.lzh"});
+    h.Add(QStringList{"/maps/533946.lzh", "/maps/533947.lzh"});
     h.Click("Button2");
     QCOMPARE(library_boxes.shown.size(), std::size_t{1});
     const BoxMessage& panic = library_boxes.shown[0].message;
     QCOMPARE(panic.caption, QStringLiteral("PANIC!!"));
     QCOMPARE(panic.text, QStringLiteral("Unlha: LHA.DLL not loaded."));
     QVERIFY(panic.icon == BoxIcon::kError && panic.owner == nullptr);
-    QCOMPARE(h.driver_calls.size(), 1);
-    QCOMPARE(h.boxes.Texts(), QStringList{kDone});
+    QVERIFY(h.driver_calls.isEmpty());
+    QCOMPARE(h.CheckMarks(), Marks({Qt::Unchecked, Qt::Unchecked}));
+    QCOMPARE(h.boxes.shown.size(), std::size_t{1});  // the error, no completion
+    const BoxMessage& error = h.boxes.shown[0].message;
+    QVERIFY(error.icon == BoxIcon::kError);
+    for (const QString& part : {QStringLiteral("/maps/533946.lzh: extraction failed"),
+                                QStringLiteral("libquellmark-no-such-library.so")}) {
+      QVERIFY2(error.text.contains(part), qPrintable(error.text));
+    }
+    QVERIFY(h.form.isVisible());
+    QCOMPARE(h.Status(), QStringLiteral("533946"));
+    QVERIFY(h.Run()->isEnabled());
   }
 
   void openDialogOffersArchivesInEitherCase() {
