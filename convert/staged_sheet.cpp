@@ -183,7 +183,7 @@ void StagedSheet::Commit() {
     if (step.from.empty()) {
       if (unlink(step.to.c_str()) != 0 && errno != ENOENT)
         fail(step.to, "cannot remove the earlier table: ");
-    } else if (std::rename(step.from.c_str(), step.to.c_str()) != 0) {
+    } else if (!RenameFile(step.from, step.to)) {
       // rename replaces a file, or a link, standing at the target.
       fail(step.to, "cannot put the table in place: ");
     }
