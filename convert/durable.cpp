@@ -41,6 +41,7 @@ bool Flush(const std::string& path, int flags) {
 std::atomic<std::uint64_t> renames{0};
 std::atomic<std::uint64_t> failing_rename{0};
 std::atomic<int> failing_rename_error{0};
+std::atomic<int> failing_link_error{0};
 
 }  // namespace
 
@@ -53,6 +54,17 @@ bool RenameFile(const std::string& from, const std::string& to) {
   }
   return std::rename(from.c_str(), to.c_str()) == 0;
 }
+
+bool LinkFile(const std::string& from, const std::string& to) {
+  if (const int error = failing_link_error.load(std::memory_order_relaxed); error != 0) {
+    errno = error;
+    return false;
+  }
+  // Without AT_SYMLINK_FOLLOW a link gets the second name, not its target.
+  return ::linkat(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), 0) == 0;
+}
+
+void FailLinks(int error) { failing_link_error.store(error); }
 
 std::uint64_t RenamesSoFar() { return renames.load(); }
 

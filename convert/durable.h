@@ -40,6 +40,14 @@ void StartFlush(const std::string& path);
 // set, when it failed.
 bool RenameFile(const std::string& from, const std::string& to);
 
+// A second name `to` for the file (or link) at `from`: false, with errno
+// set, when the file system has no such names or it failed.
+bool LinkFile(const std::string& from, const std::string& to);
+
+// For tests of a file system without second names (FAT): while set, every
+// LinkFile fails with `error` (0: none fails).
+void FailLinks(int error);
+
 // For tests of a rename failing midway: the RenameFile calls of the
 // process, counted from the program's start; the `n`-th one (n > 0) fails
 // once with `error` (0: none fails).

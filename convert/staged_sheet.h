@@ -1,9 +1,9 @@
 // The tables of one sheet for formats that write files per layer (output
 // prefix + layer code + extension): written into a hidden staging folder
 // beside the earlier tables and renamed into their place together, so a
-// failed, full-disk or interrupted run leaves the earlier tables as they
-// were. The files are on disk before they are renamed, so a power cut leaves
-// each file earlier or new, whole.
+// failed, full-disk or interrupted run, or a rename that fails, leaves the
+// earlier tables as they were. The files are on disk before they are
+// renamed, so a power cut leaves each file earlier or new, whole.
 #pragma once
 
 #include <memory>
@@ -33,10 +33,14 @@ class StagedSheet : public SheetOutput {
   StagedSheet& operator=(const StagedSheet&) = delete;
 
   std::unique_ptr<TableOutput> CreateTable(const LayerSpec& layer) final;
-  // Puts every staged file on disk, then renames each table's files into
-  // place, the main file last, and removes the files of layers that got no
-  // table this time; then puts the folder on disk. The tables must be
-  // closed.
+  // Looks at every name the sheet's tables have and stops, changing
+  // nothing, where something other than a file or a link stands; puts every
+  // staged file on disk; then renames each table's files into place, the
+  // main file last, and removes the files of layers that got no table this
+  // time, keeping the earlier files aside (in the staging folder) until the
+  // last rename is done; then puts the folder on disk. Where a rename
+  // fails, every earlier file is put back and the new ones removed, so the
+  // sheet's tables are all as they were. The tables must be closed.
   void Commit() final;
 
   // The staging folders of `output_prefix` are named this + pid + "-" + n.

@@ -32,10 +32,12 @@ class RecordingNotifier : public Notifier {
   mutable std::mutex mutex_;
 };
 
-// A fresh folder under the system temporary folder, removed with its content.
+// A fresh folder under the system temporary folder (or `under`), removed
+// with its content.
 class TempDir {
  public:
   TempDir();
+  explicit TempDir(const std::filesystem::path& under);
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
