@@ -8,6 +8,8 @@
 #include <atomic>
 #include <cerrno>
 #include <charconv>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
@@ -81,21 +83,69 @@ OutputError StagedSheet::AsFinal(const OutputError& error) const {
   return OutputError(file, error.line(), message);
 }
 
+std::size_t LongestFileName(const std::string& folder) {
+  const long longest = pathconf(folder.c_str(), _PC_NAME_MAX);
+  return longest > 0 ? static_cast<std::size_t>(longest) : std::size_t{NAME_MAX};
+}
+
+void CheckFileNameFits(const std::string& path, std::size_t longest) {
+  const std::size_t slash = path.rfind('/');
+  const std::size_t size = slash == std::string::npos ? path.size() : path.size() - slash - 1;
+  if (longest == 0) {
+    longest = LongestFileName(slash == std::string::npos ? "." : path.substr(0, slash + 1));
+  }
+  if (size > longest) {
+    throw OutputError(path, 0,
+                      "the name is too long for the file system: " + std::to_string(size) +
+                          " bytes, where it takes " + std::to_string(longest));
+  }
+}
+
+std::string FitName(std::string_view name, std::size_t rest, std::size_t longest) {
+  if (name.size() + rest <= longest) return std::string(name);
+  // FNV-1a: the same name always gets the same working names.
+  std::uint64_t hash = 14695981039346656037u;
+  for (const char c : name) {
+    hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211u;
+  }
+  char mark[18];
+  std::snprintf(mark, sizeof mark, "~%016llx", static_cast<unsigned long long>(hash));
+  const std::size_t room = sizeof mark - 1 + rest;
+  std::size_t keep = longest > room ? std::min(longest - room, name.size()) : 0;
+  while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) --keep;
+  return std::string(name.substr(0, keep)) + mark;
+}
+
+std::string WorkingPath(const std::string& path, std::string_view end, std::size_t more) {
+  const std::size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+  return folder +
+         FitName(std::string_view(path).substr(folder.size()), end.size() + more,
+                 LongestFileName(folder.empty() ? "." : folder)) +
+         std::string(end);
+}
+
 std::string StagedSheet::StagingPrefix(const std::string& output_prefix) {
+  constexpr std::string_view kMark = ".quellmark-";
+  // What may follow the prefix: "PID-N.gpkg-journal", "PID-extract-N",
+  // "lock".
+  constexpr std::size_t kLongestEnd = 40;
   const std::size_t slash = output_prefix.rfind('/');
   const std::string folder = slash == std::string::npos ? "" : output_prefix.substr(0, slash + 1);
-  const std::string name =
-      slash == std::string::npos ? output_prefix : output_prefix.substr(slash + 1);
-  return folder + "." + name + ".quellmark-";
+  const std::string_view name = std::string_view(output_prefix).substr(folder.size());
+  return folder + "." +
+         FitName(name, 1 + kMark.size() + kLongestEnd,
+                 LongestFileName(folder.empty() ? "." : folder)) +
+         std::string(kMark);
 }
 
 std::string StagedSheet::NewStagingName(const std::string& output_prefix) {
-  const std::size_t slash = output_prefix.rfind('/');
-  const std::string folder = slash == std::string::npos ? "" : output_prefix.substr(0, slash + 1);
-  const std::string name = output_prefix.substr(folder.size());
+  const std::string prefix = StagingPrefix(output_prefix);
+  const std::size_t slash = prefix.rfind('/');
+  const std::string folder = slash == std::string::npos ? "" : prefix.substr(0, slash + 1);
 
   // Leftovers of runs that were killed.
-  const std::string leftover = "." + name + ".quellmark-";
+  const std::string leftover = prefix.substr(folder.size());
   std::error_code ignored;
   for (fs::directory_iterator it(folder.empty() ? "." : folder, ignored), end;
        !ignored && it != end; it.increment(ignored)) {
@@ -108,7 +158,7 @@ std::string StagedSheet::NewStagingName(const std::string& output_prefix) {
   }
 
   static std::atomic<unsigned> counter{0};
-  return StagingPrefix(output_prefix) + std::to_string(getpid()) + "-" +
+  return prefix + std::to_string(getpid()) + "-" +
          std::to_string(counter.fetch_add(1, std::memory_order_relaxed));
 }
 
@@ -118,6 +168,14 @@ StagedSheet::StagedSheet(const std::string& output_prefix,
   const std::size_t slash = output_prefix.rfind('/');
   folder_ = slash == std::string::npos ? "" : output_prefix.substr(0, slash + 1);
   name_ = output_prefix.substr(folder_.size());
+  // The tables' own names are never cut: one that does not fit is an error
+  // naming it, a main file first.
+  const std::size_t longest = LongestFileName(folder_.empty() ? "." : folder_);
+  for (const LayerSpec& layer : Layers()) {
+    for (auto it = extensions_.rbegin(); it != extensions_.rend(); ++it) {
+      CheckFileNameFits(output_prefix + std::string(layer.code) + std::string(*it), longest);
+    }
+  }
   staging_ = NewStagingName(output_prefix);
   if (mkdir(staging_.c_str(), 0777) != 0) {
     throw OutputError(folder_.empty() ? "." : folder_, 0,

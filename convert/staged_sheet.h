@@ -6,6 +6,7 @@
 // renamed, so a power cut leaves each file earlier or new, whole.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <span>
 #include <string>
@@ -21,11 +22,31 @@ namespace quellmark {
 // final one in messages.
 void ReplaceAll(std::string& text, const std::string& from, const std::string& to);
 
+// The longest file name, in bytes, that the file system holding `folder`
+// takes (255 where it does not say).
+std::size_t LongestFileName(const std::string& folder);
+
+// Throws OutputError naming `path` when its last part is longer than
+// `longest` bytes (0: than the file system of its folder takes).
+void CheckFileNameFits(const std::string& path, std::size_t longest = 0);
+
+// `name` as the start of a working file's name that `rest` more bytes
+// complete, within `longest` bytes: whole where it fits; otherwise cut at a
+// character boundary (UTF-8) and followed by "~" and a hash of the whole
+// name, so that long names beginning alike keep working names of their own.
+std::string FitName(std::string_view name, std::size_t rest, std::size_t longest);
+
+// The path of a working file beside `path`: `path` + `end`, its last part
+// fitted (FitName) so that `end` and `more` bytes after it still make a
+// name the file system takes.
+std::string WorkingPath(const std::string& path, std::string_view end, std::size_t more = 0);
+
 class StagedSheet : public SheetOutput {
  public:
   // `extensions`: the files a table may have, its main file last (the one a
   // GIS opens). Creates the staging folder, first removing those that runs
-  // no longer running left beside the same outputs. Throws OutputError.
+  // no longer running left beside the same outputs. Throws OutputError,
+  // also when the tables' names are longer than the file system takes.
   StagedSheet(const std::string& output_prefix, std::span<const std::string_view> extensions);
   // Without Commit(), removes the staging folder and all it holds.
   ~StagedSheet() override;
@@ -43,7 +64,11 @@ class StagedSheet : public SheetOutput {
   // sheet's tables are all as they were. The tables must be closed.
   void Commit() final;
 
-  // The staging folders of `output_prefix` are named this + pid + "-" + n.
+  // Where the hidden working names beside the outputs of `output_prefix`
+  // begin: FOLDER/.NAME.quellmark-, with NAME fitted (FitName) so that up
+  // to 40 more bytes still make a name the file system takes. The staging
+  // folders are named this + pid + "-" + n; a GeoPackage adds ".gpkg", and
+  // SQLite's "-journal" or an index spool's "-CODE" after it.
   static std::string StagingPrefix(const std::string& output_prefix);
   // A name for this run's staging beside the outputs of `output_prefix`,
   // StagingPrefix + pid + "-" + n, unique in the process; first removes
