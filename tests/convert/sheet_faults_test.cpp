@@ -27,20 +27,7 @@ namespace {
 namespace fs = std::filesystem;
 
 using Tree = std::map<std::string, std::string>;
-
-// The files that differ between two trees, or that only one holds: what a
-// failure names instead of every byte of both.
-std::vector<std::string> Differing(const Tree& got, const Tree& want) {
-  std::vector<std::string> names;
-  for (const auto& [name, bytes] : got) {
-    const auto it = want.find(name);
-    if (it == want.end() || it->second != bytes) names.push_back(name);
-  }
-  for (const auto& entry : want) {
-    if (!got.contains(entry.first)) names.push_back(entry.first);
-  }
-  return names;
-}
+using testing::Differing;
 
 class SheetFaults : public ::testing::Test {
  protected:

@@ -74,4 +74,17 @@ std::map<std::string, std::string> ReadTree(const std::string& folder) {
   return tree;
 }
 
+std::vector<std::string> Differing(const std::map<std::string, std::string>& got,
+                                   const std::map<std::string, std::string>& want) {
+  std::vector<std::string> names;
+  for (const auto& [name, bytes] : got) {
+    const auto it = want.find(name);
+    if (it == want.end() || it->second != bytes) names.push_back(name);
+  }
+  for (const auto& entry : want) {
+    if (!got.contains(entry.first)) names.push_back(entry.first);
+  }
+  return names;
+}
+
 }  // namespace quellmark::testing

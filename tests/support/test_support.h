@@ -56,6 +56,11 @@ std::string ReadFile(const std::string& path);
 // to compare a folder before and after.
 std::map<std::string, std::string> ReadTree(const std::string& folder);
 
+// The files that differ between two trees, or that only one holds: what a
+// failure names instead of every byte of both.
+std::vector<std::string> Differing(const std::map<std::string, std::string>& got,
+                                   const std::map<std::string, std::string>& want);
+
 // UTF-8 test text as CP932 bytes.
 std::string Sjis(std::string_view utf8);
 
