@@ -9,14 +9,14 @@
 #include <chrono>
 #include <thread>
 
+#include "convert/staged_sheet.h"
 #include "sal/errors.h"
 
 namespace quellmark {
 
 std::string SheetLock::PathFor(const std::string& output_prefix) {
-  const std::size_t slash = output_prefix.rfind('/');
-  const std::size_t name = slash == std::string::npos ? 0 : slash + 1;
-  return output_prefix.substr(0, name) + "." + output_prefix.substr(name) + ".quellmark-lock";
+  // Within the file system's longest name however long the sheet's.
+  return StagedSheet::StagingPrefix(output_prefix) + "lock";
 }
 
 std::unique_ptr<SheetLock> SheetLock::Acquire(const std::string& output_prefix,

@@ -12,7 +12,8 @@ namespace quellmark {
 class SheetLock {
  public:
   // Takes the lock of the outputs named `output_prefix` + ..., through the
-  // hidden file `.NAME.quellmark-lock` beside them. While another run holds
+  // hidden file `.NAME.quellmark-lock` beside them (NAME fitted to the file
+  // system's longest name, as the staging folders' are). While another run holds
   // it, calls `waiting` once and waits, ending with Interrupted (naming
   // `archive`) when `stop` is set. Where the lock file cannot be created (a
   // folder that does not exist or admits no file), there is nothing to

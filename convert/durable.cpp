@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -37,7 +38,40 @@ bool Flush(const std::string& path, int flags) {
   return flushed;
 }
 
+std::atomic<std::uint64_t> renames{0};
+std::atomic<std::uint64_t> failing_rename{0};
+std::atomic<int> failing_rename_error{0};
+std::atomic<int> failing_link_error{0};
+
 }  // namespace
+
+bool RenameFile(const std::string& from, const std::string& to) {
+  const std::uint64_t count = renames.fetch_add(1, std::memory_order_relaxed) + 1;
+  std::uint64_t failing = count;
+  if (failing_rename.compare_exchange_strong(failing, 0, std::memory_order_relaxed)) {
+    errno = failing_rename_error.load(std::memory_order_relaxed);
+    return false;
+  }
+  return std::rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool LinkFile(const std::string& from, const std::string& to) {
+  if (const int error = failing_link_error.load(std::memory_order_relaxed); error != 0) {
+    errno = error;
+    return false;
+  }
+  // Without AT_SYMLINK_FOLLOW a link gets the second name, not its target.
+  return ::linkat(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), 0) == 0;
+}
+
+void FailLinks(int error) { failing_link_error.store(error); }
+
+std::uint64_t RenamesSoFar() { return renames.load(); }
+
+void FailRenameAt(std::uint64_t n, int error) {
+  failing_rename_error.store(error);
+  failing_rename.store(error == 0 ? 0 : n);
+}
 
 void FlushFile(const std::string& path, const std::string& name_in_messages) {
   if (!Flush(path, O_NOFOLLOW)) {

@@ -6,6 +6,7 @@
 // file or the new one, whole.
 #pragma once
 
+#include <cstdint>
 #include <span>
 #include <string>
 
@@ -34,6 +35,24 @@ void FlushFiles(std::span<const FileToFlush> files);
 // the disk writes a file finished early while the program goes on with
 // other work. A hint only: what fails here is left for FlushFile to report.
 void StartFlush(const std::string& path);
+
+// rename(2) for the renames that put outputs in place: false, with errno
+// set, when it failed.
+bool RenameFile(const std::string& from, const std::string& to);
+
+// A second name `to` for the file (or link) at `from`: false, with errno
+// set, when the file system has no such names or it failed.
+bool LinkFile(const std::string& from, const std::string& to);
+
+// For tests of a file system without second names (FAT): while set, every
+// LinkFile fails with `error` (0: none fails).
+void FailLinks(int error);
+
+// For tests of a rename failing midway: the RenameFile calls of the
+// process, counted from the program's start; the `n`-th one (n > 0) fails
+// once with `error` (0: none fails).
+std::uint64_t RenamesSoFar();
+void FailRenameAt(std::uint64_t n, int error);
 
 // Writes the folder holding `path` to the disk, so that the renames into it
 // and the removals from it done so far stay after a power cut. Errors name

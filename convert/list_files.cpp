@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 
+#include "convert/staged_sheet.h"
 #include "sal/errors.h"
 
 namespace quellmark {
@@ -16,7 +17,8 @@ ListFileWriter::ListFileWriter(const std::string& sheet_prefix) {
   files_[2].path = sheet_prefix + "_YO.txt";
   static std::atomic<unsigned> counter{0};
   for (ListFile& file : files_) {
-    file.temporary = file.path + ".tmp-" + std::to_string(getpid()) + "-" +
+    // Room for the pid and the count after ".tmp-".
+    file.temporary = WorkingPath(file.path, ".tmp-", 18) + std::to_string(getpid()) + "-" +
                      std::to_string(counter.fetch_add(1, std::memory_order_relaxed));
     const int fd =
         open(file.temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);

@@ -97,8 +97,9 @@ class SheetOutput {
   // Creates the layer's table. Throws OutputError.
   virtual std::unique_ptr<TableOutput> CreateTable(const LayerSpec& layer) = 0;
   // Puts every closed table in place of the sheet's earlier ones; the
-  // earlier tables of layers this run wrote no table for are removed.
-  // Throws OutputError.
+  // earlier tables of layers this run wrote no table for are removed, so
+  // that every table of the sheet is of this run. Throws OutputError, and
+  // then every earlier table is as it was.
   virtual void Commit() = 0;
 };
 

@@ -8,6 +8,8 @@
 #include <atomic>
 #include <cerrno>
 #include <charconv>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
@@ -81,21 +83,69 @@ OutputError StagedSheet::AsFinal(const OutputError& error) const {
   return OutputError(file, error.line(), message);
 }
 
+std::size_t LongestFileName(const std::string& folder) {
+  const long longest = pathconf(folder.c_str(), _PC_NAME_MAX);
+  return longest > 0 ? static_cast<std::size_t>(longest) : std::size_t{NAME_MAX};
+}
+
+void CheckFileNameFits(const std::string& path, std::size_t longest) {
+  const std::size_t slash = path.rfind('/');
+  const std::size_t size = slash == std::string::npos ? path.size() : path.size() - slash - 1;
+  if (longest == 0) {
+    longest = LongestFileName(slash == std::string::npos ? "." : path.substr(0, slash + 1));
+  }
+  if (size > longest) {
+    throw OutputError(path, 0,
+                      "the name is too long for the file system: " + std::to_string(size) +
+                          " bytes, where it takes " + std::to_string(longest));
+  }
+}
+
+std::string FitName(std::string_view name, std::size_t rest, std::size_t longest) {
+  if (name.size() + rest <= longest) return std::string(name);
+  // FNV-1a: the same name always gets the same working names.
+  std::uint64_t hash = 14695981039346656037u;
+  for (const char c : name) {
+    hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211u;
+  }
+  char mark[18];
+  std::snprintf(mark, sizeof mark, "~%016llx", static_cast<unsigned long long>(hash));
+  const std::size_t room = sizeof mark - 1 + rest;
+  std::size_t keep = longest > room ? std::min(longest - room, name.size()) : 0;
+  while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) --keep;
+  return std::string(name.substr(0, keep)) + mark;
+}
+
+std::string WorkingPath(const std::string& path, std::string_view end, std::size_t more) {
+  const std::size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+  return folder +
+         FitName(std::string_view(path).substr(folder.size()), end.size() + more,
+                 LongestFileName(folder.empty() ? "." : folder)) +
+         std::string(end);
+}
+
 std::string StagedSheet::StagingPrefix(const std::string& output_prefix) {
+  constexpr std::string_view kMark = ".quellmark-";
+  // What may follow the prefix: "PID-N.gpkg-journal", "PID-extract-N",
+  // "lock".
+  constexpr std::size_t kLongestEnd = 40;
   const std::size_t slash = output_prefix.rfind('/');
   const std::string folder = slash == std::string::npos ? "" : output_prefix.substr(0, slash + 1);
-  const std::string name =
-      slash == std::string::npos ? output_prefix : output_prefix.substr(slash + 1);
-  return folder + "." + name + ".quellmark-";
+  const std::string_view name = std::string_view(output_prefix).substr(folder.size());
+  return folder + "." +
+         FitName(name, 1 + kMark.size() + kLongestEnd,
+                 LongestFileName(folder.empty() ? "." : folder)) +
+         std::string(kMark);
 }
 
 std::string StagedSheet::NewStagingName(const std::string& output_prefix) {
-  const std::size_t slash = output_prefix.rfind('/');
-  const std::string folder = slash == std::string::npos ? "" : output_prefix.substr(0, slash + 1);
-  const std::string name = output_prefix.substr(folder.size());
+  const std::string prefix = StagingPrefix(output_prefix);
+  const std::size_t slash = prefix.rfind('/');
+  const std::string folder = slash == std::string::npos ? "" : prefix.substr(0, slash + 1);
 
   // Leftovers of runs that were killed.
-  const std::string leftover = "." + name + ".quellmark-";
+  const std::string leftover = prefix.substr(folder.size());
   std::error_code ignored;
   for (fs::directory_iterator it(folder.empty() ? "." : folder, ignored), end;
        !ignored && it != end; it.increment(ignored)) {
@@ -108,7 +158,7 @@ std::string StagedSheet::NewStagingName(const std::string& output_prefix) {
   }
 
   static std::atomic<unsigned> counter{0};
-  return StagingPrefix(output_prefix) + std::to_string(getpid()) + "-" +
+  return prefix + std::to_string(getpid()) + "-" +
          std::to_string(counter.fetch_add(1, std::memory_order_relaxed));
 }
 
@@ -118,6 +168,14 @@ StagedSheet::StagedSheet(const std::string& output_prefix,
   const std::size_t slash = output_prefix.rfind('/');
   folder_ = slash == std::string::npos ? "" : output_prefix.substr(0, slash + 1);
   name_ = output_prefix.substr(folder_.size());
+  // The tables' own names are never cut: one that does not fit is an error
+  // naming it, a main file first.
+  const std::size_t longest = LongestFileName(folder_.empty() ? "." : folder_);
+  for (const LayerSpec& layer : Layers()) {
+    for (auto it = extensions_.rbegin(); it != extensions_.rend(); ++it) {
+      CheckFileNameFits(output_prefix + std::string(layer.code) + std::string(*it), longest);
+    }
+  }
   staging_ = NewStagingName(output_prefix);
   if (mkdir(staging_.c_str(), 0777) != 0) {
     throw OutputError(folder_.empty() ? "." : folder_, 0,
@@ -141,35 +199,81 @@ std::unique_ptr<TableOutput> StagedSheet::CreateTable(const LayerSpec& layer) {
   }
 }
 
+namespace {
+
+// The last part of `path`.
+std::string FileName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+// What stands at a table's name that is not a table of ours to replace, or
+// nothing.
+const char* NotATable(mode_t mode) {
+  if (S_ISREG(mode) || S_ISLNK(mode)) return nullptr;
+  if (S_ISDIR(mode)) return "a folder stands at this name";
+  if (S_ISFIFO(mode)) return "a FIFO stands at this name";
+  if (S_ISSOCK(mode)) return "a socket stands at this name";
+  return "a device stands at this name";
+}
+
+}  // namespace
+
 void StagedSheet::Commit() {
-  const auto fail = [](const std::string& path, const char* what) {
-    throw OutputError(path, 0, what + SystemMessage(errno));
-  };
-  // What the commit does to each file, in order: a staged file renamed onto
-  // its target, or (no `from`) the target removed.
+  // What the commit does to each name, in order: a staged file renamed onto
+  // its target, or (no `from`) the target removed. The earlier file at the
+  // target, if any, is kept aside until every new file is in place.
   struct Step {
     std::string from;
     std::string to;
+    std::string aside;       // where the earlier file is kept meanwhile
+    bool earlier = false;    // a file stands at `to`
+    bool set_aside = false;  // it is (also) at `aside`
+    bool placed = false;     // `from` is at `to`
   };
   std::vector<Step> steps;
+  const std::string aside_folder = staging_ + "/earlier";
+  const auto add = [&](std::string from, const std::string& target, std::string_view extension) {
+    const std::string to = target + std::string(extension);
+    steps.push_back({std::move(from), to, aside_folder + "/" + FileName(to)});
+  };
   for (const LayerSpec& layer : Layers()) {
     const std::string code(layer.code);
     const std::string target = folder_ + name_ + code;
     if (std::find(tables_.begin(), tables_.end(), &layer) == tables_.end()) {
       // A layer this run wrote no table for: its earlier table goes, main
-      // file first, so that nothing is left that opens as a table.
-      for (auto it = extensions_.rbegin(); it != extensions_.rend(); ++it) {
-        steps.push_back({"", target + std::string(*it)});
-      }
+      // file first, so that no table of another edition is left beside
+      // this run's.
+      for (auto it = extensions_.rbegin(); it != extensions_.rend(); ++it) add("", target, *it);
       continue;
     }
     for (std::string_view extension : extensions_) {
       const std::string from = staging_ + "/" + name_ + code + std::string(extension);
       struct stat info;
       // A file of the earlier table that this one does not have goes.
-      steps.push_back(
-          {lstat(from.c_str(), &info) == 0 ? from : "", target + std::string(extension)});
+      add(lstat(from.c_str(), &info) == 0 ? from : "", target, extension);
     }
+  }
+
+  // Every name is looked at before the first change: what stands there and
+  // is not a file or a link is not a table to replace, and the commit stops
+  // with every table as it was.
+  const std::string unchanged = "; the sheet's tables are left as they were";
+  bool any_earlier = false;
+  for (Step& step : steps) {
+    const char* what =
+        step.from.empty() ? "cannot remove the earlier table: " : "cannot put the table in place: ";
+    struct stat info;
+    if (lstat(step.to.c_str(), &info) == 0) {
+      if (const char* other = NotATable(info.st_mode)) {
+        throw OutputError(step.to, 0, what + std::string(other) + unchanged);
+      }
+      step.earlier = true;
+      any_earlier = true;
+    } else if (errno != ENOENT) {
+      throw OutputError(step.to, 0, what + SystemMessage(errno) + unchanged);
+    }
+  }
+  if (any_earlier && mkdir(aside_folder.c_str(), 0777) != 0) {
+    throw OutputError(folder_.empty() ? "." : folder_, 0,
+                      "cannot put the tables in place: " + SystemMessage(errno) + unchanged);
   }
   // Every file is on disk before the first rename, so that the renames
   // follow one another within milliseconds and none can put in place a file
@@ -179,19 +283,70 @@ void StagedSheet::Commit() {
     if (!step.from.empty()) staged.push_back({step.from, step.to});
   }
   FlushFiles(staged);
-  for (const Step& step : steps) {
-    if (step.from.empty()) {
-      if (unlink(step.to.c_str()) != 0 && errno != ENOENT)
-        fail(step.to, "cannot remove the earlier table: ");
-    } else if (std::rename(step.from.c_str(), step.to.c_str()) != 0) {
-      // rename replaces a file, or a link, standing at the target.
-      fail(step.to, "cannot put the table in place: ");
+
+  // An earlier file that a new one replaces gets a second name aside first,
+  // so that its name never stands empty; where the file system has no such
+  // names (FAT), and for a file that goes, it is moved aside.
+  std::size_t done = 0;
+  int error = 0;
+  const char* what = nullptr;
+  for (; done < steps.size(); ++done) {
+    Step& step = steps[done];
+    if (step.earlier) {
+      if (!step.from.empty() && LinkFile(step.to, step.aside)) {
+        step.set_aside = true;
+      } else if (RenameFile(step.to, step.aside)) {
+        step.set_aside = true;
+      } else {
+        error = errno;
+        what = step.from.empty() ? "cannot remove the earlier table: "
+                                 : "cannot put the table in place: ";
+        break;
+      }
     }
+    if (step.from.empty()) continue;
+    // rename replaces a file, or a link, standing at the target.
+    if (!RenameFile(step.from, step.to)) {
+      error = errno;
+      what = "cannot put the table in place: ";
+      break;
+    }
+    step.placed = true;
+  }
+  if (what != nullptr) {
+    // Every name as it was, the last change first: the earlier file back
+    // over the new one, a new file where none stood removed.
+    std::string left_aside;
+    for (std::size_t i = std::min(done + 1, steps.size()); i-- > 0;) {
+      const Step& step = steps[i];
+      if (step.set_aside) {
+        if (!RenameFile(step.aside, step.to)) left_aside += " " + FileName(step.to);
+      } else if (step.placed) {
+        unlink(step.to.c_str());
+      }
+    }
+    std::string message = what + SystemMessage(error);
+    if (left_aside.empty()) {
+      message += unchanged;
+      // The names as they were, on disk.
+      try {
+        FlushFolderOf(folder_ + name_);
+      } catch (const OutputError&) {
+        // The commit's own failure is the one to report.
+      }
+    } else {
+      // Kept until the next run of this sheet removes the staging folder.
+      committed_ = true;
+      message +=
+          "; the earlier files" + left_aside + " could not be put back and are in " + aside_folder;
+    }
+    throw OutputError(steps[done].to, 0, message);
   }
   committed_ = true;
   std::error_code ignored;
   fs::remove_all(staging_, ignored);
-  // The new names, and the staging folder's removal, on disk.
+  // The new names, and the staging folder's removal with the earlier files
+  // kept aside, on disk.
   FlushFolderOf(folder_ + name_);
 }
 

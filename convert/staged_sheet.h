@@ -1,11 +1,12 @@
 // The tables of one sheet for formats that write files per layer (output
 // prefix + layer code + extension): written into a hidden staging folder
 // beside the earlier tables and renamed into their place together, so a
-// failed, full-disk or interrupted run leaves the earlier tables as they
-// were. The files are on disk before they are renamed, so a power cut leaves
-// each file earlier or new, whole.
+// failed, full-disk or interrupted run, or a rename that fails, leaves the
+// earlier tables as they were. The files are on disk before they are
+// renamed, so a power cut leaves each file earlier or new, whole.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <span>
 #include <string>
@@ -21,11 +22,31 @@ namespace quellmark {
 // final one in messages.
 void ReplaceAll(std::string& text, const std::string& from, const std::string& to);
 
+// The longest file name, in bytes, that the file system holding `folder`
+// takes (255 where it does not say).
+std::size_t LongestFileName(const std::string& folder);
+
+// Throws OutputError naming `path` when its last part is longer than
+// `longest` bytes (0: than the file system of its folder takes).
+void CheckFileNameFits(const std::string& path, std::size_t longest = 0);
+
+// `name` as the start of a working file's name that `rest` more bytes
+// complete, within `longest` bytes: whole where it fits; otherwise cut at a
+// character boundary (UTF-8) and followed by "~" and a hash of the whole
+// name, so that long names beginning alike keep working names of their own.
+std::string FitName(std::string_view name, std::size_t rest, std::size_t longest);
+
+// The path of a working file beside `path`: `path` + `end`, its last part
+// fitted (FitName) so that `end` and `more` bytes after it still make a
+// name the file system takes.
+std::string WorkingPath(const std::string& path, std::string_view end, std::size_t more = 0);
+
 class StagedSheet : public SheetOutput {
  public:
   // `extensions`: the files a table may have, its main file last (the one a
   // GIS opens). Creates the staging folder, first removing those that runs
-  // no longer running left beside the same outputs. Throws OutputError.
+  // no longer running left beside the same outputs. Throws OutputError,
+  // also when the tables' names are longer than the file system takes.
   StagedSheet(const std::string& output_prefix, std::span<const std::string_view> extensions);
   // Without Commit(), removes the staging folder and all it holds.
   ~StagedSheet() override;
@@ -33,13 +54,21 @@ class StagedSheet : public SheetOutput {
   StagedSheet& operator=(const StagedSheet&) = delete;
 
   std::unique_ptr<TableOutput> CreateTable(const LayerSpec& layer) final;
-  // Puts every staged file on disk, then renames each table's files into
-  // place, the main file last, and removes the files of layers that got no
-  // table this time; then puts the folder on disk. The tables must be
-  // closed.
+  // Looks at every name the sheet's tables have and stops, changing
+  // nothing, where something other than a file or a link stands; puts every
+  // staged file on disk; then renames each table's files into place, the
+  // main file last, and removes the files of layers that got no table this
+  // time, keeping the earlier files aside (in the staging folder) until the
+  // last rename is done; then puts the folder on disk. Where a rename
+  // fails, every earlier file is put back and the new ones removed, so the
+  // sheet's tables are all as they were. The tables must be closed.
   void Commit() final;
 
-  // The staging folders of `output_prefix` are named this + pid + "-" + n.
+  // Where the hidden working names beside the outputs of `output_prefix`
+  // begin: FOLDER/.NAME.quellmark-, with NAME fitted (FitName) so that up
+  // to 40 more bytes still make a name the file system takes. The staging
+  // folders are named this + pid + "-" + n; a GeoPackage adds ".gpkg", and
+  // SQLite's "-journal" or an index spool's "-CODE" after it.
   static std::string StagingPrefix(const std::string& output_prefix);
   // A name for this run's staging beside the outputs of `output_prefix`,
   // StagingPrefix + pid + "-" + n, unique in the process; first removes

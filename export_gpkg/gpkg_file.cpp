@@ -110,6 +110,8 @@ GpkgFile::GpkgFile(std::string path, int epsg, const std::atomic<bool>* stop, bo
       epsg_(epsg) {
   RegisterDriverOnce();
   try {
+    // The file's own name is never cut; its hidden names are (StagingPrefix).
+    CheckFileNameFits(final_);
     QuietGdalErrors quiet;
     GDALDriverH driver = GDALGetDriverByName("GPKG");
     if (driver == nullptr) throw OutputError(final_, 0, "GDAL has no GeoPackage driver");

@@ -19,6 +19,7 @@
 #include <utility>
 
 #include "convert/gdal_errors.h"
+#include "convert/staged_sheet.h"
 #include "export_tab/buffered_vsi.h"
 #include "sal/cp932.h"
 #include "sal/errors.h"
@@ -125,7 +126,7 @@ void DeclareWindowsJapanese(const std::string& path) {
   if (bang_lines != 1 || type_lines != 1) {
     throw OutputError(path, 0, "unexpected table header: the charset lines were not found");
   }
-  const std::string part = path + ".part";
+  const std::string part = WorkingPath(path, ".part");
   {
     std::ofstream file(part, std::ios::binary | std::ios::trunc);
     file.write(out.data(), static_cast<std::streamsize>(out.size()));

@@ -172,8 +172,23 @@ TEST_F(ConvertTest, SecondOfThreeArchivesFails) {
   EXPECT_FALSE(fs::exists(dir / "other/cDK.shp"));
 }
 
-// Archives as users hold them: whatever the archive's name, wherever and in
-// whatever letter case the layer set stands inside it, in Shift_JIS too.
+// The features of the road table (DK) of the sheet `prefix` in `format`,
+// read back through GDAL; -1 when it does not open.
+long Roads(const std::string& prefix, const std::string& format) {
+  if (format != "gpkg") return FeatureCount(prefix + (format == "tab" ? "DK.tab" : "DK.shp"));
+  const std::string path = prefix + ".gpkg";
+  GDALDatasetH dataset =
+      GDALOpenEx(path.c_str(), GDAL_OF_VECTOR | GDAL_OF_READONLY, nullptr, nullptr, nullptr);
+  if (dataset == nullptr) return -1;
+  OGRLayerH table = GDALDatasetGetLayerByName(dataset, "DK");
+  const long count = table != nullptr ? static_cast<long>(OGR_L_GetFeatureCount(table, TRUE)) : -1;
+  GDALClose(dataset);
+  return count;
+}
+
+// Archives as users hold them: whatever the archive's name (up to the file
+// system's longest), wherever and in whatever letter case the layer set
+// stands inside it, in Shift_JIS too.
 TEST_F(ConvertTest, TheLayerSetIsFoundWhateverTheNames) {
   const gen::LayerSet set = gen::GenerateLayerSet({});
   // The set's members renamed: "533945" becomes `base`, put under `folder`,
@@ -193,30 +208,67 @@ TEST_F(ConvertTest, TheLayerSetIsFoundWhateverTheNames) {
   const long roads = static_cast<long>(std::count(road.begin(), road.end(), '\n'));
   ASSERT_GT(roads, 0);
   const std::string nishinomiya = testing::Sjis("西宮");
+  // A name of `bytes` bytes in UTF-8, Japanese then ASCII, as an archive
+  // of a sheet named in words may have.
+  const auto long_name = [](std::size_t bytes) {
+    std::string name;
+    while (name.size() + 6 <= bytes - 10) name += "地図";
+    return name + std::string(bytes - name.size(), 'x');
+  };
+  const std::string long235 = long_name(235 - 4);
+  const std::string long250 = long_name(250 - 4);
   struct Case {
     const char* what;
     std::string archive;  // file name without ".lzh"
     std::vector<lhatest::Member> members;
     std::vector<std::string> sheets;  // the output prefixes expected
+    bool every_format = false;        // converted in each format, not only shape
   } cases[] = {
       {"renamed", "nishi", members("28204", "", false), {"nishi"}},
       {"in a folder", "s", members("28204", "28204\\", false), {"s"}},
       {"upper case", "s", members("s", "", true), {"s"}},
       {"Shift_JIS names", nishinomiya, members(nishinomiya, "", false), {nishinomiya}},
       {"two sheets", "pair", members("28204", "", false), {"28204", "28205"}},
+      // The hidden working names beside the tables are longer than the
+      // tables' own, and are kept within the file system's 255 bytes.
+      {"a 235-byte name", long235, members(testing::Sjis(long235), "", false), {long235}, true},
+      {"a 250-byte name", long250, members(testing::Sjis(long250), "", false), {long250}, true},
   };
   for (const auto& m : members("28205", "", false)) cases[4].members.push_back(m);
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
     const std::string folder = dir / c.what;
     fs::create_directories(folder);
     const std::string archive = folder + "/" + c.archive + ".lzh";
     WriteFile(archive, lhatest::BuildLevel2(c.members));
-    const ProgramResult r = Convert({"--format", "shape", archive});
-    EXPECT_EQ(r.exit_code, 0) << r.err;
-    for (const std::string& sheet : c.sheets) {
-      EXPECT_EQ(FeatureCount(folder + "/" + sheet + "DK.shp"), roads) << sheet;
+    for (const std::string format : {"shape", "tab", "gpkg"}) {
+      if (format != "shape" && !c.every_format) continue;
+      SCOPED_TRACE(std::string(c.what) + ", " + format);
+      const ProgramResult r = Convert({"--format", format, archive});
+      EXPECT_EQ(r.exit_code, 0) << r.err;
+      for (const std::string& sheet : c.sheets) {
+        EXPECT_EQ(Roads(folder + "/" + sheet, format), roads) << sheet;
+      }
+      for (const auto& entry : fs::directory_iterator(folder)) {
+        EXPECT_FALSE(entry.path().filename().string().starts_with(".")) << entry.path();
+      }
     }
+  }
+
+  // Tables whose own names do not fit: an error naming the first, in each
+  // format.
+  const std::string too_long = std::string(255 - 4, 'z');
+  const std::string folder = dir / "too long";
+  fs::create_directories(folder);
+  WriteFile(folder + "/" + too_long + ".lzh", lhatest::BuildLevel2(members("28204", "", false)));
+  for (const auto& [format, file] :
+       {std::pair{"shape", "CM.shp"}, std::pair{"tab", "CM.tab"}, std::pair{"gpkg", ".gpkg"}}) {
+    SCOPED_TRACE(format);
+    const ProgramResult r = Convert({"--format", format, folder + "/" + too_long + ".lzh"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("error: " + folder + "/" + too_long + file +
+                         ": the name is too long for the file system"),
+              std::string::npos)
+        << r.err;
   }
 
   // No sheet header at all: an error naming the archive.

@@ -35,6 +35,7 @@ using testing::RunningProgram;
 using testing::RunProgram;
 using testing::TempDir;
 using Tree = std::map<std::string, std::string>;
+using testing::Differing;
 
 // A generated sheet as the archive `folder`/s.lzh.
 void PackSheet(const fs::path& folder, gen::SheetSize size, std::uint64_t seed) {
@@ -57,20 +58,6 @@ Tree Tables(const fs::path& folder) {
     return entry.first == "s.lzh" || entry.first.rfind("s/", 0) == 0;
   });
   return tree;
-}
-
-// The files that differ between two trees, or that only one holds: what a
-// failure names instead of every byte of both.
-std::vector<std::string> Differing(const Tree& got, const Tree& want) {
-  std::vector<std::string> names;
-  for (const auto& [name, bytes] : got) {
-    const auto it = want.find(name);
-    if (it == want.end() || it->second != bytes) names.push_back(name);
-  }
-  for (const auto& entry : want) {
-    if (!got.count(entry.first)) names.push_back(entry.first);
-  }
-  return names;
 }
 
 // Whether a file named `name` stands in a staging folder of the sheet.

@@ -12,8 +12,10 @@
 
 namespace quellmark::testing {
 
-TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "quellmark-test-XXXXXX").string();
+TempDir::TempDir() : TempDir(std::filesystem::temp_directory_path()) {}
+
+TempDir::TempDir(const std::filesystem::path& under) {
+  std::string pattern = (under / "quellmark-test-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   path_ = pattern;
 }
@@ -70,6 +72,19 @@ std::map<std::string, std::string> ReadTree(const std::string& folder) {
     }
   }
   return tree;
+}
+
+std::vector<std::string> Differing(const std::map<std::string, std::string>& got,
+                                   const std::map<std::string, std::string>& want) {
+  std::vector<std::string> names;
+  for (const auto& [name, bytes] : got) {
+    const auto it = want.find(name);
+    if (it == want.end() || it->second != bytes) names.push_back(name);
+  }
+  for (const auto& entry : want) {
+    if (!got.contains(entry.first)) names.push_back(entry.first);
+  }
+  return names;
 }
 
 }  // namespace quellmark::testing

@@ -32,10 +32,12 @@ class RecordingNotifier : public Notifier {
   mutable std::mutex mutex_;
 };
 
-// A fresh folder under the system temporary folder, removed with its content.
+// A fresh folder under the system temporary folder (or `under`), removed
+// with its content.
 class TempDir {
  public:
   TempDir();
+  explicit TempDir(const std::filesystem::path& under);
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
@@ -53,6 +55,11 @@ std::string ReadFile(const std::string& path);
 // Every file below `folder` (relative path -> bytes; a link as "-> target"),
 // to compare a folder before and after.
 std::map<std::string, std::string> ReadTree(const std::string& folder);
+
+// The files that differ between two trees, or that only one holds: what a
+// failure names instead of every byte of both.
+std::vector<std::string> Differing(const std::map<std::string, std::string>& got,
+                                   const std::map<std::string, std::string>& want);
 
 // UTF-8 test text as CP932 bytes.
 std::string Sjis(std::string_view utf8);
