@@ -105,8 +105,9 @@ std::string Usage() {
          "extracted, or a layer set that cannot be read or written, ends the batch\n"
          "with an error naming the file. On a terminal, progress is shown on stderr,\n"
          "with the share done and the time left for batches of more than three.\n"
-         "At the end one line on stderr sums up the run: archives converted, failed\n"
-         "and not tried, tables written, warnings, and the folder the tables went to.\n"
+         "At the end one line on stderr sums up the run: archives converted, failed,\n"
+         "skipped as duplicates and not tried, tables written, warnings, and the\n"
+         "folder the tables went to.\n"
          "\n"
          "SIGINT or SIGTERM stop the run: what was not converted keeps its earlier\n"
          "tables (the one GeoPackage stays as it was).\n"
@@ -143,10 +144,7 @@ const OutputFormat* CollectionFormat(std::string_view path) {
 class Console : public Notifier, public BatchObserver {
  public:
   Console(bool quiet, std::size_t total)
-      : quiet_(quiet),
-        progress_(!quiet && isatty(STDERR_FILENO)),
-        total_(total),
-        table_folders_(total) {
+      : quiet_(quiet), progress_(!quiet && isatty(STDERR_FILENO)), total_(total) {
     tally_.archives = total;
   }
 
@@ -176,7 +174,6 @@ class Console : public Notifier, public BatchObserver {
     index_ = index;
     archive_ = FileName(names.archive);
     ++tally_.started;
-    if (index < table_folders_.size()) table_folders_[index] = TableFolder(names.output_prefix);
     layer_.clear();
     DrawProgress();
   }
@@ -187,10 +184,14 @@ class Console : public Notifier, public BatchObserver {
     DrawProgress();
   }
 
-  void TableWritten(std::size_t index, std::string_view) override {
+  // A table counts once however often it was written: every sheet's DK
+  // table in the one GeoPackage is one table, and so are the DK tables of
+  // two archives of one name converted into one folder.
+  void TableWritten(std::size_t, std::string_view where, std::string_view code) override {
     std::lock_guard lock(mutex_);
-    ++tally_.tables;
-    if (index < table_folders_.size()) tally_.table_folders.insert(table_folders_[index]);
+    tables_.insert(std::string(where) + '\0' + std::string(code));
+    tally_.tables = tables_.size();
+    tally_.table_folders.insert(TableFolder(where));
   }
 
   // Each operation that moved sheets onto JGD2000 is named once a run.
@@ -209,11 +210,18 @@ class Console : public Notifier, public BatchObserver {
     ++finished_;
     ++tally_.converted;
     layer_.clear();
-    if (signal_when_done_ != 0 && tally_.converted == total_) raise(signal_when_done_);
+    RaiseIfDone();
   }
 
-  // For tests: raises `signal` once every listed archive is done, as if it
-  // came from outside at that moment.
+  void ArchiveRepeated(std::size_t, bool) override {
+    std::lock_guard lock(mutex_);
+    ++finished_;
+    ++tally_.duplicates;
+    RaiseIfDone();
+  }
+
+  // For tests: raises `signal` once every listed archive is converted or
+  // skipped as a duplicate, as if it came from outside at that moment.
   void RaiseWhenDone(int signal) { signal_when_done_ = signal; }
 
   // A line that always reaches stderr, also when quiet.
@@ -252,6 +260,11 @@ class Console : public Notifier, public BatchObserver {
   }
 
  private:
+  void RaiseIfDone() {
+    if (signal_when_done_ != 0 && tally_.converted + tally_.duplicates == total_) {
+      raise(signal_when_done_);
+    }
+  }
   void DrawProgress() {
     if (!progress_ || archive_.empty()) return;
     std::string line =
@@ -280,7 +293,7 @@ class Console : public Notifier, public BatchObserver {
   const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
   RunTally tally_;
   int signal_when_done_ = 0;
-  std::vector<std::string> table_folders_;  // by archive index
+  std::set<std::string> tables_;  // where + NUL + layer code
   std::set<std::string, std::less<>> datum_operations_;
 };
 

@@ -263,7 +263,7 @@ void ConvertSheet(const LayerSet& layer_set, const std::string& output_prefix,
   conversion.CheckStop();
   sheet->Commit();
   if (context.table_written) {
-    for (std::string_view code : tables) context.table_written(code);
+    for (std::string_view code : tables) context.table_written(output_prefix, code);
   }
 }
 
