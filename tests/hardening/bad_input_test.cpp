@@ -141,6 +141,16 @@ TEST_F(BadInputTest, PointNumbersAndStationNumbersOutOfEveryRange) {
     ProgramResult r = Convert(sheet, {"--format", format});
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_NE(r.err.find("layer DK, line 1: over scoordnum"), std::string::npos) << r.err;
+    // Each station left without a position is named at its line.
+    for (const char* station :
+         {"2: station EK99999999999", "3: station EK-5", "4: station EK$FFFFFFFF"}) {
+      EXPECT_NE(r.err.find("warning: s.lzh: layer EK, line " + std::string(station) +
+                           " has no position: no railway line (TK) of this sheet names it\n"),
+                std::string::npos)
+          << station << "\n"
+          << r.err;
+    }
+    EXPECT_EQ(r.err.find("line 1: station"), std::string::npos) << r.err;
     const char* ext = format == std::string("tab") ? ".tab" : ".shp";
     EXPECT_EQ(FeatureCount(Out("DK", ext)), 2);
     const auto ek = ReadTableBack(Out("EK", ext));
