@@ -438,7 +438,7 @@ extern "C" void OnStopSignal(int signal_number) {
 
 // Also unblocks them: a program started with them blocked would otherwise
 // never stop, and one sent before now is taken here.
-void CatchStopSignals() {
+extern "C" void CatchStopSignals(int, char**, char**) {
   struct sigaction action {};
   action.sa_handler = OnStopSignal;
   sigemptyset(&action.sa_mask);
@@ -450,6 +450,14 @@ void CatchStopSignals() {
   sigaddset(&stops, SIGTERM);
   sigprocmask(SIG_UNBLOCK, &stops, nullptr);
 }
+
+// Run before the initialisation of any library the program uses (GDAL,
+// PROJ, SQLite, ...), which takes some milliseconds: the entries of
+// .preinit_array are the first code of the program the system runs, so a
+// signal in that time is a stop like any other, not the end of the program.
+using StartFunction = void (*)(int, char**, char**);
+__attribute__((section(".preinit_array"), used)) StartFunction catch_stop_signals_first =
+    CatchStopSignals;
 
 const char* StopSignalName() { return stop_signal == SIGTERM ? "SIGTERM" : "SIGINT"; }
 
@@ -464,10 +472,9 @@ int SignalWhenDone() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Before anything is read or written: a stop asked for at any moment of
-  // the run is honoured.
+  // The handlers are in place (catch_stop_signals_first): a stop asked for
+  // at any moment of the run is honoured.
   static_assert(std::atomic<bool>::is_always_lock_free);
-  CatchStopSignals();
   Arguments args;
   if (int code = ParseArguments(argc, argv, args); code >= 0) return code;
 

@@ -3,6 +3,7 @@
 // ones or the new ones, byte for byte; and every file is on disk before it
 // is renamed into place, so a power cut leaves them whole too.
 #include <gtest/gtest.h>
+#include <link.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -171,10 +172,30 @@ class Faults : public ::testing::Test {
 // says so and exits 0. SIGKILL: the run leaves its staging folder, which
 // the next run removes.
 enum class Moment {
-  kAtStart,        // sent before the program ran a line of its own
-  kWhileWriting,   // once the table `staged` is being written
-  kOutputsPlaced,  // once every table is in place, from within the program
+  kAtStart,            // sent before the program ran a line of its own
+  kLibrariesStarting,  // raised while the libraries of the program are initialised
+  kWhileWriting,       // once the table `staged` is being written
+  kOutputsPlaced,      // once every table is in place, from within the program
 };
+
+// Notes the path of the AddressSanitizer runtime among the shared objects
+// of this process, if it is one of them.
+int FindAsanRuntime(dl_phdr_info* info, std::size_t, void* found) {
+  const std::string path = info->dlpi_name != nullptr ? info->dlpi_name : "";
+  if (fs::path(path).filename().string().rfind("libasan.so", 0) == 0) {
+    *static_cast<std::string*>(found) = path;
+  }
+  return 0;
+}
+
+// What LD_PRELOAD holds to run the library raising a signal at load: after
+// the AddressSanitizer runtime when the tests run with it, which must come
+// first in the program's libraries.
+std::string PreloadSignalAtLoad() {
+  std::string asan;
+  dl_iterate_phdr(FindAsanRuntime, &asan);
+  return "LD_PRELOAD=" + (asan.empty() ? "" : asan + " ") + QUELLMARK_SIGNAL_AT_LOAD;
+}
 
 // Runs the program with `args`, sending `signal` at `moment` (kWhileWriting:
 // as soon as `writing` holds); nothing when `writing` was never seen.
@@ -183,6 +204,10 @@ std::optional<ProgramResult> RunStoppedAt(const std::vector<std::string>& args, 
   testing::ProgramStart start;
   if (moment == Moment::kAtStart) start.blocked_signals = {signal};
   if (moment == Moment::kOutputsPlaced) start.environment = {SignalWhenDone(signal)};
+  if (moment == Moment::kLibrariesStarting) {
+    start.environment = {PreloadSignalAtLoad(),
+                         "QUELLMARK_TEST_SIGNAL_AT_LOAD=" + std::to_string(signal)};
+  }
   RunningProgram run(QUELLMARK_CONVERT, args, start);
   if (moment == Moment::kAtStart) {
     // Pending from the start: taken as soon as the program can take it.
@@ -210,12 +235,15 @@ TEST_F(Faults, AStoppedRunLeavesTheEarlierTablesAndSaysWhatItDid) {
       {SIGKILL, "tab", Moment::kWhileWriting, "sCM.tab"},
       {SIGINT, "tab", Moment::kAtStart},
       {SIGTERM, "gpkg", Moment::kAtStart},
+      {SIGINT, "shape", Moment::kLibrariesStarting},
+      {SIGTERM, "tab", Moment::kLibrariesStarting},
       {SIGINT, "shape", Moment::kOutputsPlaced},
       {SIGTERM, "tab", Moment::kOutputsPlaced},
       {SIGINT, "gpkg", Moment::kOutputsPlaced},
   };
   for (const Case& c : cases) {
-    const char* moments[] = {"at start", "while writing", "once the tables are in place"};
+    const char* moments[] = {"at start", "while the libraries start", "while writing",
+                             "once the tables are in place"};
     SCOPED_TRACE(std::string(strsignal(c.signal)) + ", " + c.format + ", " +
                  moments[static_cast<int>(c.moment)] + " " + c.staged);
     const std::string name =
@@ -269,7 +297,7 @@ TEST_F(Faults, AStoppedRunLeavesTheEarlierTablesAndSaysWhatItDid) {
     EXPECT_EQ(r.err.find(kStopAfterOutputs), std::string::npos) << r.err;
     EXPECT_EQ(Differing(Tables(folder), earlier),
               std::vector<std::string>{});  // no staging folder or lock left either
-    if (c.moment == Moment::kAtStart) {
+    if (c.moment == Moment::kAtStart || c.moment == Moment::kLibrariesStarting) {
       // Not even extracted.
       EXPECT_EQ(Differing(testing::ReadTree((folder / "s").string()), extracted),
                 std::vector<std::string>{});
