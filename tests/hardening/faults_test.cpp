@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <link.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -422,8 +423,21 @@ TEST_F(Faults, AStopWhileAGeoPackageIsCompletedIsHonoured) {
   }
 }
 
-// Two runs of one archive at once, and one batch naming it twice by two
-// paths with --jobs 2: each run exits 0 without a false warning, and the
+// Whether a staging folder of the run `pid` stands in `folder`.
+bool StagedBy(const fs::path& folder, pid_t pid) {
+  const std::string prefix = ".s.quellmark-" + std::to_string(pid) + "-";
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    if (entry.is_directory() && entry.path().filename().string().rfind(prefix, 0) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Two runs of one archive at once take turns: a run started while another
+// is converting the archive says so and converts nothing until the other
+// has finished; and one batch naming it twice by two paths with --jobs 2
+// converts it once. Each run exits 0 without a false warning, and the
 // tables are those of a run alone.
 TEST_F(Faults, TwoRunsOfOneArchiveAtOnce) {
   const fs::path alone = dir.path() / "alone";
@@ -434,13 +448,41 @@ TEST_F(Faults, TwoRunsOfOneArchiveAtOnce) {
   const fs::path folder = dir.path() / "twice";
   PackSheet(folder, gen::SheetSize::kMedian, 3);
   const std::string archive = (folder / "s.lzh").string();
+  const std::vector<std::string> args = {"--format", "shape", archive};
+  const std::string waiting = "s.lzh: another run is converting this archive; waiting for it";
   {
-    RunningProgram first(QUELLMARK_CONVERT, {"--format", "shape", archive});
-    RunningProgram second(QUELLMARK_CONVERT, {"--format", "shape", archive});
-    for (RunningProgram* run : {&first, &second}) {
+    // The first run is held still while its sheet is staged, so the
+    // second surely starts while it converts.
+    std::optional<RunningProgram> first;
+    for (int attempt = 0; attempt < 5 && !first; ++attempt) {
+      first.emplace(QUELLMARK_CONVERT, args);
+      const pid_t pid = first->pid();
+      ASSERT_TRUE(WaitFor([&] { return StagedBy(folder, pid); })) << first->Wait().err;
+      kill(pid, SIGSTOP);
+      int status = 0;
+      ASSERT_EQ(waitpid(pid, &status, WUNTRACED), pid);
+      ASSERT_TRUE(WIFSTOPPED(status));
+      if (StagedBy(folder, pid)) break;
+      // Stopped just after its sheet was in place: once more.
+      kill(pid, SIGCONT);
+      EXPECT_EQ(first->Wait().exit_code, 0);
+      first.reset();
+    }
+    ASSERT_TRUE(first) << "never caught the first run converting";
+    RunningProgram second(QUELLMARK_CONVERT, args);
+    ASSERT_TRUE(WaitFor([&] {
+      return second.ErrorSoFar().find(waiting) != std::string::npos ||
+             StagedBy(folder, second.pid());
+    }));
+    EXPECT_NE(second.ErrorSoFar().find(waiting), std::string::npos)
+        << "the second run did not wait: " << second.ErrorSoFar();
+    EXPECT_FALSE(StagedBy(folder, second.pid())) << "both runs convert at once";
+    kill(first->pid(), SIGCONT);
+    for (RunningProgram* run : {&*first, &second}) {
       const ProgramResult r = run->Wait();
       EXPECT_EQ(r.exit_code, 0) << r.err;
       EXPECT_EQ(r.err.find("warning: s.lzh: layer"), std::string::npos) << r.err;
+      EXPECT_NE(r.err.find("1 archive converted"), std::string::npos) << r.err;
     }
   }
   EXPECT_EQ(Tables(folder), expected);
