@@ -247,11 +247,12 @@ class Batch {
     if (collection_) collection_->Settle(index, false);
     if (services_.notifier != nullptr) {
       Notice notice;
-      notice.text = "listed more than once; converted once";
+      notice.text = converted ? "listed more than once; converted once"
+                              : "listed more than once; not tried again after it failed";
       notice.archive = options_.archives[index];
       services_.notifier->Notify(notice);
     }
-    if (converted && services_.observer != nullptr) services_.observer->ArchiveDone(index);
+    if (services_.observer != nullptr) services_.observer->ArchiveRepeated(index, converted);
     changed_.notify_all();
   }
 
@@ -313,8 +314,11 @@ class Batch {
           if (observer != nullptr) observer->LayerStarted(index, code);
         };
         if (observer != nullptr) {
-          context.table_written = [observer, index](std::string_view code) {
-            observer->TableWritten(index, code);
+          // Every sheet's tables of one file are that file's tables.
+          const std::string_view file = options_.output_file;
+          context.table_written = [observer, index, file](std::string_view output_prefix,
+                                                          std::string_view code) {
+            observer->TableWritten(index, file.empty() ? output_prefix : file, code);
           };
         }
         context.stop = services_.stop;

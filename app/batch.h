@@ -80,13 +80,24 @@ class BatchObserver {
   virtual ~BatchObserver() = default;
   virtual void ArchiveStarted(std::size_t /*index*/, const ArchiveNames& /*names*/) {}
   virtual void LayerStarted(std::size_t /*index*/, std::string_view /*layer_code*/) {}
-  // A layer's table was put in place.
-  virtual void TableWritten(std::size_t /*index*/, std::string_view /*layer_code*/) {}
+  // A layer's table was put in place. `where` names the file or files that
+  // hold it: the output prefix of the sheet's tables, or the one output
+  // file. A table written twice (two archives with the same outputs) has
+  // the same `where` and code both times.
+  virtual void TableWritten(std::size_t /*index*/, std::string_view /*where*/,
+                            std::string_view /*layer_code*/) {}
   // A sheet of the archive was moved from the Tokyo datum onto JGD2000 by
   // `operation` (datum.to_jgd2000), as each sheet is.
   virtual void DatumMoved(std::size_t /*index*/, std::string_view /*operation*/) {}
   // The archive was extracted and converted: its check mark.
   virtual void ArchiveDone(std::size_t /*index*/) {}
+  // A later place in the list of an archive listed earlier (by any path):
+  // it is not converted again. `converted`: whether its earlier place was.
+  // Unless overridden, a place whose archive was converted gets its check
+  // mark as well.
+  virtual void ArchiveRepeated(std::size_t index, bool converted) {
+    if (converted) ArchiveDone(index);
+  }
   // The archive failed and the batch goes on (keep_going), or the run was
   // interrupted while the archive was under way (Interrupted).
   virtual void ArchiveFailed(std::size_t /*index*/, const QuellmarkError& /*error*/) {}
@@ -131,8 +142,8 @@ struct BatchResult {
 // of each archive it did.
 //
 // The archive named is the one extracted. An archive listed more than once
-// (by any path) is converted once; its later places get a notice and, when
-// it was converted, their check mark. One archive's outputs are converted by
+// (by any path) is converted once; its later places get a notice and
+// ArchiveRepeated. One archive's outputs are converted by
 // one run at a time, across processes too: a run finding another at work
 // on them says so and waits. Notices reach the notifier stamped with the
 // archive and layer they came from. With one job everything runs on the

@@ -106,8 +106,9 @@ std::string Usage() {
          "extracted, or a layer set that cannot be read or written, ends the batch\n"
          "with an error naming the file. On a terminal, progress is shown on stderr,\n"
          "with the share done and the time left for batches of more than three.\n"
-         "At the end one line on stderr sums up the run: archives converted, failed\n"
-         "and not tried, tables written, warnings, and the folder the tables went to.\n"
+         "At the end one line on stderr sums up the run: archives converted, failed,\n"
+         "skipped as duplicates and not tried, tables written, warnings, and the\n"
+         "folder the tables went to.\n"
          "\n"
          "SIGINT or SIGTERM stop the run: what was not converted keeps its earlier\n"
          "tables (the one GeoPackage stays as it was).\n"
@@ -142,10 +143,7 @@ const OutputFormat* CollectionFormat(std::string_view path) {
 class Console : public Notifier, public BatchObserver {
  public:
   Console(bool quiet, std::size_t total)
-      : quiet_(quiet),
-        progress_(!quiet && isatty(STDERR_FILENO)),
-        total_(total),
-        table_folders_(total) {
+      : quiet_(quiet), progress_(!quiet && isatty(STDERR_FILENO)), total_(total) {
     tally_.archives = total;
   }
 
@@ -175,7 +173,6 @@ class Console : public Notifier, public BatchObserver {
     index_ = index;
     archive_ = FileName(names.archive);
     ++tally_.started;
-    if (index < table_folders_.size()) table_folders_[index] = TableFolder(names.output_prefix);
     layer_.clear();
     DrawProgress();
   }
@@ -186,10 +183,14 @@ class Console : public Notifier, public BatchObserver {
     DrawProgress();
   }
 
-  void TableWritten(std::size_t index, std::string_view) override {
+  // A table counts once however often it was written: every sheet's DK
+  // table in the one GeoPackage is one table, and so are the DK tables of
+  // two archives of one name converted into one folder.
+  void TableWritten(std::size_t, std::string_view where, std::string_view code) override {
     std::lock_guard lock(mutex_);
-    ++tally_.tables;
-    if (index < table_folders_.size()) tally_.table_folders.insert(table_folders_[index]);
+    tables_.insert(std::string(where) + '\0' + std::string(code));
+    tally_.tables = tables_.size();
+    tally_.table_folders.insert(TableFolder(where));
   }
 
   // Each operation that moved sheets onto JGD2000 is named once a run.
@@ -208,11 +209,18 @@ class Console : public Notifier, public BatchObserver {
     ++finished_;
     ++tally_.converted;
     layer_.clear();
-    if (signal_when_done_ != 0 && tally_.converted == total_) raise(signal_when_done_);
+    RaiseIfDone();
   }
 
-  // For tests: raises `signal` once every listed archive is done, as if it
-  // came from outside at that moment.
+  void ArchiveRepeated(std::size_t, bool) override {
+    std::lock_guard lock(mutex_);
+    ++finished_;
+    ++tally_.duplicates;
+    RaiseIfDone();
+  }
+
+  // For tests: raises `signal` once every listed archive is converted or
+  // skipped as a duplicate, as if it came from outside at that moment.
   void RaiseWhenDone(int signal) { signal_when_done_ = signal; }
 
   // A line that always reaches stderr, also when quiet.
@@ -251,6 +259,11 @@ class Console : public Notifier, public BatchObserver {
   }
 
  private:
+  void RaiseIfDone() {
+    if (signal_when_done_ != 0 && tally_.converted + tally_.duplicates == total_) {
+      raise(signal_when_done_);
+    }
+  }
   void DrawProgress() {
     if (!progress_ || archive_.empty()) return;
     std::string line =
@@ -279,7 +292,7 @@ class Console : public Notifier, public BatchObserver {
   const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
   RunTally tally_;
   int signal_when_done_ = 0;
-  std::vector<std::string> table_folders_;  // by archive index
+  std::set<std::string> tables_;  // where + NUL + layer code
   std::set<std::string, std::less<>> datum_operations_;
 };
 
@@ -424,7 +437,7 @@ extern "C" void OnStopSignal(int signal_number) {
 
 // Also unblocks them: a program started with them blocked would otherwise
 // never stop, and one sent before now is taken here.
-void CatchStopSignals() {
+extern "C" void CatchStopSignals(int, char**, char**) {
   struct sigaction action {};
   action.sa_handler = OnStopSignal;
   sigemptyset(&action.sa_mask);
@@ -436,6 +449,14 @@ void CatchStopSignals() {
   sigaddset(&stops, SIGTERM);
   sigprocmask(SIG_UNBLOCK, &stops, nullptr);
 }
+
+// Run before the initialisation of any library the program uses (GDAL,
+// PROJ, SQLite, ...), which takes some milliseconds: the entries of
+// .preinit_array are the first code of the program the system runs, so a
+// signal in that time is a stop like any other, not the end of the program.
+using StartFunction = void (*)(int, char**, char**);
+__attribute__((section(".preinit_array"), used)) StartFunction catch_stop_signals_first =
+    CatchStopSignals;
 
 const char* StopSignalName() { return stop_signal == SIGTERM ? "SIGTERM" : "SIGINT"; }
 
@@ -450,10 +471,9 @@ int SignalWhenDone() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Before anything is read or written: a stop asked for at any moment of
-  // the run is honoured.
+  // The handlers are in place (catch_stop_signals_first): a stop asked for
+  // at any moment of the run is honoured.
   static_assert(std::atomic<bool>::is_always_lock_free);
-  CatchStopSignals();
   Arguments args;
   if (int code = ParseArguments(argc, argv, args); code >= 0) return code;
 

@@ -30,9 +30,12 @@ std::string SummaryLine(std::string_view program, const RunTally& tally) {
                      Count(tally.converted - not_kept, "archive", "archives") + " converted, ";
   if (!tally.file_left.empty()) line += std::to_string(not_kept) + " not kept, ";
   line += std::to_string(failed) + " failed, ";
-  if (tally.archives > tally.started) {
-    line += std::to_string(tally.archives - tally.started) + " not tried, ";
+  if (tally.duplicates > 0) {
+    line += std::to_string(tally.duplicates) + " skipped as " +
+            (tally.duplicates == 1 ? "a duplicate" : "duplicates") + ", ";
   }
+  const std::size_t not_tried = tally.archives - tally.started - tally.duplicates;
+  if (not_tried > 0) line += std::to_string(not_tried) + " not tried, ";
   line += Count(tally.file_left.empty() ? tally.tables : 0, "table", "tables") + ", " +
           Count(tally.warnings, "warning", "warnings");
   if (!tally.file_left.empty()) {

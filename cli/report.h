@@ -10,12 +10,15 @@
 
 namespace quellmark {
 
-// A run's counts, gathered as it goes.
+// A run's counts, gathered as it goes. Every place in the list of archives
+// is started (and then converted or failed), skipped as a duplicate of an
+// earlier place, or never tried.
 struct RunTally {
-  std::size_t archives = 0;             // listed
+  std::size_t archives = 0;             // places in the list
   std::size_t started = 0;              // taken up; each one ends converted or failed
   std::size_t converted = 0;            // extracted and converted
-  std::size_t tables = 0;               // written and closed
+  std::size_t duplicates = 0;           // places of an archive listed earlier, not converted again
+  std::size_t tables = 0;               // distinct tables put in place, as the files hold them
   std::size_t warnings = 0;             // printed
   std::set<std::string> table_folders;  // where the tables went, absolute
   std::string file;                     // the one file every sheet went into, if any
@@ -26,8 +29,9 @@ struct RunTally {
 };
 
 // One line, e.g. "quellmark-convert: 2 archives converted, 1 failed, 34
-// tables, 3 warnings; tables in /data/maps". Archives never taken up (the
-// batch stopped at a failure) are counted as "not tried"; the tables are
+// tables, 3 warnings; tables in /data/maps". Places of an archive listed
+// earlier are counted as "skipped as duplicates", archives never taken up
+// (the batch stopped at a failure or a signal) as "not tried"; the tables are
 // said to be "beside each archive" when they went to several folders, and
 // "all in FILE" when every sheet went into one file. When that file was not
 // put in place, the archives converted for it are "not kept" and the line

@@ -32,8 +32,10 @@ struct ExportContext {
   Notifier* notifier = nullptr;  // data problems; may be null
   // Called as each layer's conversion starts (progress); may be empty.
   std::function<void(std::string_view layer_code)> layer_started;
-  // Called once a layer's table is put in place; may be empty.
-  std::function<void(std::string_view layer_code)> table_written = {};
+  // Called once a layer's table is put in place, with the output prefix the
+  // sheet was converted into; may be empty.
+  std::function<void(std::string_view output_prefix, std::string_view layer_code)> table_written =
+      {};
   // Set when the run is asked to stop; the conversion then ends at the next
   // line with Interrupted. May be null.
   const std::atomic<bool>* stop = nullptr;

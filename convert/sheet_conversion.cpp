@@ -103,8 +103,9 @@ class SheetConversion {
   // the number of positions.
   std::size_t Resolve(const LayerSpec& layer);
   // Looks point n up and adds it as a position, unless the format leaves
-  // unplaced points out; false when it was left out.
-  bool Add(std::int32_t n, PointSource source);
+  // unplaced points out; false when it was left out. `placed`, when given,
+  // is set to whether n had a position the table can hold.
+  bool Add(std::int32_t n, PointSource source, bool* placed = nullptr);
 
   const OutputFormat& format_;
   const GeometryRules& rules_;
@@ -143,7 +144,7 @@ bool SheetConversion::ConvertLayer(const LayerSpec& layer, const LayerSet& layer
   return true;
 }
 
-bool SheetConversion::Add(std::int32_t n, PointSource source) {
+bool SheetConversion::Add(std::int32_t n, PointSource source, bool* placed_out) {
   double x = 0.0;
   double y = 0.0;
   bool placed = ResolvePoint(context_.state.coordinates, source, n, x, y, reader_.reporter());
@@ -158,6 +159,7 @@ bool SheetConversion::Add(std::int32_t n, PointSource source) {
       placed = false;
     }
   }
+  if (placed_out != nullptr) *placed_out = placed;
   if (!placed && !rules_.keep_unplaced) return false;
   x_.push_back(x);
   y_.push_back(y);
@@ -176,8 +178,19 @@ std::size_t SheetConversion::Resolve(const LayerSpec& layer) {
     // legacy tables keep them, in every format, so a station stands at the
     // same place in every format.
     const std::string_view id = LegacyFieldText(record, RecordField::kId);
-    if (context_.state.er_point_table.Get(StationNumberOfId(id), n)) {
-      Add(n, PointSource::kPointTable);
+    // A station takes its position from another layer's line, so nothing
+    // on its own line shows why it has none: each one left without is
+    // named, with the reason.
+    const auto unplaced = [this, &record](const std::string& why) {
+      reader_.reporter().Report((record.id.empty() ? std::string("a station without an id")
+                                                   : "station " + std::string(record.id)) +
+                                " has no position: " + why);
+    };
+    if (!context_.state.er_point_table.Get(StationNumberOfId(id), n)) {
+      unplaced("no railway line (TK) of this sheet names it");
+    } else if (bool placed = false; !Add(n, PointSource::kPointTable, &placed) || !placed) {
+      unplaced("point " + std::to_string(n) +
+               ", where the railway line naming it starts, has none");
     }
     return x_.size();
   }
@@ -263,7 +276,7 @@ void ConvertSheet(const LayerSet& layer_set, const std::string& output_prefix,
   conversion.CheckStop();
   sheet->Commit();
   if (context.table_written) {
-    for (std::string_view code : tables) context.table_written(code);
+    for (std::string_view code : tables) context.table_written(output_prefix, code);
   }
 }
 

@@ -1,5 +1,8 @@
 #include "sal/sal_record.h"
 
+#include <cstdint>
+#include <string>
+
 #include "sal/cp932.h"
 #include "sal/notify.h"
 #include "sal/tokenizer.h"
@@ -233,6 +236,61 @@ std::string_view* IrField(SalRecord& r, int state) {
   }
 }
 
+// Whether a line's delimiters pair up: each "(" closed by a ")" and each
+// "{" by a "}", innermost first. Only the first fault of a line is kept.
+// The kinds of the 64 innermost levels are held: of a level whose kind was
+// pushed out by deeper ones, only that it is closed is checked.
+class DelimiterBalance {
+ public:
+  // A delimiter as SplitToken's kind names it (1 "(", 2 "{", 3 ")", 4 "}").
+  void Token(int kind) {
+    if (kind == 0) return;
+    const std::uint64_t brace = (kind & 1) == 0;
+    if (kind <= 2) {
+      open_ = (open_ << 1) | brace;  // innermost level in bit 0
+      if (++depth_ > kKept + lost_) lost_ = depth_ - kKept;
+    } else {
+      Close(brace != 0);
+    }
+  }
+  // A delimiter as SplitBraceToken's kind names it (1 "{", 2 "}").
+  void BraceToken(int kind) { Token(kind * 2); }
+
+  bool balanced() const { return closing_ == 0 && depth_ == 0; }
+  // What is wrong, when it is not balanced.
+  std::string Fault() const {
+    const auto quoted = [](char c) { return std::string("'") + c + "'"; };
+    if (closing_ == 0) {
+      return (depth_ > lost_ ? quoted(Innermost()) : std::string("an opening delimiter")) +
+             " is not closed";
+    }
+    if (opened_ == 0) return quoted(closing_) + " closes nothing";
+    return quoted(closing_) + " closes " + quoted(opened_);
+  }
+
+ private:
+  static constexpr std::size_t kKept = 64;
+  char Innermost() const { return open_ & 1 ? '{' : '('; }
+  void Close(bool brace) {
+    if (depth_ == 0) {
+      if (closing_ == 0) closing_ = brace ? '}' : ')';
+      return;
+    }
+    if (((open_ & 1) != 0) != brace && closing_ == 0 && depth_ > lost_) {
+      closing_ = brace ? '}' : ')';
+      opened_ = Innermost();
+    }
+    open_ >>= 1;
+    --depth_;
+  }
+
+  std::uint64_t open_ = 0;  // bit i: the level i below the innermost was opened by "{"
+  std::size_t depth_ = 0;
+  std::size_t lost_ = 0;  // levels 1 to lost_ have had their kind pushed out
+  char closing_ = 0;      // the first closer that did not pair up
+  char opened_ = 0;       // what it met instead; 0 for nothing
+};
+
 }  // namespace
 
 void ParseSalLine(std::string_view line, std::string& feature_name, std::string& point_list,
@@ -240,61 +298,70 @@ void ParseSalLine(std::string_view line, std::string& feature_name, std::string&
   record.Clear();
   int state = kNone;
   std::string_view token;
-  std::string_view value;
   int kind = 0;
-  int value_kind = 0;
+  DelimiterBalance balance;
+  // A tag's value: the next token, its delimiter counted.
+  const auto value = [&line, &balance] {
+    int value_kind = 0;
+    std::string_view text;
+    SplitToken(line, value_kind, text);
+    balance.Token(value_kind);
+    return text;
+  };
+  // A name-like value, which may hold parentheses: only braces end it.
+  const auto brace_value = [&line, &balance] {
+    int value_kind = 0;
+    std::string_view text;
+    SplitBraceToken(line, value_kind, text);
+    balance.BraceToken(value_kind);
+    return text;
+  };
   do {
     SplitToken(line, kind, token);
+    balance.Token(kind);
     if (token.size() == 2) {
       const unsigned key = Key(token[0], token[1]);
       if (ElementState(key, state, state)) continue;
       switch (key) {
         case Key('I', 'D'):
-          SplitToken(line, value_kind, value);
-          IdField(record, state) = value;
+          IdField(record, state) = value();
           continue;
         case Key('I', 'R'):
           if (std::string_view* field = IrField(record, state)) {
-            SplitToken(line, value_kind, value);
-            *field = value;
+            *field = value();
             continue;
           }
           // No IR field in this state: the value stays on the line.
           continue;
         case Key('J', 'T'):
-          SplitToken(line, value_kind, value);
-          record.jt = value;
+          record.jt = value();
           continue;
         case Key('Y', 'U'):
-          SplitToken(line, value_kind, value);
-          record.yu = value;
+          record.yu = value();
           continue;
         case Key('S', 'B'):
-          SplitToken(line, value_kind, value);
-          record.sb = value;
+          record.sb = value();
           continue;
         case Key('S', 'R'):
-          SplitToken(line, value_kind, value);
-          record.sr = value;
+          record.sr = value();
           continue;
         case Key('F', 'I'):
-          SplitToken(line, value_kind, value);
-          record.fi = value;
+          record.fi = value();
           continue;
         case Key('H', 'K'):
-          SplitToken(line, value_kind, value);
-          record.hk = value;
+          record.hk = value();
           continue;
-        case Key('K', 'B'):
+        case Key('K', 'B'): {
+          int value_kind = 0;
           record.kb = ReadIntToken(line, value_kind);
+          balance.Token(value_kind);
           continue;
+        }
         case Key('N', 'M'):
-          SplitBraceToken(line, value_kind, value);
-          feature_name.assign(value);
+          feature_name.assign(brace_value());
           continue;
         case Key('J', 'S'):
-          SplitBraceToken(line, value_kind, value);
-          record.js = value;
+          record.js = brace_value();
           continue;
         default:
           break;
@@ -311,6 +378,8 @@ void ParseSalLine(std::string_view line, std::string& feature_name, std::string&
       reporter.Report(std::move(message));
     }
   } while (!line.empty());
+  // Every value is still taken as above; the line is only said to be damaged.
+  if (!balance.balanced()) reporter.Report("unbalanced delimiters: " + balance.Fault());
 }
 
 }  // namespace quellmark

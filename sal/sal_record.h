@@ -35,7 +35,10 @@ struct SalRecord {
 // `feature_name` and `point_list` are copied, and replaced only when the line
 // holds an "NM" value or a point list; otherwise they keep what the caller
 // passed in. Tokens the parser cannot place are reported as "non " + token
-// through `reporter`, and parsing goes on.
+// through `reporter`, and parsing goes on. A line whose delimiters do not
+// pair up ("(" with ")", "{" with "}", innermost first) is reported once, as
+// "unbalanced delimiters: " and the first fault; its values are taken all
+// the same.
 void ParseSalLine(std::string_view line, std::string& feature_name, std::string& point_list,
                   SalRecord& record, const Reporter& reporter);
 

@@ -62,7 +62,7 @@ struct Events : BatchObserver {
   void LayerStarted(std::size_t i, std::string_view code) override {
     log.push_back("layer " + std::to_string(i) + " " + std::string(code));
   }
-  void TableWritten(std::size_t i, std::string_view code) override {
+  void TableWritten(std::size_t i, std::string_view, std::string_view code) override {
     log.push_back("table " + std::to_string(i) + " " + std::string(code));
   }
   void ArchiveDone(std::size_t i) override { log.push_back("done " + std::to_string(i)); }
@@ -84,7 +84,7 @@ class BatchTest : public ::testing::Test {
       if (ctx.layer_started) ctx.layer_started("CM");
       if (sheet == throw_for) throw InputError(sheet + ".slm", 0, "cannot open the sheet header");
       if (sheet == throw_std_for) throw std::runtime_error("library trouble");
-      if (ctx.table_written) ctx.table_written("CM");
+      if (ctx.table_written) ctx.table_written(archive.output_prefix, "CM");
     };
     return s;
   }

@@ -124,52 +124,162 @@ TEST_F(ConvertTest, SampleArchiveConvertsIntoBothFormats) {
   EXPECT_GT(CountLines(dir / "533945/533945_HA.txt"), 0);
 }
 
-TEST_F(ConvertTest, SecondOfThreeArchivesFails) {
-  const std::string a = MakeArchive(dir.str(), "a");
+// Every path through the batch ends in one summary line that counts what
+// happened: places converted, failed, skipped as duplicates and not tried,
+// and the tables as the files hold them. Each case runs in a fresh copy of
+// one folder: a.lzh, b.lzh (a CRC error in its sheet header), other/c.lzh,
+// x/a.lzh (another archive named a) and pair.lzh (two sheets, 28204 and
+// 28205); "{d}" stands for the copy.
+TEST_F(ConvertTest, TheSummaryCountsWhatEveryPathThroughTheBatchDid) {
+  const std::string model = dir / "model";
+  MakeArchive(model, "a");
   auto members = Members(gen::GenerateLayerSet({}), "b");
-  members[0].claimed_crc = 0x1234;  // a CRC error in the sheet header
-  const std::string b = dir / "b.lzh";
-  WriteFile(b, lhatest::BuildLevel2(members));
-  const std::string c = MakeArchive(dir / "other", "c");
+  members[0].claimed_crc = 0x1234;
+  WriteFile(model + "/b.lzh", lhatest::BuildLevel2(members));
+  MakeArchive(model + "/other", "c");
+  MakeArchive(model + "/x", "a");
+  auto pair = Members(gen::GenerateLayerSet({}), "28204");
+  for (auto& member : Members(gen::GenerateLayerSet({}), "28205")) pair.push_back(member);
+  WriteFile(model + "/pair.lzh", lhatest::BuildLevel2(pair));
 
-  ProgramResult r = Convert({"--format", "shape", a, b, c});
-  EXPECT_EQ(r.exit_code, 1);
-  EXPECT_NE(r.err.find("quellmark-convert: error: " + b + ": extraction failed"), std::string::npos)
-      << r.err;
-  EXPECT_EQ(LastLine(r.err),
-            "quellmark-convert: 1 archive converted, 1 failed, 1 not tried, "
-            "17 tables, 0 warnings; tables in " +
-                dir.str());
-  EXPECT_TRUE(fs::exists(dir / "aDK.shp"));
-  EXPECT_FALSE(fs::exists(dir / "bDK.shp"));
-  EXPECT_FALSE(fs::exists(dir / "other/cDK.shp"));
-  EXPECT_FALSE(fs::exists(dir / "b/b.slm")) << "a damaged member was left in place";
-
-  r = Convert({"--format", "shape", "--keep-going", a, b, c});
-  EXPECT_EQ(r.exit_code, 1);
-  EXPECT_TRUE(fs::exists(dir / "other/cDK.shp"));
-  EXPECT_FALSE(fs::exists(dir / "bDK.shp"));
-  EXPECT_EQ(LastLine(r.err),
-            "quellmark-convert: 2 archives converted, 1 failed, 34 tables, "
-            "0 warnings; tables beside each archive");
-  // Side by side, the same count.
-  r = Convert({"--format", "shape", "--keep-going", "--jobs", "3", c, b, a});
-  EXPECT_EQ(LastLine(r.err),
-            "quellmark-convert: 2 archives converted, 1 failed, 34 tables, "
-            "0 warnings; tables beside each archive");
-
-  // A folder stands for the archives under it in path order: a, b (which
-  // fails and ends the batch), then other/c.
-  fs::remove(dir / "aDK.shp");
-  fs::remove(dir / "other/cDK.shp");
-  r = Convert({"--format", "shape", dir.str()});
-  EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(LastLine(r.err),
-            "quellmark-convert: 1 archive converted, 1 failed, 1 not tried, "
-            "17 tables, 0 warnings; tables in " +
-                dir.str());
-  EXPECT_TRUE(fs::exists(dir / "aDK.shp"));
-  EXPECT_FALSE(fs::exists(dir / "other/cDK.shp"));
+  const std::string all = "{d}/all.gpkg";
+  const struct {
+    const char* what;
+    std::vector<std::string> args;
+    int exit_code;
+    std::string summary;
+    std::vector<std::string> written = {};    // files the run put in place
+    std::vector<std::string> untouched = {};  // files it did not
+    std::string environment = {};
+    std::string said = {};  // a line stderr holds besides the summary
+  } cases[] = {
+      {"every archive, two folders",
+       {"{d}/a.lzh", "{d}/other/c.lzh"},
+       0,
+       "2 archives converted, 0 failed, 34 tables, 0 warnings; tables beside each archive",
+       {"{d}/aDK.shp", "{d}/other/cDK.shp"}},
+      {"one archive holding two sheets",
+       {"{d}/pair.lzh"},
+       0,
+       "1 archive converted, 0 failed, 34 tables, 0 warnings; tables in {d}",
+       {"{d}/28204DK.shp", "{d}/28205DK.shp"}},
+      {"a failure ends the batch",
+       {"{d}/a.lzh", "{d}/b.lzh", "{d}/other/c.lzh"},
+       1,
+       "1 archive converted, 1 failed, 1 not tried, 17 tables, 0 warnings; tables in {d}",
+       {"{d}/aDK.shp"},
+       {"{d}/bDK.shp", "{d}/other/cDK.shp", "{d}/b/b.slm"}},
+      {"a folder stands for its archives in path order: a, b, other/c, pair, x/a",
+       {"{d}"},
+       1,
+       "1 archive converted, 1 failed, 3 not tried, 17 tables, 0 warnings; tables in {d}",
+       {"{d}/aDK.shp"},
+       {"{d}/other/cDK.shp"}},
+      {"--keep-going",
+       {"--keep-going", "{d}/a.lzh", "{d}/b.lzh", "{d}/other/c.lzh"},
+       1,
+       "2 archives converted, 1 failed, 34 tables, 0 warnings; tables beside each archive",
+       {"{d}/aDK.shp", "{d}/other/cDK.shp"},
+       {"{d}/bDK.shp"}},
+      {"--keep-going side by side",
+       {"--keep-going", "--jobs", "3", "{d}/other/c.lzh", "{d}/b.lzh", "{d}/a.lzh"},
+       1,
+       "2 archives converted, 1 failed, 34 tables, 0 warnings; tables beside each archive"},
+      {"an archive listed twice",
+       {"{d}/a.lzh", "{d}/./a.lzh"},
+       0,
+       "1 archive converted, 0 failed, 1 skipped as a duplicate, 17 tables, 1 warning; "
+       "tables in {d}",
+       {"{d}/aDK.shp"},
+       {},
+       {},
+       "warning: a.lzh: listed more than once; converted once"},
+      {"listed three times, side by side",
+       {"--jobs", "2", "{d}/a.lzh", "{d}/other/c.lzh", "{d}/./a.lzh", "{d}/x/../a.lzh"},
+       0,
+       "2 archives converted, 0 failed, 2 skipped as duplicates, 34 tables, 2 warnings; "
+       "tables beside each archive"},
+      {"a failed archive listed twice",
+       {"--keep-going", "{d}/b.lzh", "{d}/a.lzh", "{d}/./b.lzh"},
+       1,
+       "1 archive converted, 1 failed, 1 skipped as a duplicate, 17 tables, 1 warning; "
+       "tables in {d}",
+       {"{d}/aDK.shp"},
+       {"{d}/bDK.shp"},
+       {},
+       "warning: b.lzh: listed more than once; not tried again after it failed"},
+      {"a duplicate once every output is in place, then SIGINT",
+       {"{d}/a.lzh", "{d}/./a.lzh"},
+       0,
+       "1 archive converted, 0 failed, 1 skipped as a duplicate, 17 tables, 1 warning; "
+       "tables in {d}",
+       {"{d}/aDK.shp"},
+       {},
+       "QUELLMARK_TEST_SIGNAL_WHEN_DONE=2"},
+      {"two archives of one name into one folder: the later tables replace the earlier",
+       {"--output", "{d}/out", "{d}/a.lzh", "{d}/x/a.lzh"},
+       0,
+       "2 archives converted, 0 failed, 17 tables, 0 warnings; tables in {d}/out",
+       {"{d}/out/aDK.shp"}},
+      {"a GeoPackage per sheet",
+       {"--format", "gpkg", "{d}/a.lzh", "{d}/pair.lzh", "{d}/other/c.lzh"},
+       0,
+       "3 archives converted, 0 failed, 68 tables, 0 warnings; tables beside each archive",
+       {"{d}/a.gpkg", "{d}/28204.gpkg", "{d}/28205.gpkg", "{d}/other/c.gpkg"}},
+      {"one GeoPackage for every sheet",
+       {"--output", all, "{d}/a.lzh", "{d}/pair.lzh", "{d}/other/c.lzh"},
+       0,
+       "3 archives converted, 0 failed, 17 tables, 0 warnings; all in " + all,
+       {all}},
+      {"one GeoPackage, --keep-going past a failure",
+       {"--keep-going", "--output", all, "{d}/a.lzh", "{d}/b.lzh", "{d}/other/c.lzh"},
+       1,
+       "2 archives converted, 1 failed, 17 tables, 0 warnings; all in " + all,
+       {all}},
+      {"one GeoPackage, a failure: the file is not made",
+       {"--output", all, "{d}/a.lzh", "{d}/b.lzh", "{d}/other/c.lzh"},
+       1,
+       "0 archives converted, 1 not kept, 1 failed, 1 not tried, 0 tables, 0 warnings; " + all +
+           " left as it was",
+       {},
+       {all}},
+      {"one GeoPackage, an archive listed twice",
+       {"--jobs", "2", "--output", all, "{d}/a.lzh", "{d}/./a.lzh", "{d}/other/c.lzh"},
+       0,
+       "2 archives converted, 0 failed, 1 skipped as a duplicate, 17 tables, 1 warning; all in " +
+           all,
+       {all}},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string copy = dir / ("case" + std::to_string(n++));
+    fs::copy(model, copy, fs::copy_options::recursive);
+    const auto place = [&copy](std::string text) {
+      for (std::size_t at = text.find("{d}"); at != std::string::npos; at = text.find("{d}")) {
+        text.replace(at, 3, copy);
+      }
+      return text;
+    };
+    // Shapefiles unless the case names a GeoPackage.
+    std::vector<std::string> args;
+    for (const std::string& arg : c.args) args.push_back(place(arg));
+    if (std::none_of(args.begin(), args.end(), [](const std::string& arg) {
+          return arg == "--format" || arg.ends_with(".gpkg");
+        })) {
+      args.insert(args.begin(), {"--format", "shape"});
+    }
+    testing::ProgramStart start;
+    if (!c.environment.empty()) start.environment = {c.environment};
+    const ProgramResult r = RunProgram(QUELLMARK_CONVERT, args, start);
+    EXPECT_EQ(r.exit_code, c.exit_code) << r.err;
+    EXPECT_EQ(LastLine(r.err), "quellmark-convert: " + place(c.summary)) << r.err;
+    for (const std::string& file : c.written) EXPECT_TRUE(fs::exists(place(file))) << file;
+    for (const std::string& file : c.untouched) EXPECT_FALSE(fs::exists(place(file))) << file;
+    if (!c.said.empty()) {
+      EXPECT_NE(r.err.find("quellmark-convert: " + c.said + "\n"), std::string::npos) << r.err;
+    }
+  }
 }
 
 // The features of the road table (DK) of the sheet `prefix` in `format`,
@@ -571,7 +681,7 @@ TEST_F(ConvertTest, OneGeoPackageHoldsTheBatchInListOrderWhateverTheJobs) {
   ProgramResult r = with({"--output", out + "/one.gpkg", "--jobs", "1"}, archives);
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(LastLine(r.err),
-            "quellmark-convert: 4 archives converted, 0 failed, 68 tables, 0 warnings; all in " +
+            "quellmark-convert: 4 archives converted, 0 failed, 17 tables, 0 warnings; all in " +
                 out + "/one.gpkg");
   EXPECT_EQ(SheetsInOrder(out + "/one.gpkg"), (std::vector<std::string>{"s3", "s0", "s2", "s1"}));
   r = with({"--output", out + "/three.gpkg", "--jobs", "3", "--format", "gpkg"}, archives);

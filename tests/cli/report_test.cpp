@@ -26,23 +26,48 @@ RunTally Tally(std::size_t archives, std::size_t started, std::size_t converted,
 }
 
 TEST(ReportTest, SummaryLine) {
-  EXPECT_EQ(SummaryLine("q", Tally(1, 1, 1, 17, 3, {"/data/maps"})),
-            "q: 1 archive converted, 0 failed, 17 tables, 3 warnings; tables in /data/maps");
-  // Stopped at the second archive: the third was never tried.
-  EXPECT_EQ(SummaryLine("q", Tally(3, 2, 1, 1, 1, {"/a"})),
-            "q: 1 archive converted, 1 failed, 1 not tried, 1 table, 1 warning; tables in /a");
-  EXPECT_EQ(SummaryLine("q", Tally(4, 4, 2, 34, 0, {"/a", "/b"})),
-            "q: 2 archives converted, 2 failed, 34 tables, 0 warnings; tables beside each archive");
-  EXPECT_EQ(SummaryLine("q", Tally(1, 1, 0, 0, 0, {})),
-            "q: 0 archives converted, 1 failed, 0 tables, 0 warnings");
-  EXPECT_EQ(SummaryLine("q", Tally(2, 0, 0, 0, 0, {})),
-            "q: 0 archives converted, 0 failed, 2 not tried, 0 tables, 0 warnings");
-  // The one file was not put in place: what was converted for it is not kept.
-  RunTally left = Tally(4, 3, 2, 34, 1, {"/a"});
-  left.file_left = "/a/all.gpkg";
-  EXPECT_EQ(SummaryLine("q", left),
-            "q: 0 archives converted, 2 not kept, 1 failed, 1 not tried, 0 tables, 1 warning; "
-            "/a/all.gpkg left as it was");
+  const auto tally = [](std::size_t archives, std::size_t started, std::size_t converted,
+                        std::size_t duplicates, std::size_t tables, std::size_t warnings,
+                        std::set<std::string> folders, std::string file = {},
+                        std::string file_left = {}) {
+    RunTally t = Tally(archives, started, converted, tables, warnings, std::move(folders));
+    t.duplicates = duplicates;
+    t.file = std::move(file);
+    t.file_left = std::move(file_left);
+    return t;
+  };
+  const struct {
+    const char* what;
+    RunTally tally;
+    std::string line;
+  } cases[] = {
+      {"one archive", tally(1, 1, 1, 0, 17, 3, {"/data/maps"}),
+       "q: 1 archive converted, 0 failed, 17 tables, 3 warnings; tables in /data/maps"},
+      {"stopped at the second archive: the third was never tried", tally(3, 2, 1, 0, 1, 1, {"/a"}),
+       "q: 1 archive converted, 1 failed, 1 not tried, 1 table, 1 warning; tables in /a"},
+      {"several folders", tally(4, 4, 2, 0, 34, 0, {"/a", "/b"}),
+       "q: 2 archives converted, 2 failed, 34 tables, 0 warnings; tables beside each archive"},
+      {"nothing converted", tally(1, 1, 0, 0, 0, 0, {}),
+       "q: 0 archives converted, 1 failed, 0 tables, 0 warnings"},
+      {"stopped before it began", tally(2, 0, 0, 0, 0, 0, {}),
+       "q: 0 archives converted, 0 failed, 2 not tried, 0 tables, 0 warnings"},
+      {"one archive listed twice", tally(2, 1, 1, 1, 17, 1, {"/a"}),
+       "q: 1 archive converted, 0 failed, 1 skipped as a duplicate, 17 tables, 1 warning; "
+       "tables in /a"},
+      {"duplicates, a failure and a place never tried", tally(6, 3, 2, 2, 34, 2, {"/a", "/b"}),
+       "q: 2 archives converted, 1 failed, 2 skipped as duplicates, 1 not tried, 34 tables, "
+       "2 warnings; tables beside each archive"},
+      {"one file", tally(3, 3, 3, 0, 17, 0, {"/a"}, "/a/all.gpkg"),
+       "q: 3 archives converted, 0 failed, 17 tables, 0 warnings; all in /a/all.gpkg"},
+      {"the one file was not put in place: what was converted for it is not kept",
+       tally(5, 3, 2, 1, 34, 1, {"/a"}, {}, "/a/all.gpkg"),
+       "q: 0 archives converted, 2 not kept, 1 failed, 1 skipped as a duplicate, 1 not tried, "
+       "0 tables, 1 warning; /a/all.gpkg left as it was"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(SummaryLine("q", c.tally), c.line);
+  }
 }
 
 TEST(ReportTest, TableFolderIsAbsoluteAndPlain) {

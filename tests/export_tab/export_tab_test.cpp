@@ -284,6 +284,10 @@ TEST_F(TabExportTest, ControlPointsAreGradedByHeightAndBadHeightsAreReported) {
   EXPECT_EQ(notifier.notices[1].line, 7);
 }
 
+// A station stands on the first point of the railway line whose ER
+// reference names it: the station number is the reference's text from its
+// eighth byte on, as the table keeps it (14 bytes). A station left without
+// a position is named in a warning at its line.
 TEST_F(TabExportTest, StationsArePlacedByTheRailwayLinesOfTheSameSheetOnly) {
   WritePoints("rail", PointFile({kP1, kP2, kP3}));
   WriteLayer("rail", "TK.sal",
@@ -292,30 +296,47 @@ TEST_F(TabExportTest, StationsArePlacedByTheRailwayLinesOfTheSameSheetOnly) {
                  "TK(ID{L2}CV(ID{C2}{3,1})SB{44}ER(IR{ER00000007}))",
                  "TK(ID{L3}ER(IR{ER00000005}))",                 // no points: station 5 stays
                  "TK(ID{L4}CV(ID{C4}{2,3})ER(IR{ER99999999}))",  // beyond the table
+                 // The line starts at a point the sheet lacks: so does its
+                 // station, though the next point has a position.
+                 "TK(ID{L5}CV(ID{C5}{9,2})ER(IR{ER00000011}))",
+                 // Station 234: not 1234 (from byte 7) nor 34 (from byte 9).
+                 "TK(ID{L6}CV(ID{C6}{2,3})ER(IR{ER28201234}))",
+                 // 15 bytes, of which 14 are kept: station 3, not 35.
+                 "TK(ID{L7}CV(ID{C7}{3,2})ER(IR{ER2820400000035}))",
              });
   WriteLayer("rail", "EK.sal",
              {
-                 "EK(ID{EK000005}KN(IR{KN00000000000001})NM{Eki})", "EK(ID{EK000007})",
+                 "EK(ID{EK000005}KN(IR{KN00000000000001})NM{Eki})",
+                 "EK(ID{EK000007})",
                  "EK(ID{EK000009})",  // no railway line names it
                  "EK(ID{EK999999})",  // beyond the table
+                 "EK(ID{EK000011})",
+                 "EK(ID{EK000234})",
+                 "EK(ID{EK001234})",
+                 "EK(ID{EK000034})",
+                 "EK(ID{EK000003})",
+                 "EK(ID{EK000035})",
              });
   Run("rail");
 
   const ReadTable tk = Table("rail", "TK");
-  ASSERT_EQ(tk.features.size(), 4u);
+  ASSERT_EQ(tk.features.size(), 7u);
   ExpectPen(tk.features[0], 3, 77, 0x2900B4);
   ExpectPen(tk.features[1], 3, 2, 0x2828B4);
   EXPECT_EQ(tk.features[2].geometry_type, "");
   EXPECT_EQ(tk.features[2].text[9], "ER00000005");
+  EXPECT_EQ(tk.features[6].text[9], "ER282040000003");
 
   const ReadTable ek = Table("rail", "EK");
-  ASSERT_EQ(ek.features.size(), 4u);
+  ASSERT_EQ(ek.features.size(), 10u);
   ExpectAt(ek.features[0], {kP1});
   ExpectSymbol(ek.features[0], 67, 12, 0xFF0000);
   EXPECT_EQ(ek.features[0].text, (std::vector<std::string>{"Eki", "EK000005", "KN000000"}));
   ExpectAt(ek.features[1], {kP3});
-  for (int i : {2, 3}) {
-    SCOPED_TRACE(i);
+  ExpectAt(ek.features[5], {kP2});  // 234
+  ExpectAt(ek.features[8], {kP3});  // 3
+  for (int i : {2, 3, 4, 6, 7, 9}) {
+    SCOPED_TRACE(ek.features[i].text[1]);
     EXPECT_EQ(ek.features[i].geometry_type, "");
     EXPECT_EQ(ek.features[i].text[0], "Eki");
   }
@@ -327,10 +348,32 @@ TEST_F(TabExportTest, StationsArePlacedByTheRailwayLinesOfTheSameSheetOnly) {
   WriteLayer("next", "EK.sal", {"EK(ID{EK000005})"});
   Run("next");
   EXPECT_EQ(Table("next", "EK").features.at(0).geometry_type, "");
-  // KN references are 14 bytes; the EK table keeps 8, and says so.
-  EXPECT_EQ(notifier.texts(),
-            std::vector<std::string>{
-                "values longer than their field were cut: knir 1; a GeoPackage keeps them whole"});
+
+  // Each station without a position is named at its line; the EK table
+  // keeps 8 bytes of the 14 of a KN reference, and says so, as the TK table
+  // does of the one ER reference past 14.
+  std::vector<std::string> said;
+  for (const Notice& notice : notifier.notices) {
+    said.push_back(std::filesystem::path(notice.file).filename().string() + ":" +
+                   std::to_string(notice.line) + ": " + notice.text);
+  }
+  const std::string unnamed = " has no position: no railway line (TK) of this sheet names it";
+  EXPECT_EQ(said, (std::vector<std::string>{
+                      "railTK.sal:5: over scoordnum",
+                      "railTK.sal:0: values longer than their field were cut: erir 1; a "
+                      "GeoPackage keeps them whole",
+                      "railEK.sal:3: station EK000009" + unnamed,
+                      "railEK.sal:4: station EK999999" + unnamed,
+                      "railEK.sal:5: over scoordnum",
+                      "railEK.sal:5: station EK000011 has no position: point 9, where the railway "
+                      "line naming it starts, has none",
+                      "railEK.sal:7: station EK001234" + unnamed,
+                      "railEK.sal:8: station EK000034" + unnamed,
+                      "railEK.sal:10: station EK000035" + unnamed,
+                      "railEK.sal:0: values longer than their field were cut: knir 1; a "
+                      "GeoPackage keeps them whole",
+                      "nextEK.sal:1: station EK000005" + unnamed,
+                  }));
 }
 
 TEST_F(TabExportTest, LinesComeOutWholeAndShortLinesKeepTheirPlace) {

@@ -96,15 +96,37 @@ TEST_F(BadInputTest, HugeLinesAndListsConvertWhole) {
 TEST_F(BadInputTest, DamagedBytesInLayerFilesAreReportedAndEveryLineKept) {
   Sheet sheet = GoodSheet();
   // NUL bytes, a lone lead byte at the end of a line and of the file,
-  // unbalanced and nested delimiters.
+  // unbalanced and nested delimiters: closers left over at the end, a
+  // missing ")".
   sheet["CM.sal"] = std::string("CM(ID{C1}){NM{a\0b}PT(ID{P}){1}}\r\n", 34) +
                     std::string("CM(ID{C2}){\0}\r\n", 15) + "CM(ID{C3}){NM{x\x83}PT{2}}\x83\r\n" +
-                    "CM(((ID{{{C4}}}}}))){PT(ID{P}){{3}}}\r\n" + "}}}{{{)))(((\r\n" + "\x83";
+                    "CM(((ID{{{C4}}}}}))){PT(ID{P}){{3}}}\r\n" + "}}}{{{)))(((\r\n" +
+                    "CM(ID{C6}){PT(ID{P}){4}}}}}\r\n" + "CM(ID{C7}{PT(ID{P}){5}}\r\n" + "\x83";
   ProgramResult r = Convert(sheet);
   EXPECT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_EQ(FeatureCount(Out("CM")), 6);
-  EXPECT_NE(r.err.find("layer CM, line 2: non \\x00"), std::string::npos) << r.err;
+  EXPECT_EQ(FeatureCount(Out("CM")), 8);
   EXPECT_EQ(r.err.find(std::string(1, '\0')), std::string::npos);
+  // Each damaged line is named; the lines that are whole are not.
+  for (const char* warning : {
+           "layer CM, line 2: non \\x00",
+           "layer CM, line 3: unbalanced delimiters: '{' is not closed",
+           "layer CM, line 4: unbalanced delimiters: '}' closes '('",
+           "layer CM, line 5: unbalanced delimiters: '}' closes nothing",
+           "layer CM, line 6: unbalanced delimiters: '}' closes nothing",
+           "layer CM, line 7: unbalanced delimiters: '(' is not closed",
+       }) {
+    EXPECT_NE(r.err.find("quellmark-convert: warning: s.lzh: " + std::string(warning) + "\n"),
+              std::string::npos)
+        << warning << "\n"
+        << r.err;
+  }
+  EXPECT_EQ(r.err.find("line 1: unbalanced"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("line 2: unbalanced"), std::string::npos) << r.err;
+  // What is converted is what it was: the points of lines 6 and 7 read back.
+  const auto cm = ReadTableBack(Out("CM"));
+  ASSERT_EQ(cm.features.size(), 8u);
+  EXPECT_EQ(cm.features[5].x.size(), 1u);
+  EXPECT_EQ(cm.features[6].x.size(), 1u);
 }
 
 TEST_F(BadInputTest, LineEndsOfEveryKindAndTheEndOfFileMark) {
@@ -141,6 +163,16 @@ TEST_F(BadInputTest, PointNumbersAndStationNumbersOutOfEveryRange) {
     ProgramResult r = Convert(sheet, {"--format", format});
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_NE(r.err.find("layer DK, line 1: over scoordnum"), std::string::npos) << r.err;
+    // Each station left without a position is named at its line.
+    for (const char* station :
+         {"2: station EK99999999999", "3: station EK-5", "4: station EK$FFFFFFFF"}) {
+      EXPECT_NE(r.err.find("warning: s.lzh: layer EK, line " + std::string(station) +
+                           " has no position: no railway line (TK) of this sheet names it\n"),
+                std::string::npos)
+          << station << "\n"
+          << r.err;
+    }
+    EXPECT_EQ(r.err.find("line 1: station"), std::string::npos) << r.err;
     const char* ext = format == std::string("tab") ? ".tab" : ".shp";
     EXPECT_EQ(FeatureCount(Out("DK", ext)), 2);
     const auto ek = ReadTableBack(Out("EK", ext));

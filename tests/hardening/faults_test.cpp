@@ -3,7 +3,9 @@
 // ones or the new ones, byte for byte; and every file is on disk before it
 // is renamed into place, so a power cut leaves them whole too.
 #include <gtest/gtest.h>
+#include <link.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -158,10 +160,30 @@ class Faults : public ::testing::Test {
 // says so and exits 0. SIGKILL: the run leaves its staging folder, which
 // the next run removes.
 enum class Moment {
-  kAtStart,        // sent before the program ran a line of its own
-  kWhileWriting,   // once the table `staged` is being written
-  kOutputsPlaced,  // once every table is in place, from within the program
+  kAtStart,            // sent before the program ran a line of its own
+  kLibrariesStarting,  // raised while the libraries of the program are initialised
+  kWhileWriting,       // once the table `staged` is being written
+  kOutputsPlaced,      // once every table is in place, from within the program
 };
+
+// Notes the path of the AddressSanitizer runtime among the shared objects
+// of this process, if it is one of them.
+int FindAsanRuntime(dl_phdr_info* info, std::size_t, void* found) {
+  const std::string path = info->dlpi_name != nullptr ? info->dlpi_name : "";
+  if (fs::path(path).filename().string().rfind("libasan.so", 0) == 0) {
+    *static_cast<std::string*>(found) = path;
+  }
+  return 0;
+}
+
+// What LD_PRELOAD holds to run the library raising a signal at load: after
+// the AddressSanitizer runtime when the tests run with it, which must come
+// first in the program's libraries.
+std::string PreloadSignalAtLoad() {
+  std::string asan;
+  dl_iterate_phdr(FindAsanRuntime, &asan);
+  return "LD_PRELOAD=" + (asan.empty() ? "" : asan + " ") + QUELLMARK_SIGNAL_AT_LOAD;
+}
 
 // Runs the program with `args`, sending `signal` at `moment` (kWhileWriting:
 // as soon as `writing` holds); nothing when `writing` was never seen.
@@ -170,6 +192,10 @@ std::optional<ProgramResult> RunStoppedAt(const std::vector<std::string>& args, 
   testing::ProgramStart start;
   if (moment == Moment::kAtStart) start.blocked_signals = {signal};
   if (moment == Moment::kOutputsPlaced) start.environment = {SignalWhenDone(signal)};
+  if (moment == Moment::kLibrariesStarting) {
+    start.environment = {PreloadSignalAtLoad(),
+                         "QUELLMARK_TEST_SIGNAL_AT_LOAD=" + std::to_string(signal)};
+  }
   RunningProgram run(QUELLMARK_CONVERT, args, start);
   if (moment == Moment::kAtStart) {
     // Pending from the start: taken as soon as the program can take it.
@@ -197,12 +223,15 @@ TEST_F(Faults, AStoppedRunLeavesTheEarlierTablesAndSaysWhatItDid) {
       {SIGKILL, "tab", Moment::kWhileWriting, "sCM.tab"},
       {SIGINT, "tab", Moment::kAtStart},
       {SIGTERM, "gpkg", Moment::kAtStart},
+      {SIGINT, "shape", Moment::kLibrariesStarting},
+      {SIGTERM, "tab", Moment::kLibrariesStarting},
       {SIGINT, "shape", Moment::kOutputsPlaced},
       {SIGTERM, "tab", Moment::kOutputsPlaced},
       {SIGINT, "gpkg", Moment::kOutputsPlaced},
   };
   for (const Case& c : cases) {
-    const char* moments[] = {"at start", "while writing", "once the tables are in place"};
+    const char* moments[] = {"at start", "while the libraries start", "while writing",
+                             "once the tables are in place"};
     SCOPED_TRACE(std::string(strsignal(c.signal)) + ", " + c.format + ", " +
                  moments[static_cast<int>(c.moment)] + " " + c.staged);
     const std::string name =
@@ -256,7 +285,7 @@ TEST_F(Faults, AStoppedRunLeavesTheEarlierTablesAndSaysWhatItDid) {
     EXPECT_EQ(r.err.find(kStopAfterOutputs), std::string::npos) << r.err;
     EXPECT_EQ(Differing(Tables(folder), earlier),
               std::vector<std::string>{});  // no staging folder or lock left either
-    if (c.moment == Moment::kAtStart) {
+    if (c.moment == Moment::kAtStart || c.moment == Moment::kLibrariesStarting) {
       // Not even extracted.
       EXPECT_EQ(Differing(testing::ReadTree((folder / "s").string()), extracted),
                 std::vector<std::string>{});
@@ -381,8 +410,21 @@ TEST_F(Faults, AStopWhileAGeoPackageIsCompletedIsHonoured) {
   }
 }
 
-// Two runs of one archive at once, and one batch naming it twice by two
-// paths with --jobs 2: each run exits 0 without a false warning, and the
+// Whether a staging folder of the run `pid` stands in `folder`.
+bool StagedBy(const fs::path& folder, pid_t pid) {
+  const std::string prefix = ".s.quellmark-" + std::to_string(pid) + "-";
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    if (entry.is_directory() && entry.path().filename().string().rfind(prefix, 0) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Two runs of one archive at once take turns: a run started while another
+// is converting the archive says so and converts nothing until the other
+// has finished; and one batch naming it twice by two paths with --jobs 2
+// converts it once. Each run exits 0 without a false warning, and the
 // tables are those of a run alone.
 TEST_F(Faults, TwoRunsOfOneArchiveAtOnce) {
   const fs::path alone = dir.path() / "alone";
@@ -393,13 +435,41 @@ TEST_F(Faults, TwoRunsOfOneArchiveAtOnce) {
   const fs::path folder = dir.path() / "twice";
   PackSheet(folder, gen::SheetSize::kMedian, 3);
   const std::string archive = (folder / "s.lzh").string();
+  const std::vector<std::string> args = {"--format", "shape", archive};
+  const std::string waiting = "s.lzh: another run is converting this archive; waiting for it";
   {
-    RunningProgram first(QUELLMARK_CONVERT, {"--format", "shape", archive});
-    RunningProgram second(QUELLMARK_CONVERT, {"--format", "shape", archive});
-    for (RunningProgram* run : {&first, &second}) {
+    // The first run is held still while its sheet is staged, so the
+    // second surely starts while it converts.
+    std::optional<RunningProgram> first;
+    for (int attempt = 0; attempt < 5 && !first; ++attempt) {
+      first.emplace(QUELLMARK_CONVERT, args);
+      const pid_t pid = first->pid();
+      ASSERT_TRUE(WaitFor([&] { return StagedBy(folder, pid); })) << first->Wait().err;
+      kill(pid, SIGSTOP);
+      int status = 0;
+      ASSERT_EQ(waitpid(pid, &status, WUNTRACED), pid);
+      ASSERT_TRUE(WIFSTOPPED(status));
+      if (StagedBy(folder, pid)) break;
+      // Stopped just after its sheet was in place: once more.
+      kill(pid, SIGCONT);
+      EXPECT_EQ(first->Wait().exit_code, 0);
+      first.reset();
+    }
+    ASSERT_TRUE(first) << "never caught the first run converting";
+    RunningProgram second(QUELLMARK_CONVERT, args);
+    ASSERT_TRUE(WaitFor([&] {
+      return second.ErrorSoFar().find(waiting) != std::string::npos ||
+             StagedBy(folder, second.pid());
+    }));
+    EXPECT_NE(second.ErrorSoFar().find(waiting), std::string::npos)
+        << "the second run did not wait: " << second.ErrorSoFar();
+    EXPECT_FALSE(StagedBy(folder, second.pid())) << "both runs convert at once";
+    kill(first->pid(), SIGCONT);
+    for (RunningProgram* run : {&*first, &second}) {
       const ProgramResult r = run->Wait();
       EXPECT_EQ(r.exit_code, 0) << r.err;
       EXPECT_EQ(r.err.find("warning: s.lzh: layer"), std::string::npos) << r.err;
+      EXPECT_NE(r.err.find("1 archive converted"), std::string::npos) << r.err;
     }
   }
   EXPECT_EQ(Tables(folder), expected);

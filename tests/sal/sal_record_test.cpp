@@ -150,6 +150,47 @@ TEST(ParseSalLine, ReportsTokensItCannotPlace) {
   EXPECT_EQ(dk.messages, std::vector<std::string>{"non XY"});
 }
 
+// A line whose delimiters do not pair up is said to be damaged, once, with
+// its first fault; every value is taken as it would be otherwise.
+TEST(ParseSalLine, ReportsUnbalancedDelimitersOnceAndTakesTheValuesAllTheSame) {
+  const std::string deep_open(100, '('), deep_close(100, ')');
+  const struct {
+    const char* what;
+    std::string line;
+    std::string message;  // empty: none
+    std::string id, points, name;
+  } cases[] = {
+      {"balanced", "CM(ID{C1}PT(ID{P1}{12})SR{21}NM{Kita})", "", "C1", "12", "Kita"},
+      {"parentheses in a name are text", "CM(ID{C1}NM{A(B}PT(ID{P}{3}))", "", "C1", "3", "A(B"},
+      {"a brace as the second byte of a name's character",
+       "CM(ID{C1}NM{" + testing::Sjis("マ") + "}PT(ID{P}{3}))", "", "C1", "3", testing::Sjis("マ")},
+      {"nested past 64 levels", deep_open + "ID{C1}" + deep_close, "", "C1", "", ""},
+      {"closers left over at the end", "CM(ID{C1}PT(ID{P1}{12}))}}}",
+       "unbalanced delimiters: '}' closes nothing", "C1", "12", ""},
+      {"a missing ')'", "CM(ID{C1}PT(ID{P1}{12})SR{21}NM{Kita}",
+       "unbalanced delimiters: '(' is not closed", "C1", "12", "Kita"},
+      {"a missing ')' past 64 levels", deep_open + "ID{C1}" + deep_close.substr(1),
+       "unbalanced delimiters: an opening delimiter is not closed", "C1", "", ""},
+      {"a name not closed", "CM(ID{C1}PT(ID{P1}{12})NM{Kita",
+       "unbalanced delimiters: '{' is not closed", "C1", "12", "Kita"},
+      {"crossed pairs", "CM(ID{C1)PT(ID{P1}{12})}", "unbalanced delimiters: ')' closes '{'", "C1",
+       "12", ""},
+      {"a value's delimiters count too", "CM(ID{C1}KB{5)PT(ID{P1}{12}))",
+       "unbalanced delimiters: ')' closes '{'", "C1", "12", ""},
+      {"only the first fault", "}}}{{{)))(((", "unbalanced delimiters: '}' closes nothing", "", "",
+       ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto p = Parse(c.line);
+    EXPECT_EQ(p.messages,
+              c.message.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.message});
+    EXPECT_EQ(p.record.id, c.id);
+    EXPECT_EQ(p.points, c.points);
+    EXPECT_EQ(p.name, c.name);
+  }
+}
+
 TEST(ParseSalLine, ValuesAreKeptWholeAndCutOnlyToTheLegacyWidths) {
   // kb as read; the legacy tables keep its low 16 bits, read as signed.
   EXPECT_EQ(Parse("KB{40000}").record.kb, 40000);

@@ -66,6 +66,16 @@ RunningProgram::~RunningProgram() {
   }
 }
 
+std::string RunningProgram::ErrorSoFar() const {
+  std::string err;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = pread(fileno(err_), buffer, sizeof buffer, static_cast<off_t>(err.size()))) > 0) {
+    err.append(buffer, static_cast<std::size_t>(n));
+  }
+  return err;
+}
+
 ProgramResult RunningProgram::Wait() {
   int status = 0;
   while (waitpid(pid_, &status, 0) < 0) {

@@ -39,6 +39,8 @@ class RunningProgram {
   RunningProgram& operator=(const RunningProgram&) = delete;
 
   pid_t pid() const { return pid_; }
+  // What the program has written to stderr so far.
+  std::string ErrorSoFar() const;
   ProgramResult Wait();
 
  private:
