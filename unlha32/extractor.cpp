@@ -11,10 +11,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <random>
 #include <utility>
@@ -114,6 +116,22 @@ class Utf8LocaleScope {
   locale_t locale_ = static_cast<locale_t>(0);
   locale_t previous_ = static_cast<locale_t>(0);
 };
+
+// libarchive fills the CRC table of its LHA reader on the first header read
+// in the process and marks it filled before filling it, without a lock: two
+// archives extracted side by side (--jobs) at the start of a run could check
+// a header against a table half made ("LHa header CRC error"). The first
+// header reads take turns until one has read a header, which has filled the
+// table; every later read goes straight through.
+int ReadNextHeader(archive* a, archive_entry** entry) {
+  static std::atomic<bool> table_filled{false};
+  if (table_filled.load(std::memory_order_acquire)) return archive_read_next_header(a, entry);
+  static std::mutex first_reads;
+  const std::lock_guard lock(first_reads);
+  const int r = archive_read_next_header(a, entry);
+  if (r == ARCHIVE_OK || r == ARCHIVE_WARN) table_filled.store(true, std::memory_order_release);
+  return r;
+}
 
 class ArchiveReader {
  public:
@@ -446,7 +464,7 @@ class Extraction {
 
     for (;;) {
       archive_entry* entry = nullptr;
-      const int r = archive_read_next_header(a, &entry);
+      const int r = ReadNextHeader(a, &entry);
       if (r == ARCHIVE_EOF) break;
       if (r != ARCHIVE_OK) {
         return Failure{UNLHA32_ERROR_ARCHIVE, "bad member header: " + reader.Error()};
