@@ -53,20 +53,6 @@ std::vector<std::string> Paths(const std::string& folder) {
   return paths;
 }
 
-// The paths that two readings of a folder do not hold alike.
-std::vector<std::string> Changed(const std::map<std::string, std::string>& before,
-                                 const std::map<std::string, std::string>& after) {
-  std::vector<std::string> changed;
-  for (const auto& [path, bytes] : after) {
-    const auto earlier = before.find(path);
-    if (earlier == before.end() || earlier->second != bytes) changed.push_back(path);
-  }
-  for (const auto& entry : before) {
-    if (!after.count(entry.first)) changed.push_back(entry.first);
-  }
-  return changed;
-}
-
 long CountLines(const std::string& path) {
   if (!fs::exists(path)) return 0;
   const std::string text = ReadFile(path);
@@ -817,7 +803,7 @@ TEST_F(ConvertTest, EveryArchiveNameIsConvertedWhole) {
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(TableRows(out + "/" + c.name + ".gpkg", "DK"), own_roads);
     EXPECT_EQ(Paths(out), std::vector<std::string>{c.name + ".gpkg"});
-    EXPECT_EQ(Changed(before, testing::ReadTree(folder)), std::vector<std::string>{});
+    EXPECT_EQ(testing::Differing(before, testing::ReadTree(folder)), std::vector<std::string>{});
 
     // Into one GeoPackage: rows under the archive's whole name.
     const std::string one = dir / ("one" + std::to_string(n)) + "/all.gpkg";
@@ -826,7 +812,7 @@ TEST_F(ConvertTest, EveryArchiveNameIsConvertedWhole) {
     EXPECT_EQ(TableRows(one, "DK"), own_roads);
     EXPECT_EQ(SheetsInOrder(one), std::vector<std::string>{c.sheet.empty() ? c.name : c.sheet});
     EXPECT_EQ(Paths(fs::path(one).parent_path().string()), std::vector<std::string>{"all.gpkg"});
-    EXPECT_EQ(Changed(before, testing::ReadTree(folder)), std::vector<std::string>{});
+    EXPECT_EQ(testing::Differing(before, testing::ReadTree(folder)), std::vector<std::string>{});
 
     // Beside the archive: its tables and its extraction folder, nothing else.
     r = convert({"--format", "gpkg"});
@@ -834,7 +820,7 @@ TEST_F(ConvertTest, EveryArchiveNameIsConvertedWhole) {
     EXPECT_EQ(TableRows(folder + "/" + c.name + ".gpkg", "DK"), own_roads);
     const std::string header = (c.members.empty() ? "533945" : c.name) + ".slm";
     EXPECT_TRUE(fs::exists(folder + "/" + c.name + "/" + header));
-    std::vector<std::string> changed = Changed(before, testing::ReadTree(folder));
+    std::vector<std::string> changed = testing::Differing(before, testing::ReadTree(folder));
     std::erase_if(changed, [&](const std::string& path) {
       return !before.count(path) && (path == c.name + ".gpkg" || path.rfind(c.name + "/", 0) == 0);
     });
