@@ -20,44 +20,32 @@ void SalRecord::Clear() {
 
 namespace {
 
-// Element states set by the element tags.
+// Element states set by the element tags: a feature's own tag (its layer
+// code) says the values that follow are the feature's own; the other tags
+// say whose ID or reference comes next.
 enum State : int {
-  kTK = -13,
-  kTS = -12,
-  kKO = -11,
-  kGD = -10,
-  kGK = -9,
-  kSK = -8,
-  kKK = -7,
-  kKS = -6,
-  kKJ = -5,
-  kMH = -4,
-  kEK = -3,
-  kDS = -2,
-  kCM = -1,
-  kNone = 0,
-  kDK = 1,
-  kCV = 2,
-  kEG = 3,
-  kBD1 = 4,
-  kBD2 = 5,
-  kGM = 6,
-  kPT = 7,
-  kND = 8,
-  kKN = 9,
-  kPD = 10,
-  kDH = 11,
-  kKA = 12,
-  kHR = 13,
-  kDT = 14,
-  kKT = 15,
-  kTR = 16,
-  kER = 17,
-  kYR = 18,
-  kKH = 19,
-  kTH = 20,
-  kTT = 21,
-  kDY = 22,
+  kFeature = 0,
+  kCV,
+  kEG,
+  kBD1,
+  kBD2,
+  kGM,
+  kPT,
+  kND,
+  kKN,
+  kPD,
+  kDH,
+  kKA,
+  kHR,
+  kDT,
+  kKT,
+  kTR,
+  kER,
+  kYR,
+  kKH,
+  kTH,
+  kTT,
+  kDY,
 };
 
 constexpr unsigned Key(char a, char b) {
@@ -68,47 +56,22 @@ constexpr unsigned Key(char a, char b) {
 // The state an element tag sets, or false when the token is not one.
 bool ElementState(unsigned key, int current, int& state) {
   switch (key) {
-    case Key('T', 'K'):
-      state = kTK;
-      return true;
-    case Key('T', 'S'):
-      state = kTS;
-      return true;
-    case Key('K', 'O'):
-      state = kKO;
-      return true;
-    case Key('G', 'D'):
-      state = kGD;
-      return true;
-    case Key('G', 'K'):
-      state = kGK;
-      return true;
-    case Key('S', 'K'):
-      state = kSK;
-      return true;
-    case Key('K', 'K'):
-      state = kKK;
-      return true;
-    case Key('K', 'S'):
-      state = kKS;
-      return true;
-    case Key('K', 'J'):
-      state = kKJ;
-      return true;
-    case Key('M', 'H'):
-      state = kMH;
-      return true;
-    case Key('E', 'K'):
-      state = kEK;
-      return true;
-    case Key('D', 'S'):
-      state = kDS;
-      return true;
+    // The layers' own tags.
     case Key('C', 'M'):
-      state = kCM;
-      return true;
+    case Key('K', 'J'):
+    case Key('K', 'S'):
+    case Key('K', 'K'):
+    case Key('S', 'K'):
+    case Key('G', 'K'):
+    case Key('G', 'D'):
+    case Key('K', 'O'):
+    case Key('M', 'H'):
+    case Key('T', 'S'):
+    case Key('T', 'K'):
+    case Key('E', 'K'):
     case Key('D', 'K'):
-      state = kDK;
+    case Key('D', 'S'):
+      state = kFeature;
       return true;
     case Key('C', 'V'):
       state = kCV;
@@ -296,7 +259,7 @@ class DelimiterBalance {
 void ParseSalLine(std::string_view line, std::string& feature_name, std::string& point_list,
                   SalRecord& record, const Reporter& reporter) {
   record.Clear();
-  int state = kNone;
+  int state = kFeature;
   std::string_view token;
   int kind = 0;
   DelimiterBalance balance;
