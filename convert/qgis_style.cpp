@@ -18,14 +18,14 @@ namespace {
 // QML as text: elements with attributes, each on a line of its own.
 class Qml {
  public:
-  using Attributes = std::initializer_list<std::pair<std::string_view, std::string_view>>;
+  using Attributes = std::vector<std::pair<std::string_view, std::string_view>>;
 
-  void Open(std::string_view name, Attributes attributes = {}) {
+  void Open(std::string_view name, const Attributes& attributes = {}) {
     Start(name, attributes);
     text_ += ">\n";
     ++depth_;
   }
-  void Empty(std::string_view name, Attributes attributes = {}) {
+  void Empty(std::string_view name, const Attributes& attributes = {}) {
     Start(name, attributes);
     text_ += "/>\n";
   }
@@ -51,7 +51,7 @@ class Qml {
 
  private:
   void Indent() { text_.append(static_cast<std::size_t>(depth_) * 2, ' '); }
-  void Start(std::string_view name, Attributes attributes) {
+  void Start(std::string_view name, const Attributes& attributes) {
     Indent();
     text_ += '<';
     text_ += name;
@@ -350,19 +350,13 @@ void Renderer(Qml& qml, const LayerSpec& layer, const MapLayerStyle& style,
     if (!filters[i] || !drawn(rule)) continue;
     const std::string index = std::to_string(symbols.size());
     const std::string caption = Caption(rule, utf8);
+    const std::string key = "rule-" + index;
     const std::string scale = std::to_string(rule.max_scale);
-    if (rule.max_scale > 0) {
-      qml.Empty("rule", {{"key", "rule-" + index},
-                         {"filter", filters[i]->empty() ? "ELSE" : *filters[i]},
-                         {"symbol", index},
-                         {"label", caption},
-                         {"scalemaxdenom", scale}});
-    } else {
-      qml.Empty("rule", {{"key", "rule-" + index},
-                         {"filter", filters[i]->empty() ? "ELSE" : *filters[i]},
-                         {"symbol", index},
-                         {"label", caption}});
-    }
+    const std::string filter = filters[i]->empty() ? "ELSE" : *filters[i];
+    Qml::Attributes attributes{
+        {"key", key}, {"filter", filter}, {"symbol", index}, {"label", caption}};
+    if (rule.max_scale > 0) attributes.emplace_back("scalemaxdenom", scale);
+    qml.Empty("rule", attributes);
     symbols.push_back(&rule);
   }
   qml.Close("rules");
@@ -372,8 +366,7 @@ void Renderer(Qml& qml, const LayerSpec& layer, const MapLayerStyle& style,
   qml.Close("renderer-v2");
 }
 
-void LabelSettings(Qml& qml, const LayerSpec& layer, const MapLayerStyle& style,
-                   const LabelRule& rule) {
+void LabelSettings(Qml& qml, const MapLayerStyle& style, const LabelRule& rule) {
   qml.Open("settings", {{"calloutType", "simple"}});
   qml.Open("text-style", {{"fieldName", style.label_field},
                           {"isExpression", "0"},
@@ -394,7 +387,7 @@ void LabelSettings(Qml& qml, const LayerSpec& layer, const MapLayerStyle& style,
   qml.Close("text-style");
   // Beside a drawn mark (around it, 0.8 mm from its edge); over the place
   // a name stands for when nothing is drawn there.
-  const bool marked = MapStyleOf(layer).rules[0].look.marker.mark != Mark::kNone;
+  const bool marked = style.rules[0].look.marker.mark != Mark::kNone;
   if (marked) {
     qml.Empty("placement",
               {{"placement", "6"}, {"dist", "0.8"}, {"distUnits", "MM"}, {"offsetType", "1"}});
@@ -410,8 +403,7 @@ void LabelSettings(Qml& qml, const LayerSpec& layer, const MapLayerStyle& style,
   qml.Close("settings");
 }
 
-void Labels(Qml& qml, const LayerSpec& layer, const MapLayerStyle& style,
-            std::span<const FieldSpec> fields) {
+void Labels(Qml& qml, const MapLayerStyle& style, std::span<const FieldSpec> fields) {
   const auto filters = FirstMatchFilters(style.labels, fields);
   qml.Open("labeling", {{"type", "rule-based"}});
   qml.Open("rules", {{"key", "root"}});
@@ -420,16 +412,10 @@ void Labels(Qml& qml, const LayerSpec& layer, const MapLayerStyle& style,
     const LabelRule& rule = style.labels[i];
     const std::string key = "label-" + std::to_string(i);
     const std::string scale = std::to_string(rule.max_scale);
-    if (rule.max_scale > 0) {
-      qml.Open("rule", {{"key", key},
-                        {"filter", *filters[i]},
-                        {"description", std::string(style.title)},
-                        {"scalemaxdenom", scale}});
-    } else {
-      qml.Open("rule",
-               {{"key", key}, {"filter", *filters[i]}, {"description", std::string(style.title)}});
-    }
-    LabelSettings(qml, layer, style, rule);
+    Qml::Attributes attributes{{"key", key}, {"filter", *filters[i]}, {"description", style.title}};
+    if (rule.max_scale > 0) attributes.emplace_back("scalemaxdenom", scale);
+    qml.Open("rule", attributes);
+    LabelSettings(qml, style, rule);
     qml.Close("rule");
   }
   qml.Close("rules");
@@ -452,7 +438,7 @@ std::string QgisStyle(const LayerSpec& layer, std::span<const FieldSpec> fields)
                     {"minScale", style.max_scale > 0 ? min_scale : "100000000"},
                     {"maxScale", "0"}});
   Renderer(qml, layer, style, fields, utf8);
-  if (labelled) Labels(qml, layer, style, fields);
+  if (labelled) Labels(qml, style, fields);
   qml.Line("layerGeometryType", layer.geometry == LayerGeometry::kPoint ? "0" : "1");
   qml.Close("qgis");
   return qml.Take();
