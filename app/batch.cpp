@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <thread>
@@ -309,6 +310,9 @@ class Batch {
         }
         CheckStop(names);
         ExportContext context{*job.state, &notifier, {}};
+        // Every sheet into the one file, at the archive's place in the list.
+        std::optional<CollectionPlace> place;
+        if (collection_) context.destination = &place.emplace(*collection_, index);
         context.layer_started = [observer, index, &notifier](std::string_view code) {
           notifier.SetLayer(code);
           if (observer != nullptr) observer->LayerStarted(index, code);
@@ -322,16 +326,16 @@ class Batch {
           };
         }
         context.stop = services_.stop;
-        context.collection = collection_.get();
-        context.position = index;
-        context.datum = options_.datum;
         if (observer != nullptr) {
           context.datum_moved = [observer, index](std::string_view operation) {
             observer->DatumMoved(index, operation);
           };
         }
-        convert_(ExtractedArchive{names.archive, folder, names.base_name, names.output_prefix,
-                                  names.output_folder},
+        convert_(ExtractedArchive{names.archive,
+                                  folder,
+                                  names.base_name,
+                                  {names.output_folder, names.base_name, options_.datum,
+                                   services_.stop}},
                  *options_.format, context);
       } catch (const Interrupted&) {
         throw Interrupted(names.archive, 0, "interrupted; its earlier tables are unchanged");
@@ -373,15 +377,17 @@ void ConvertArchive(const ExtractedArchive& archive, const OutputFormat& format,
   if (sets.empty()) throw InputError(archive.archive, 0, "no sheet header (.slm) in the archive");
   for (const LayerSet& set : sets) {
     // One sheet keeps the archive's name; several are named after themselves.
-    ConvertSheet(set, sets.size() == 1 ? archive.output_prefix : archive.output_folder + set.name(),
-                 format, context);
+    SheetTarget target = archive.target;
+    if (sets.size() > 1) target.sheet = set.name();
+    ConvertSheet(set, target, format, context);
   }
 }
 
-BatchResult RunBatch(const BatchOptions& options, const BatchServices& services) {
+void CheckBatchOptions(const BatchOptions& options) {
   if (options.format == nullptr) throw std::invalid_argument("no output format chosen");
   if (options.datum.to_jgd2000 && options.datum.label == DatumLabel::kTokyo) {
-    throw std::invalid_argument("positions moved onto JGD2000 cannot be declared Tokyo datum");
+    throw std::invalid_argument(
+        "positions moved onto JGD2000 (--to-jgd2000) are not Tokyo datum (--datum tokyo)");
   }
   if (!options.output_file.empty()) {
     const std::string_view extension = options.format->collection_extension();
@@ -398,6 +404,10 @@ BatchResult RunBatch(const BatchOptions& options, const BatchServices& services)
       throw std::invalid_argument("an output folder and one output file exclude each other");
     }
   }
+}
+
+BatchResult RunBatch(const BatchOptions& options, const BatchServices& services) {
+  CheckBatchOptions(options);
   SheetConverter convert = services.convert_sheet ? services.convert_sheet : ConvertArchive;
   return Batch(options, services, std::move(convert)).Run();
 }

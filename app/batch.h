@@ -22,11 +22,12 @@ class ArchiveLibrary;
 
 // An archive once extracted: where its members stand and where its tables go.
 struct ExtractedArchive {
-  std::string archive;        // as listed
-  std::string folder;         // the extraction folder
-  std::string base_name;      // the archive's name without folder and extension
-  std::string output_prefix;  // the tables of its sheet, or of its one sheet
-  std::string output_folder;  // of several sheets, each's tables: this + the sheet's name
+  std::string archive;    // as listed
+  std::string folder;     // the extraction folder
+  std::string base_name;  // the archive's name without folder and extension
+  // Its one sheet's tables: named after the archive. Of several sheets,
+  // each's: the same folder, named after the sheet.
+  SheetTarget target;
 };
 
 // Converts the sheets of an extracted archive.
@@ -129,10 +130,14 @@ struct BatchResult {
   bool stopped_after_outputs = false;
 };
 
-// Runs the batch. Throws std::invalid_argument when no format is chosen,
-// when positions are to be moved onto JGD2000 and declared Tokyo datum, or
-// for an output file the format cannot write; OutputError when the output
-// file cannot be created or completed.
+// Throws std::invalid_argument, saying why, when the options cannot make a
+// batch: no format chosen, positions to be moved onto JGD2000 and declared
+// Tokyo datum, an output file the format cannot write or one given with an
+// output folder. The one check of them, for every caller.
+void CheckBatchOptions(const BatchOptions& options);
+
+// Runs the batch. Throws std::invalid_argument as CheckBatchOptions does;
+// OutputError when the output file cannot be created or completed.
 // Without keep_going the first failure (an extraction that fails, or an
 // error raised while converting) ends it with that error; the archives
 // before it stay converted (with several jobs, archives already under way

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <mutex>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -390,9 +391,6 @@ int ParseArguments(int argc, char** argv, Arguments& args) {
   if (args.batch.archives.empty()) return BadArguments("no archive given");
   const bool format_named = args.batch.format != nullptr;
   if (args.batch.format == nullptr) args.batch.format = &DefaultOutputFormat();
-  if (args.batch.datum.to_jgd2000 && args.batch.datum.label == DatumLabel::kTokyo) {
-    return BadArguments("--to-jgd2000 moves the positions onto JGD2000; they are not Tokyo datum");
-  }
   if (const OutputFormat* gathering = CollectionFormat(args.batch.output_dir)) {
     if (!format_named) args.batch.format = gathering;
     if (!args.batch.format->NamesCollection(args.batch.output_dir)) {
@@ -414,10 +412,16 @@ int ParseArguments(int argc, char** argv, Arguments& args) {
   if (args.batch.append && args.overwrite) {
     return BadArguments("--append keeps what the file holds, --overwrite replaces it: not both");
   }
+  try {
+    CheckBatchOptions(args.batch);
+  } catch (const std::invalid_argument& e) {
+    return BadArguments(e.what());
+  }
   // A file Quellmark did not write is never replaced or added to unasked.
   if (!args.batch.output_file.empty() && !args.overwrite &&
       args.batch.format->FindCollectionFile(args.batch.output_file) == CollectionFile::kOther) {
-    return BadArguments(args.batch.output_file + ": not a GeoPackage Quellmark wrote; " +
+    return BadArguments(args.batch.output_file + ": not a " +
+                        std::string(args.batch.format->label()) + " Quellmark wrote; " +
                         (args.batch.append ? "nothing is added to it"
                                            : "it is left as it is (--overwrite replaces it)"));
   }

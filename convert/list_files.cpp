@@ -12,9 +12,12 @@
 namespace quellmark {
 
 ListFileWriter::ListFileWriter(const std::string& sheet_prefix) {
-  files_[0].path = sheet_prefix + "_HA.txt";
-  files_[1].path = sheet_prefix + "_TO.txt";
-  files_[2].path = sheet_prefix + "_YO.txt";
+  for (const LayerSpec& layer : Layers()) {
+    if (layer.input != LayerInput::kListFile) continue;
+    ListFile& file = files_.emplace_back();
+    file.reference = layer.list_reference;
+    file.path = ListFilePath(sheet_prefix, layer);
+  }
   static std::atomic<unsigned> counter{0};
   for (ListFile& file : files_) {
     // Room for the pid and the count after ".tmp-".
@@ -56,9 +59,9 @@ void ListFileWriter::Append(ListFile& file, std::string_view line) {
 }
 
 void ListFileWriter::Copy(std::string_view line, const SalRecord& record) {
-  if (!record.hrir.empty()) Append(files_[0], line);
-  if (!record.trir.empty()) Append(files_[1], line);
-  if (!record.yrir.empty()) Append(files_[2], line);
+  for (ListFile& file : files_) {
+    if (!FieldText(record, file.reference).empty()) Append(file, line);
+  }
 }
 
 void ListFileWriter::Close() {

@@ -19,8 +19,6 @@
 
 namespace quellmark {
 
-struct ExportContext;
-
 // A longitude/latitude extent, in degrees.
 struct Bounds {
   double west;
@@ -29,7 +27,8 @@ struct Bounds {
   double north;
 };
 
-// Where the formats differ in how a line's point list becomes positions.
+// Where the formats differ in how lines are read: how a line's point list
+// becomes positions, and which layers feed the list files.
 struct GeometryRules {
   // Which item of a point layer's list places its feature.
   enum class PointItem : std::uint8_t {
@@ -43,6 +42,10 @@ struct GeometryRules {
   bool keep_unplaced = true;
   // The extent a table can store; positions outside it count as unplaced.
   std::optional<Bounds> bounds;
+  // Whether the layers whose lines feed the list files only when asked
+  // (KK) do so too: the sheet's list files are then rewritten by KK, and
+  // again by DK when the sheet has a DK layer file.
+  bool every_road_layer_feeds_lists = false;
 };
 
 // A text value as the shapefile and TAB tables keep it, and the length of
@@ -88,6 +91,27 @@ class TableOutput {
   virtual void Close() = 0;
 };
 
+// Where one sheet's tables go, decided before the sheet is converted:
+// each table is folder + sheet + layer code + the format's extensions.
+struct SheetTarget {
+  std::string folder;  // with its "/", or empty for the working folder
+  std::string sheet;   // the sheet's name among others ("533945")
+  DatumRule datum;     // what the tables declare
+  // Set when the run is asked to stop: completing the tables then ends
+  // with Interrupted. May be null.
+  const std::atomic<bool>* stop = nullptr;
+
+  // folder + sheet: the tables' names without layer code and extension.
+  std::string prefix() const { return folder + sheet; }
+  // The target whose prefix() is `prefix`.
+  static SheetTarget AtPrefix(const std::string& prefix, const DatumRule& datum,
+                              const std::atomic<bool>* stop = nullptr) {
+    const std::size_t slash = prefix.find_last_of('/');
+    const std::size_t cut = slash == std::string::npos ? 0 : slash + 1;
+    return {prefix.substr(0, cut), prefix.substr(cut), datum, stop};
+  }
+};
+
 // The tables of one sheet. They are put in place together: until Commit()
 // the earlier tables of the sheet stay as they were, and a sheet output
 // destroyed without Commit() leaves them so and removes what it wrote.
@@ -116,8 +140,8 @@ class CollectionOutput {
   // The tables of a sheet at `position`, their rows marked `sheet`.
   // Committing it hands the sheet over, to be written once its position is
   // settled. Throws OutputError, that of the writer once it failed.
-  virtual std::unique_ptr<SheetOutput> OpenSheet(std::size_t position, const std::string& sheet,
-                                                 ExportContext& context) = 0;
+  virtual std::unique_ptr<SheetOutput> OpenSheet(std::size_t position,
+                                                 const std::string& sheet) = 0;
   // Every sheet of the position has been handed over (`keep`) or is to be
   // left out (the archive failed). Each position is settled once. Waits
   // while the writer is behind by more sheets than the collection holds.
@@ -174,12 +198,9 @@ class OutputFormat {
   // Its name in a Japanese sentence ("シェープファイル"), UTF-8.
   virtual std::string_view label_ja() const { return label(); }
   virtual const GeometryRules& geometry_rules() const = 0;
-  // Whether converting this layer rewrites the sheet's list files.
-  virtual bool WritesListFiles(const LayerSpec& layer) const { return layer.writes_list_files; }
-  // The sheet's tables, named output prefix + layer code + the format's
+  // The sheet's tables, named target.prefix() + layer code + the format's
   // extensions. Throws OutputError.
-  virtual std::unique_ptr<SheetOutput> OpenSheet(const std::string& output_prefix,
-                                                 ExportContext& context) const = 0;
+  virtual std::unique_ptr<SheetOutput> OpenSheet(const SheetTarget& target) const = 0;
   // The extension (".gpkg") of one file holding every sheet of a batch, or
   // empty for a format that cannot gather sheets.
   virtual std::string_view collection_extension() const { return {}; }

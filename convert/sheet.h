@@ -9,12 +9,11 @@
 
 #include "convert/datum.h"
 #include "convert/er_point_table.h"
+#include "convert/output_format.h"
 #include "sal/coordinates.h"
 #include "sal/notify.h"
 
 namespace quellmark {
-
-class CollectionOutput;
 
 // One sheet's conversion state: the point tables and the station table. Each
 // conversion owns one, so sheets converted side by side share nothing. Its
@@ -26,30 +25,50 @@ struct SheetState {
   std::unique_ptr<TokyoToJgd2000> to_jgd2000;
 };
 
-// What an export driver works with besides its two prefixes.
+// Where the sheets of a run are written: unless the run gathers them into
+// one file, each into the format's own tables.
+class SheetDestination {
+ public:
+  virtual ~SheetDestination() = default;
+  // Throws OutputError.
+  virtual std::unique_ptr<SheetOutput> OpenSheet(const SheetTarget& target) = 0;
+};
+
+// A sheet's place in one file for every sheet of a batch: its tables go
+// there, at `position`, marked with the target's sheet name.
+class CollectionPlace : public SheetDestination {
+ public:
+  CollectionPlace(CollectionOutput& collection, std::size_t position)
+      : collection_(collection), position_(position) {}
+  std::unique_ptr<SheetOutput> OpenSheet(const SheetTarget& target) override {
+    return collection_.OpenSheet(position_, target.sheet);
+  }
+
+ private:
+  CollectionOutput& collection_;
+  std::size_t position_;
+};
+
+// What the conversion of a sheet works with besides the sheet and where it
+// goes.
 struct ExportContext {
   SheetState& state;
   Notifier* notifier = nullptr;  // data problems; may be null
   // Called as each layer's conversion starts (progress); may be empty.
   std::function<void(std::string_view layer_code)> layer_started;
-  // Called once a layer's table is put in place, with the output prefix the
-  // sheet was converted into; may be empty.
+  // Called once a layer's table is put in place, with the target's prefix;
+  // may be empty.
   std::function<void(std::string_view output_prefix, std::string_view layer_code)> table_written =
       {};
   // Set when the run is asked to stop; the conversion then ends at the next
   // line with Interrupted. May be null.
   const std::atomic<bool>* stop = nullptr;
-  // What the tables declare, and whether positions are moved from the Tokyo
-  // datum onto JGD2000.
-  DatumRule datum = {};
-  // With datum.to_jgd2000, called for each sheet with the operation that
-  // moved it ("Tokyo to JGD2000 (1), EPSG:15483, accuracy 9 m"); may be empty.
+  // With the target's datum.to_jgd2000, called for each sheet with the
+  // operation that moved it ("Tokyo to JGD2000 (1), EPSG:15483, accuracy
+  // 9 m"); may be empty.
   std::function<void(std::string_view operation)> datum_moved = {};
-  // Where every sheet of the batch goes into one file: the sheets are
-  // handed to it, at this position, instead of being written as tables of
-  // their own. May be null.
-  CollectionOutput* collection = nullptr;
-  std::size_t position = 0;
+  // Where the sheet is written instead of the format's own tables (every
+  // sheet of the batch into one file); null for the format's tables.
+  SheetDestination* destination = nullptr;
 };
-
 }  // namespace quellmark

@@ -120,7 +120,7 @@ bool SheetConversion::ConvertLayer(const LayerSpec& layer, const LayerSet& layer
                                    SheetOutput& sheet) {
   const std::string code(layer.code);
   const std::string input = layer.input == LayerInput::kListFile
-                                ? layer_set.prefix() + "_" + code + ".txt"
+                                ? ListFilePath(layer_set.prefix(), layer)
                                 : layer_set.Path(code + ".sal");
   if (!reader_.Open(input)) return false;
   struct ReaderCloser {
@@ -129,7 +129,10 @@ bool SheetConversion::ConvertLayer(const LayerSpec& layer, const LayerSet& layer
   } closer{reader_};
 
   std::optional<ListFileWriter> list_files;
-  if (format_.WritesListFiles(layer)) list_files.emplace(layer_set.prefix());
+  if (layer.list_feed == ListFeed::kAlways ||
+      (layer.list_feed == ListFeed::kWhenAsked && rules_.every_road_layer_feeds_lists)) {
+    list_files.emplace(layer_set.prefix());
+  }
   const std::unique_ptr<TableOutput> table = sheet.CreateTable(layer);
   reported_outside_ = false;
   for (int index = 0; reader_.Next(); ++index) {
@@ -237,25 +240,20 @@ std::size_t SheetConversion::Resolve(const LayerSpec& layer) {
   return x_.size();
 }
 
-// The sheet's name among others: its output prefix without the folder.
-std::string SheetName(const std::string& output_prefix) {
-  const std::size_t slash = output_prefix.find_last_of('/');
-  return slash == std::string::npos ? output_prefix : output_prefix.substr(slash + 1);
-}
-
 }  // namespace
 
 void ConvertSheet(const std::string& sheet_prefix, const std::string& output_prefix,
-                  const OutputFormat& format, ExportContext& context) {
-  ConvertSheet(LayerSet::AtPrefix(sheet_prefix), output_prefix, format, context);
+                  const OutputFormat& format, ExportContext& context, const DatumRule& datum) {
+  ConvertSheet(LayerSet::AtPrefix(sheet_prefix),
+               SheetTarget::AtPrefix(output_prefix, datum, context.stop), format, context);
 }
 
-void ConvertSheet(const LayerSet& layer_set, const std::string& output_prefix,
-                  const OutputFormat& format, ExportContext& context) {
+void ConvertSheet(const LayerSet& layer_set, const SheetTarget& target, const OutputFormat& format,
+                  ExportContext& context) {
   // Stations are placed only by railway lines of the same sheet.
   context.state.er_point_table.Clear();
   if (!context.state.coordinates.LoadCoordinates(layer_set)) return;
-  if (context.datum.to_jgd2000) {
+  if (target.datum.to_jgd2000) {
     SheetState& state = context.state;
     if (!state.to_jgd2000) state.to_jgd2000 = std::make_unique<TokyoToJgd2000>();
     const std::string operation = state.to_jgd2000->Apply(state.coordinates, layer_set.Path(".slp"),
@@ -263,10 +261,9 @@ void ConvertSheet(const LayerSet& layer_set, const std::string& output_prefix,
     if (context.datum_moved && !operation.empty()) context.datum_moved(operation);
   }
 
-  const std::unique_ptr<SheetOutput> sheet =
-      context.collection != nullptr
-          ? context.collection->OpenSheet(context.position, SheetName(output_prefix), context)
-          : format.OpenSheet(output_prefix, context);
+  const std::unique_ptr<SheetOutput> sheet = context.destination != nullptr
+                                                 ? context.destination->OpenSheet(target)
+                                                 : format.OpenSheet(target);
   SheetConversion conversion(format, context);
   std::vector<std::string_view> tables;
   for (const LayerSpec& layer : Layers()) {
@@ -276,7 +273,8 @@ void ConvertSheet(const LayerSet& layer_set, const std::string& output_prefix,
   conversion.CheckStop();
   sheet->Commit();
   if (context.table_written) {
-    for (std::string_view code : tables) context.table_written(output_prefix, code);
+    const std::string prefix = target.prefix();
+    for (std::string_view code : tables) context.table_written(prefix, code);
   }
 }
 

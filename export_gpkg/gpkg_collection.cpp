@@ -51,8 +51,7 @@ class GpkgCollection : public CollectionOutput {
   GpkgCollection(const GpkgCollection&) = delete;
   GpkgCollection& operator=(const GpkgCollection&) = delete;
 
-  std::unique_ptr<SheetOutput> OpenSheet(std::size_t position, const std::string& sheet,
-                                         ExportContext& context) override;
+  std::unique_ptr<SheetOutput> OpenSheet(std::size_t position, const std::string& sheet) override;
   void Settle(std::size_t position, bool keep) override;
   bool failed() const override;
   void Commit() override;
@@ -205,8 +204,7 @@ GpkgCollection::~GpkgCollection() {
 }
 
 std::unique_ptr<SheetOutput> GpkgCollection::OpenSheet(std::size_t position,
-                                                       const std::string& sheet,
-                                                       ExportContext& /*context*/) {
+                                                       const std::string& sheet) {
   ThrowIfFailed();
   return std::make_unique<CollectedSheet>(*this, position, sheet);
 }

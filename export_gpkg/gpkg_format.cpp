@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "convert/gdal_errors.h"
-#include "convert/sheet.h"
 #include "export_gpkg/gpkg_collection.h"
 #include "export_gpkg/gpkg_file.h"
 
@@ -329,9 +328,8 @@ class GeoPackages : public OutputFormat {
   std::string_view id() const override { return "gpkg"; }
   std::string_view label() const override { return "GeoPackage"; }
   const GeometryRules& geometry_rules() const override { return GpkgGeometryRules(); }
-  std::unique_ptr<SheetOutput> OpenSheet(const std::string& output_prefix,
-                                         ExportContext& context) const override {
-    return std::make_unique<GpkgSheet>(output_prefix, GpkgEpsg(context.datum), context.stop);
+  std::unique_ptr<SheetOutput> OpenSheet(const SheetTarget& target) const override {
+    return std::make_unique<GpkgSheet>(target.prefix(), GpkgEpsg(target.datum), target.stop);
   }
   std::string_view collection_extension() const override { return ".gpkg"; }
   CollectionFile FindCollectionFile(const std::string& path) const override {

@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "convert/qgis_style.h"
-#include "convert/sheet.h"
 #include "convert/staged_sheet.h"
 #include "convert/value_cuts.h"
 #include "export_shape/shapefile_output.h"
@@ -30,9 +29,11 @@ constexpr FieldChange kChanges[] = {
 };
 
 // A point stands at the last number of its list; a number without a
-// position stands at 0,0.
-constexpr GeometryRules kRules{
-    .point_item = GeometryRules::PointItem::kLast, .keep_unplaced = true, .bounds = {}};
+// position stands at 0,0. KK's lines feed the list files as well as DK's.
+constexpr GeometryRules kRules{.point_item = GeometryRules::PointItem::kLast,
+                               .keep_unplaced = true,
+                               .bounds = {},
+                               .every_road_layer_feeds_lists = true};
 
 class ShapefileTable : public TableOutput {
  public:
@@ -121,15 +122,9 @@ class Shapefiles : public OutputFormat {
   std::string_view label() const override { return "ArcInfo shape"; }
   std::string_view label_ja() const override { return "シェープファイル"; }
   const GeometryRules& geometry_rules() const override { return kRules; }
-  // KK rewrites the list files too; DK, converted later, rewrites them again
-  // when the sheet has a DK layer file.
-  bool WritesListFiles(const LayerSpec& layer) const override {
-    return layer.writes_list_files || layer.code == "KK";
-  }
-  std::unique_ptr<SheetOutput> OpenSheet(const std::string& output_prefix,
-                                         ExportContext& context) const override {
-    return std::make_unique<ShapefileSheet>(output_prefix, schemas_,
-                                            ShapefilePrj(context.datum.Declared()));
+  std::unique_ptr<SheetOutput> OpenSheet(const SheetTarget& target) const override {
+    return std::make_unique<ShapefileSheet>(target.prefix(), schemas_,
+                                            ShapefilePrj(target.datum.Declared()));
   }
 
  private:

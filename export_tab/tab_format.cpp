@@ -3,7 +3,6 @@
 #include <optional>
 #include <string>
 
-#include "convert/sheet.h"
 #include "convert/staged_sheet.h"
 #include "convert/value_cuts.h"
 #include "layers/styles.h"
@@ -154,9 +153,8 @@ class TabTables : public OutputFormat {
   std::string_view id() const override { return "tab"; }
   std::string_view label() const override { return "MapInfo TAB"; }
   const GeometryRules& geometry_rules() const override { return kRules; }
-  std::unique_ptr<SheetOutput> OpenSheet(const std::string& output_prefix,
-                                         ExportContext& context) const override {
-    return std::make_unique<TabSheet>(output_prefix, TabCoordSysClause(context.datum.Declared()));
+  std::unique_ptr<SheetOutput> OpenSheet(const SheetTarget& target) const override {
+    return std::make_unique<TabSheet>(target.prefix(), TabCoordSysClause(target.datum.Declared()));
   }
 };
 

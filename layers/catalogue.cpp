@@ -139,16 +139,20 @@ constexpr LayerSpec Point(std::string_view code, std::span<const FieldSpec> fiel
 constexpr LayerSpec Line(std::string_view code, std::span<const FieldSpec> fields) {
   return {code, LayerInput::kLayerFile, G::kLine, P::kPointList, fields};
 }
-constexpr LayerSpec List(std::string_view code, std::span<const RecordField> candidates) {
-  return {code,      LayerInput::kListFile, G::kLine, P::kPointList, kListFields, false, false,
-          candidates};
+constexpr LayerSpec List(std::string_view code, RecordField reference,
+                         std::span<const RecordField> candidates) {
+  return {code,  LayerInput::kListFile, G::kLine,  P::kPointList, kListFields,
+          false, ListFeed::kNever,      reference, candidates};
+}
+constexpr LayerSpec Road(std::string_view code, ListFeed feed) {
+  return {code, LayerInput::kLayerFile, G::kLine, P::kPointList, kRoadFields, false, feed};
 }
 
 constexpr std::array<LayerSpec, 17> kLayers{{
     Point("CM", kCmFields),
     Point("KJ", kKjFields),
     Point("KS", kKsFields),
-    Line("KK", kRoadFields),
+    Road("KK", ListFeed::kWhenAsked),
     Line("SK", kSkFields),
     Line("GK", kGkFields),
     Point("GD", kGdFields),
@@ -157,12 +161,11 @@ constexpr std::array<LayerSpec, 17> kLayers{{
     Point("TS", kTsFields),
     {"TK", LayerInput::kLayerFile, G::kLine, P::kPointList, kTkFields, /*registers_stations=*/true},
     Point("EK", kEkFields, P::kStation),
-    {"DK", LayerInput::kLayerFile, G::kLine, P::kPointList, kRoadFields, false,
-     /*writes_list_files=*/true},
+    Road("DK", ListFeed::kAlways),
     Point("DS", kDsFields),
-    List("HA", kHaCandidates),
-    List("TO", kToYoCandidates),
-    List("YO", kToYoCandidates),
+    List("HA", RecordField::kHrir, kHaCandidates),
+    List("TO", RecordField::kTrir, kToYoCandidates),
+    List("YO", RecordField::kYrir, kToYoCandidates),
 }};
 
 // Whether `word` stands in the blank-separated `list` ("*" holds every word).
@@ -186,6 +189,14 @@ const LayerSpec* FindLayer(std::string_view code) {
     if (layer.code == code) return &layer;
   }
   return nullptr;
+}
+
+std::string ListFilePath(std::string_view sheet_prefix, const LayerSpec& layer) {
+  std::string path(sheet_prefix);
+  path += '_';
+  path += layer.code;
+  path += ".txt";
+  return path;
 }
 
 RecordField ListReferenceField(const LayerSpec& layer, const SalRecord& record) {

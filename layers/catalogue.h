@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -16,7 +17,17 @@ namespace quellmark {
 
 enum class LayerInput : std::uint8_t {
   kLayerFile,  // sheet prefix + code + ".sal"
-  kListFile,   // sheet prefix + "_" + code + ".txt", written by the road layer
+  kListFile,   // sheet prefix + "_" + code + ".txt", fed by the road layers
+};
+
+// Whether a layer's lines feed the list files: each line carrying a list
+// layer's reference is copied, as read, into that layer's list file.
+enum class ListFeed : std::uint8_t {
+  kNever,
+  kAlways,
+  // Where the format's rules ask for it (GeometryRules::
+  // every_road_layer_feeds_lists).
+  kWhenAsked,
 };
 
 enum class LayerGeometry : std::uint8_t { kPoint, kLine };
@@ -59,9 +70,12 @@ struct LayerSpec {
   LayerGeometry geometry;
   Placement placement;
   std::span<const FieldSpec> fields;
-  bool registers_stations = false;  // TK: each line's first point, under its ER number
-  bool writes_list_files = false;   // DK: lines with HR, TR or YR references
-  std::span<const RecordField> list_candidates = {};  // HA, TO, YO: the "ir" value
+  bool registers_stations = false;        // TK: each line's first point, under its ER number
+  ListFeed list_feed = ListFeed::kNever;  // DK always, KK when asked
+  // A list layer (HA, TO, YO): the reference a road line carries to stand
+  // in its list file, and the record fields its "ir" value comes from.
+  RecordField list_reference = RecordField::kId;
+  std::span<const RecordField> list_candidates = {};
 };
 
 // The layers in conversion order. The order carries data: TK fills the
@@ -71,6 +85,9 @@ std::span<const LayerSpec> Layers();
 
 // The layer of a code; nullptr for any other code.
 const LayerSpec* FindLayer(std::string_view code);
+
+// The list file of a list layer: sheet prefix + "_" + code + ".txt".
+std::string ListFilePath(std::string_view sheet_prefix, const LayerSpec& layer);
 
 // The value of a kListReference field, and the record field it comes from.
 std::string_view ListReference(const LayerSpec& layer, const SalRecord& record);

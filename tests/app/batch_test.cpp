@@ -46,9 +46,7 @@ struct NamedFormat : OutputFormat {
   std::string_view id() const override { return name; }
   std::string_view label() const override { return name; }
   const GeometryRules& geometry_rules() const override { return rules; }
-  std::unique_ptr<SheetOutput> OpenSheet(const std::string&, ExportContext&) const override {
-    return nullptr;
-  }
+  std::unique_ptr<SheetOutput> OpenSheet(const SheetTarget&) const override { return nullptr; }
   std::string_view name;
   GeometryRules rules;
 };
@@ -79,12 +77,12 @@ class BatchTest : public ::testing::Test {
     s.convert_sheet = [this](const ExtractedArchive& archive, const OutputFormat& format,
                              ExportContext& ctx) {
       const std::string sheet = archive.folder + "/" + archive.base_name;
-      calls.push_back(std::string(format.id()) + " " + sheet + " -> " + archive.output_prefix);
+      calls.push_back(std::string(format.id()) + " " + sheet + " -> " + archive.target.prefix());
       if (format.id() != "tab") return;
       if (ctx.layer_started) ctx.layer_started("CM");
       if (sheet == throw_for) throw InputError(sheet + ".slm", 0, "cannot open the sheet header");
       if (sheet == throw_std_for) throw std::runtime_error("library trouble");
-      if (ctx.table_written) ctx.table_written(archive.output_prefix, "CM");
+      if (ctx.table_written) ctx.table_written(archive.target.prefix(), "CM");
     };
     return s;
   }
@@ -196,7 +194,7 @@ TEST_F(BatchTest, AStopEndsTheBatchAndNamesTheArchiveCutShort) {
 // A collection that stands in for one file holding every sheet: what the
 // batch asks of it.
 struct FakeCollection : CollectionOutput {
-  std::unique_ptr<SheetOutput> OpenSheet(std::size_t, const std::string&, ExportContext&) override {
+  std::unique_ptr<SheetOutput> OpenSheet(std::size_t, const std::string&) override {
     return nullptr;
   }
   void Settle(std::size_t position, bool keep) override {

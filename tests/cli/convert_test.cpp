@@ -441,8 +441,8 @@ TEST_F(ConvertTest, ArgumentsAndExitCodes) {
       {{"--datum", "wgs84", "x.lzh"}, "unknown datum 'wgs84' (use tokyo|jgd2000)"},
       {{"--datum=", "x.lzh"}, "unknown datum ''"},
       {{"x.lzh", "--datum"}, "--datum needs a value"},
-      {{"--to-jgd2000", "--datum", "tokyo", "x.lzh"}, "--to-jgd2000 moves the positions"},
-      {{"--datum=tokyo", "--to-jgd2000", "x.lzh"}, "--to-jgd2000 moves the positions"},
+      {{"--to-jgd2000", "--datum", "tokyo", "x.lzh"}, "moved onto JGD2000 (--to-jgd2000)"},
+      {{"--datum=tokyo", "--to-jgd2000", "x.lzh"}, "moved onto JGD2000 (--to-jgd2000)"},
   };
   for (const auto& c : bad) {
     SCOPED_TRACE(c.args.front());

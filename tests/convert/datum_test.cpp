@@ -42,11 +42,10 @@ class Datum : public ::testing::Test {
     fs::create_directories(dir.path() / out);
     std::vector<std::string> operations;
     ExportContext context{state, &notifier, {}};
-    context.datum = datum;
     context.datum_moved = [&operations](std::string_view operation) {
       operations.emplace_back(operation);
     };
-    ConvertSheet(dir / "533945/533945", dir / (out + "/533945"), format, context);
+    ConvertSheet(dir / "533945/533945", dir / (out + "/533945"), format, context, datum);
     return operations;
   }
   // Every table's main file in dir/OUT.
@@ -219,11 +218,11 @@ TEST_F(Datum, ToJgd2000MovesEveryPositionByProjsMostAccurateOperation) {
   // A stop is seen while the points are moved, before any table is begun.
   const std::atomic<bool> stop{true};
   ExportContext context{state, &notifier, {}};
-  context.datum = {DatumLabel::kAsBefore, true};
   context.stop = &stop;
   fs::create_directories(dir.path() / "stopped");
   try {
-    ConvertSheet(dir / "533945/533945", dir / "stopped/533945", ShapefileFormat(), context);
+    ConvertSheet(dir / "533945/533945", dir / "stopped/533945", ShapefileFormat(), context,
+                 {DatumLabel::kAsBefore, true});
     ADD_FAILURE() << "not stopped";
   } catch (const Interrupted& e) {
     EXPECT_EQ(e.file(), dir / "533945/533945.slp");

@@ -768,8 +768,8 @@ TEST_F(GpkgExportTest, SheetsOfABatchGoIntoOneFileInPositionOrder) {
                               std::size_t sheet) {
     Generate(sheets[sheet]);
     ExportContext context{state, &notifier, started, {}, stop};
-    context.collection = &collection;
-    context.position = position;
+    CollectionPlace place(collection, position);
+    context.destination = &place;
     ConvertSheet(dir / (std::string(kSheet) + "/" + kSheet), Out() + "/../" + names[position],
                  GpkgFormat(), context);
   };
@@ -983,8 +983,8 @@ TEST_F(GpkgExportTest, BulkBuiltIndexesAnswerAsRowByRowOnesBeforeAndAfterEdits) 
       small.seed = 2 + position;
       Generate(small);
       ExportContext context{state, &notifier, started, {}, stop};
-      context.collection = collection.get();
-      context.position = position;
+      CollectionPlace place(*collection, position);
+      context.destination = &place;
       ConvertSheet(dir / (std::string(kSheet) + "/" + kSheet), Out(), GpkgFormat(), context);
       collection->Settle(position, true);
     }

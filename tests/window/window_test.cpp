@@ -115,7 +115,7 @@ struct Harness {
     return [this](const ExtractedArchive& archive, const OutputFormat& format, ExportContext& ctx) {
       const std::string sheet = archive.folder + "/" + archive.base_name;
       driver_calls << QString::fromStdString(std::string(format.id()) + " " + sheet + " " +
-                                             archive.output_prefix);
+                                             archive.target.prefix());
       if (driver_action) driver_action(sheet, ctx);
     };
   }
@@ -480,9 +480,7 @@ class WindowTest : public QObject {
       std::string_view id() const override { return "geojson"; }
       std::string_view label() const override { return "GeoJSON (test)"; }
       const GeometryRules& geometry_rules() const override { return TabFormat().geometry_rules(); }
-      std::unique_ptr<SheetOutput> OpenSheet(const std::string&, ExportContext&) const override {
-        return nullptr;
-      }
+      std::unique_ptr<SheetOutput> OpenSheet(const SheetTarget&) const override { return nullptr; }
     } fourth;
     const std::vector<const OutputFormat*> formats{&ShapefileFormat(), &TabFormat(), &GpkgFormat(),
                                                    &fourth};
