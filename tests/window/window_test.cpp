@@ -5,6 +5,9 @@
 #include <unistd.h>
 
 #include <QAction>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileSystemModel>
@@ -12,11 +15,14 @@
 #include <QFontMetrics>
 #include <QLabel>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QMimeData>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStatusBar>
+#include <QTableWidget>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QUrl>
 #include <QtTest>
 #include <cstdio>
@@ -60,20 +66,31 @@ struct ScriptedDialog : FileOpenDialog {
   QWidget* last_owner = nullptr;
 };
 
-// Records each box, and whether Run was enabled and the window up meanwhile.
+// Records each box, and whether Run was enabled and the window up meanwhile;
+// ticks a box's check box when told to. Records each list of warnings, and
+// how many boxes came before it.
 struct RecordingBoxes : MessageBoxes {
   struct Shown {
     BoxMessage message;
     bool run_enabled = false;
     bool form_visible = false;
   };
-  void Show(const BoxMessage& message) override {
+  struct Listed {
+    WarningList list;
+    std::size_t boxes_before = 0;
+    bool form_visible = false;
+  };
+  bool Show(const BoxMessage& message) override {
     Shown box{message};
     if (form != nullptr) {
       box.run_enabled = form->findChild<QPushButton*>("Button2")->isEnabled();
       box.form_visible = form->isVisible();
     }
     shown.push_back(box);
+    return tick && !message.check_box.isEmpty();
+  }
+  void ShowWarnings(const WarningList& list) override {
+    lists.push_back({list, shown.size(), form != nullptr && form->isVisible()});
   }
   QStringList Texts() const {
     QStringList texts;
@@ -81,7 +98,9 @@ struct RecordingBoxes : MessageBoxes {
     return texts;
   }
   QWidget* form = nullptr;
+  bool tick = false;
   std::vector<Shown> shown;
+  std::vector<Listed> lists;
 };
 
 // The call numbered `failing_call` (from 1) fails with a report.
@@ -563,6 +582,78 @@ class WindowTest : public QObject {
     QCOMPARE(problem.message.owner, &h.form);
     QVERIFY(problem.message.icon == BoxIcon::kWarning);
     QVERIFY(!problem.run_enabled);
+  }
+
+  // The boxes and the list as the program shows them.
+  void warningDialogsTickAndCopy() {
+    BoxMessage message;
+    message.caption = QStringLiteral("Quellmark");
+    message.text = QStringLiteral("over scoordnum");
+    message.icon = BoxIcon::kWarning;
+    QVERIFY(BuildMessageBox(message)->checkBox() == nullptr);
+    message.check_box = QStringLiteral("まとめて表示する");
+    const auto with_check_box = BuildMessageBox(message);
+    QVERIFY(with_check_box->checkBox() != nullptr);
+    QCOMPARE(with_check_box->checkBox()->text(), message.check_box);
+    QVERIFY(!with_check_box->checkBox()->isChecked());
+    QtMessageBoxes boxes;
+    for (bool tick : {false, true}) {
+      // The user's answer, once the box is up.
+      QTimer::singleShot(0, [tick] {
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+          auto* box = qobject_cast<QMessageBox*>(widget);
+          if (box == nullptr || !box->isVisible()) continue;
+          if (box->checkBox() != nullptr) box->checkBox()->setChecked(tick);
+          box->accept();
+        }
+      });
+      QCOMPARE(boxes.Show(message), tick);
+    }
+
+    WarningList list;
+    list.caption = QStringLiteral("Quellmark");
+    list.text = QStringLiteral("三件");
+    list.rows = {{"/maps/533946.lzh", "CM", 12, "non 表"},
+                 {"/maps/533946.lzh", "DK", 0, "tab\tin text"},
+                 {"/maps/533947.lzh", "533947.slp", 3, "over scoordnum"}};
+    const auto dialog = BuildWarningList(list);
+    QCOMPARE(dialog->windowTitle(), list.caption);
+    QVERIFY(dialog->layout() != nullptr);
+    auto* table = dialog->findChild<QTableWidget*>("Warnings");
+    QVERIFY(table != nullptr);
+    QCOMPARE(table->rowCount(), 3);
+    QCOMPARE(table->columnCount(), 4);
+    QCOMPARE(table->horizontalHeaderItem(3)->text(), QStringLiteral("内容"));
+    QCOMPARE(table->editTriggers(), QAbstractItemView::NoEditTriggers);
+    QStringList rows;
+    for (const WarningRow& row : list.rows) {
+      QStringList cells{row.archive, row.layer, row.line ? QString::number(row.line) : QString(),
+                        row.text};
+      for (int column = 0; column < 4; ++column) {
+        QCOMPARE(table->item(int(rows.size()), column)->text(), cells[column]);
+        QVERIFY(!(table->item(int(rows.size()), column)->flags() & Qt::ItemIsEditable));
+      }
+      // A tab inside a cell is copied as a space, so that columns stay apart.
+      for (QString& cell : cells) cell.replace('\t', ' ');
+      rows << cells.join('\t');
+    }
+    // With nothing selected, Copy takes every row; Ctrl+C the selected ones.
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    clipboard->clear();
+    auto* copy = dialog->findChild<QPushButton*>("CopyButton");
+    QCOMPARE(copy->text(), QStringLiteral("コピー"));
+    copy->click();
+    QCOMPARE(clipboard->text(), rows.join('\n') + '\n');
+    table->selectRow(2);
+    QTest::keySequence(table, QKeySequence::Copy);
+    QCOMPARE(clipboard->text(), rows[2] + '\n');
+    auto* buttons = dialog->findChild<QDialogButtonBox*>();
+    QPushButton* close = buttons->button(QDialogButtonBox::Close);
+    QCOMPARE(close->text(), QStringLiteral("閉じる"));
+    dialog->show();
+    close->click();
+    QVERIFY(!dialog->isVisible());
+    QCOMPARE(dialog->result(), int(QDialog::Rejected));
   }
 
   // Without the library nothing is extracted: after its box the archive
