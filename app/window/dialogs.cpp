@@ -24,8 +24,12 @@
 
 namespace quellmark {
 
+const QString NoticeBoxes::kGatherLabel =
+    QStringLiteral("この実行では以降の警告をまとめて表示する");
+
 namespace {
 
+const QString kRunWarningsText = QStringLiteral("この実行の以降の警告（%1 件）");
 const QString kCopyButton = QStringLiteral("コピー");
 const QString kCloseButton = QStringLiteral("閉じる");
 const QStringList kWarningColumns{QStringLiteral("アーカイブ"), QStringLiteral("レイヤ"),
@@ -189,7 +193,41 @@ std::unique_ptr<QDialog> BuildWarningList(const WarningList& list) {
 
 void QtMessageBoxes::ShowWarnings(const WarningList& list) { BuildWarningList(list)->exec(); }
 
+void NoticeBoxes::StartRun() {
+  state_ = RunState::kFirstAhead;
+  gathered_.clear();
+}
+
+void NoticeBoxes::EndRun() {
+  state_ = RunState::kNoRun;
+  if (gathered_.empty()) return;
+  WarningList list;
+  list.owner = owner_;
+  list.caption = default_caption_;
+  list.rows = std::move(gathered_);
+  gathered_.clear();
+  list.text = kRunWarningsText.arg(list.rows.size());
+  boxes_.ShowWarnings(list);
+}
+
 void NoticeBoxes::Notify(const Notice& notice) {
+  const bool data_problem = notice.caption.empty();
+  if (data_problem && state_ == RunState::kGathering) {
+    WarningRow row;
+    row.archive = FromPathBytes(notice.archive);
+    if (!notice.layer.empty()) {
+      row.layer = QString::fromLatin1(notice.layer.data(), static_cast<int>(notice.layer.size()));
+    } else if (!notice.file.empty()) {
+      const std::size_t slash = notice.file.rfind('/');
+      row.layer = FromPathBytes(slash == std::string::npos
+                                    ? std::string_view(notice.file)
+                                    : std::string_view(notice.file).substr(slash + 1));
+    }
+    row.line = notice.line;
+    row.text = FromCp932(notice.text);
+    gathered_.push_back(std::move(row));
+    return;
+  }
   BoxMessage message;
   message.owner = owner_;
   message.text = FromCp932(notice.text);
@@ -204,7 +242,10 @@ void NoticeBoxes::Notify(const Notice& notice) {
     message.detail = FromPathBytes(notice.file);
     if (notice.line > 0) message.detail += QLatin1Char(':') + QString::number(notice.line);
   }
-  boxes_.Show(message);
+  const bool first = data_problem && state_ == RunState::kFirstAhead;
+  if (first) message.check_box = kGatherLabel;
+  const bool ticked = boxes_.Show(message);
+  if (first) state_ = ticked ? RunState::kGathering : RunState::kOneByOne;
 }
 
 bool InstallJapaneseQtTexts() {

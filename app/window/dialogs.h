@@ -108,16 +108,34 @@ bool InstallJapaneseQtTexts();
 // Shows every notice in a message box of its own, one by one: data problems
 // with the file and line under the text, the archive library's reports under
 // their own caption ("PANIC!!") with the error icon. Notice texts are CP932.
+//
+// Between StartRun and EndRun the data problems are one run's: the box of
+// the first offers the check box kGatherLabel. Ticked, the run's later data
+// problems are not shown as they come but gathered, and EndRun shows them in
+// one list; left unticked, each has its box as before. The archive library's
+// reports always have their own box.
 class NoticeBoxes : public Notifier {
  public:
+  static const QString kGatherLabel;
+
   NoticeBoxes(MessageBoxes& boxes, QWidget* owner, QString default_caption)
       : boxes_(boxes), owner_(owner), default_caption_(std::move(default_caption)) {}
   void Notify(const Notice& notice) override;
 
+  // A run begins, its first data problem not yet shown.
+  void StartRun();
+  // The run is over: the data problems gathered, if any, are shown in one
+  // list. Until the next StartRun every notice has its box.
+  void EndRun();
+
  private:
+  enum class RunState { kNoRun, kFirstAhead, kOneByOne, kGathering };
+
   MessageBoxes& boxes_;
   QWidget* owner_;
   QString default_caption_;
+  RunState state_ = RunState::kNoRun;
+  std::vector<WarningRow> gathered_;
 };
 
 }  // namespace quellmark

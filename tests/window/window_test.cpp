@@ -136,6 +136,7 @@ struct Harness {
       driver_calls << QString::fromStdString(std::string(format.id()) + " " + sheet + " " +
                                              archive.output_prefix);
       if (driver_action) driver_action(sheet, ctx);
+      if (real_conversion) ConvertArchive(archive, format, ctx);
     };
   }
   template <typename T>
@@ -168,8 +169,49 @@ struct Harness {
   RecordingBoxes boxes;
   QStringList driver_calls;
   std::function<void(const std::string& sheet_prefix, ExportContext&)> driver_action;
+  bool real_conversion = false;  // the driver converts what the folder holds
   TMainForm form;
 };
+
+// What extracting dir/<base>.lzh leaves in dir/<base>: a sheet whose layer
+// CM has a whole line and then `damaged` lines each with a brace that closes
+// nothing, a warning each.
+struct DamagedSheet {
+  QString archive;
+  QString layer_file;  // the CM layer's
+  QList<long> lines;   // the damaged lines' numbers
+};
+DamagedSheet WriteDamagedSheet(const QDir& dir, const QString& base, int damaged) {
+  const QString folder = dir.filePath(base);
+  if (!QDir().mkpath(folder)) qFatal("cannot create %s", qPrintable(folder));
+  const auto write = [&](const QString& suffix, const QByteArray& bytes) {
+    QFile file(folder + QLatin1Char('/') + base + suffix);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size()) {
+      qFatal("cannot write %s", qPrintable(file.fileName()));
+    }
+  };
+  QByteArray points;
+  for (int i = 1; i <= 10; ++i) {
+    points += QStringLiteral("%1%2\r\n")
+                  .arg(i * 100, 8, 10, QLatin1Char('0'))
+                  .arg(i * 50, 8, 10, QLatin1Char('0'))
+                  .toLatin1();
+  }
+  write(".slm", "4868260000,1248680000\r\n0,0\r\n");
+  write(".slp", points);
+  write("MH.slp", points);
+  DamagedSheet sheet{dir.filePath(base + ".lzh"), folder + QLatin1Char('/') + base + "CM.sal", {}};
+  QByteArray cm = "CM(ID{CM000001}){SR{93}NM{A}PT(ID{PT000001}){000001}}\r\n";
+  for (int i = 0; i < damaged; ++i) {
+    cm += QStringLiteral("CM(ID{CM%1}){PT(ID{PT000001}){%2}}}\r\n")
+              .arg(i + 2, 6, 10, QLatin1Char('0'))
+              .arg(i % 10 + 1)
+              .toLatin1();
+    sheet.lines << 2 + i;
+  }
+  write("CM.sal", cm);
+  return sheet;
+}
 
 }  // namespace
 
@@ -584,6 +626,80 @@ class WindowTest : public QObject {
     QVERIFY(!problem.run_enabled);
   }
 
+  // A run's data problems: the first box offers to gather the rest. Ticked,
+  // the run goes on without a box, the rest come in one list once it ends
+  // (ended by an error too), and the next run asks again; unticked, each
+  // has its box.
+  void runWarningsGatherIntoOneListOnceTicked() {
+    QTemporaryDir folder;
+    const QDir dir(QFileInfo(folder.path()).canonicalFilePath());
+    const DamagedSheet sheet = WriteDamagedSheet(dir, "533946", 30);
+    const DamagedSheet whole = WriteDamagedSheet(dir, "533947", 0);
+    const auto box_of_line = [&](const RecordingBoxes::Shown& box, const QWidget* form, long line) {
+      return box.message.icon == BoxIcon::kWarning && box.message.owner == form &&
+             box.message.detail == sheet.layer_file + ':' + QString::number(line) &&
+             !box.run_enabled && box.form_visible;
+    };
+
+    Harness one_by_one;
+    one_by_one.real_conversion = true;
+    one_by_one.Add(QStringList{sheet.archive});
+    one_by_one.Click("Button2");
+    const std::vector<RecordingBoxes::Shown>& boxes = one_by_one.boxes.shown;
+    QCOMPARE(boxes.size(), std::size_t(sheet.lines.size()) + 1);
+    for (qsizetype i = 0; i < sheet.lines.size(); ++i) {
+      const RecordingBoxes::Shown& box = boxes[std::size_t(i)];
+      QVERIFY2(box_of_line(box, &one_by_one.form, sheet.lines[i]), qPrintable(box.message.detail));
+      QVERIFY(!box.message.text.isEmpty());
+      QCOMPARE(box.message.check_box, i == 0 ? NoticeBoxes::kGatherLabel : QString());
+    }
+    QCOMPARE(boxes.back().message.text, kDone);
+    QVERIFY(one_by_one.boxes.lists.empty());
+
+    Harness h;
+    h.real_conversion = true;
+    h.boxes.tick = true;
+    h.Add(QStringList{sheet.archive, whole.archive});
+    h.library.failing_call = 2;
+    // Each run: the first problem's box, ticked; the rest in one list; the
+    // run's last box.
+    const auto check_run = [&](std::size_t first_box, std::size_t list) {
+      QCOMPARE(h.boxes.shown.size(), first_box + 2);
+      QCOMPARE(h.boxes.lists.size(), list + 1);
+      const RecordingBoxes::Shown& box = h.boxes.shown[first_box];
+      QVERIFY(box_of_line(box, &h.form, sheet.lines[0]));
+      QCOMPARE(box.message.text, boxes[0].message.text);
+      QCOMPARE(box.message.check_box, NoticeBoxes::kGatherLabel);
+      const RecordingBoxes::Listed& listed = h.boxes.lists[list];
+      QCOMPARE(listed.boxes_before, first_box + 1);
+      QVERIFY(listed.form_visible);
+      QCOMPARE(listed.list.owner, &h.form);
+      QCOMPARE(listed.list.caption, QStringLiteral("Quellmark"));
+      QVERIFY(listed.list.text.contains(QString::number(sheet.lines.size() - 1)));
+      QCOMPARE(listed.list.rows.size(), std::size_t(sheet.lines.size()) - 1);
+      for (std::size_t i = 0; i < listed.list.rows.size(); ++i) {
+        const WarningRow& row = listed.list.rows[i];
+        QCOMPARE(row.archive, sheet.archive);
+        QCOMPARE(row.layer, QStringLiteral("CM"));
+        QCOMPARE(row.line, sheet.lines[qsizetype(i) + 1]);
+        QCOMPARE(row.text, boxes[i + 1].message.text);
+      }
+    };
+    h.Click("Button2");  // the second archive's extraction fails
+    check_run(0, 0);
+    if (QTest::currentTestFailed()) return;
+    QVERIFY(h.boxes.shown.back().message.icon == BoxIcon::kError);
+    QVERIFY(h.form.isVisible());
+
+    h.library.failing_call = 0;
+    h.Click("Button2");
+    check_run(2, 1);
+    if (QTest::currentTestFailed()) return;
+    QCOMPARE(h.boxes.shown.back().message.text, kDone);
+    QCOMPARE(h.CheckMarks(), Marks({Qt::Checked, Qt::Checked}));
+    QVERIFY(QFile::exists(dir.filePath("533946CM.tab")));
+  }
+
   // The boxes and the list as the program shows them.
   void warningDialogsTickAndCopy() {
     BoxMessage message;
@@ -591,10 +707,10 @@ class WindowTest : public QObject {
     message.text = QStringLiteral("over scoordnum");
     message.icon = BoxIcon::kWarning;
     QVERIFY(BuildMessageBox(message)->checkBox() == nullptr);
-    message.check_box = QStringLiteral("まとめて表示する");
+    message.check_box = NoticeBoxes::kGatherLabel;
     const auto with_check_box = BuildMessageBox(message);
     QVERIFY(with_check_box->checkBox() != nullptr);
-    QCOMPARE(with_check_box->checkBox()->text(), message.check_box);
+    QCOMPARE(with_check_box->checkBox()->text(), NoticeBoxes::kGatherLabel);
     QVERIFY(!with_check_box->checkBox()->isChecked());
     QtMessageBoxes boxes;
     for (bool tick : {false, true}) {
