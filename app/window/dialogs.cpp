@@ -1,15 +1,90 @@
 #include "app/window/dialogs.h"
 
+#include <QCheckBox>
+#include <QClipboard>
 #include <QCoreApplication>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QFileDialog>
+#include <QFontMetrics>
+#include <QGuiApplication>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QMessageBox>
+#include <QPushButton>
+#include <QTableWidget>
 #include <QTranslator>
+#include <QVBoxLayout>
+#include <algorithm>
 
 #include "app/window/display_text.h"
 
 namespace quellmark {
+
+const QString NoticeBoxes::kGatherLabel =
+    QStringLiteral("この実行では以降の警告をまとめて表示する");
+
+namespace {
+
+const QString kRunWarningsText = QStringLiteral("この実行の以降の警告（%1 件）");
+const QString kCopyButton = QStringLiteral("コピー");
+const QString kCloseButton = QStringLiteral("閉じる");
+const QStringList kWarningColumns{QStringLiteral("アーカイブ"), QStringLiteral("レイヤ"),
+                                  QStringLiteral("行"), QStringLiteral("内容")};
+// The list's first size, in the font's average characters and lines.
+constexpr int kListWidthChars = 110;
+constexpr int kListHeightLines = 24;
+
+// The rows' cells, a line each, the columns separated by tabs; a tab or line
+// break inside a cell becomes a space, so that every row stays one line.
+QString RowsText(const QTableWidget& table, const QList<int>& rows) {
+  QString text;
+  for (int row : rows) {
+    QStringList cells;
+    for (int column = 0; column < table.columnCount(); ++column) {
+      const QTableWidgetItem* item = table.item(row, column);
+      QString cell = item != nullptr ? item->text() : QString();
+      for (QChar& c : cell) {
+        if (c == QLatin1Char('\t') || c == QLatin1Char('\n') || c == QLatin1Char('\r')) {
+          c = QLatin1Char(' ');
+        }
+      }
+      cells << cell;
+    }
+    text += cells.join(QLatin1Char('\t')) + QLatin1Char('\n');
+  }
+  return text;
+}
+
+// The selected rows, in table order.
+QList<int> SelectedRows(const QTableWidget& table) {
+  QList<int> rows;
+  for (const QModelIndex& index : table.selectionModel()->selectedRows()) rows << index.row();
+  std::sort(rows.begin(), rows.end());
+  return rows;
+}
+
+// A table whose Ctrl+C copies the selected rows whole, not the current cell.
+class WarningTable : public QTableWidget {
+ public:
+  using QTableWidget::QTableWidget;
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override {
+    if (event->matches(QKeySequence::Copy)) {
+      const QList<int> rows = SelectedRows(*this);
+      if (!rows.isEmpty()) QGuiApplication::clipboard()->setText(RowsText(*this, rows));
+      event->accept();
+      return;
+    }
+    QTableWidget::keyPressEvent(event);
+  }
+};
+
+}  // namespace
 
 std::unique_ptr<QFileDialog> BuildOpenDialog(QWidget* owner, const OpenDialogRequest& request) {
   auto dialog = std::make_unique<QFileDialog>(owner);
@@ -49,12 +124,110 @@ std::unique_ptr<QMessageBox> BuildMessageBox(const BoxMessage& message) {
                                            message.owner);
   box->setTextFormat(Qt::PlainText);
   if (!message.detail.isEmpty()) box->setInformativeText(message.detail);
+  if (!message.check_box.isEmpty()) box->setCheckBox(new QCheckBox(message.check_box));
   return box;
 }
 
-void QtMessageBoxes::Show(const BoxMessage& message) { BuildMessageBox(message)->exec(); }
+bool QtMessageBoxes::Show(const BoxMessage& message) {
+  std::unique_ptr<QMessageBox> box = BuildMessageBox(message);
+  box->exec();
+  return box->checkBox() != nullptr && box->checkBox()->isChecked();
+}
+
+std::unique_ptr<QDialog> BuildWarningList(const WarningList& list) {
+  auto dialog = std::make_unique<QDialog>(list.owner);
+  dialog->setObjectName(QStringLiteral("WarningList"));
+  dialog->setWindowTitle(list.caption);
+  auto* layout = new QVBoxLayout(dialog.get());
+
+  auto* label = new QLabel(list.text);
+  label->setTextFormat(Qt::PlainText);
+  label->setWordWrap(true);
+  layout->addWidget(label);
+
+  auto* table = new WarningTable(static_cast<int>(list.rows.size()),
+                                 static_cast<int>(kWarningColumns.size()));
+  table->setObjectName(QStringLiteral("Warnings"));
+  table->setHorizontalHeaderLabels(kWarningColumns);
+  table->verticalHeader()->hide();
+  table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  table->setSelectionBehavior(QAbstractItemView::SelectRows);
+  table->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  table->setWordWrap(false);
+  for (std::size_t i = 0; i < list.rows.size(); ++i) {
+    const WarningRow& warning = list.rows[i];
+    const QString line = warning.line > 0 ? QString::number(warning.line) : QString();
+    const QString cells[] = {warning.archive, warning.layer, line, warning.text};
+    for (int column = 0; column < 4; ++column) {
+      auto* item = new QTableWidgetItem(cells[column]);
+      item->setFlags(Qt::ItemIsSelectable | Qt::ItemIsEnabled);
+      if (column == 2) item->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
+      table->setItem(static_cast<int>(i), column, item);
+    }
+  }
+  table->resizeColumnsToContents();
+  table->horizontalHeader()->setStretchLastSection(true);
+  layout->addWidget(table);
+
+  auto* buttons = new QDialogButtonBox;
+  QPushButton* copy = buttons->addButton(kCopyButton, QDialogButtonBox::ActionRole);
+  copy->setObjectName(QStringLiteral("CopyButton"));
+  QPushButton* close = buttons->addButton(QDialogButtonBox::Close);
+  close->setText(kCloseButton);
+  close->setDefault(true);
+  layout->addWidget(buttons);
+  QObject::connect(buttons, &QDialogButtonBox::rejected, dialog.get(), &QDialog::reject);
+  QObject::connect(copy, &QPushButton::clicked, table, [table] {
+    QList<int> rows = SelectedRows(*table);
+    if (rows.isEmpty()) {
+      for (int row = 0; row < table->rowCount(); ++row) rows << row;
+    }
+    QGuiApplication::clipboard()->setText(RowsText(*table, rows));
+  });
+
+  const QFontMetrics metrics(dialog->font());
+  dialog->resize(metrics.averageCharWidth() * kListWidthChars,
+                 metrics.lineSpacing() * kListHeightLines);
+  return dialog;
+}
+
+void QtMessageBoxes::ShowWarnings(const WarningList& list) { BuildWarningList(list)->exec(); }
+
+void NoticeBoxes::StartRun() {
+  state_ = RunState::kFirstAhead;
+  gathered_.clear();
+}
+
+void NoticeBoxes::EndRun() {
+  state_ = RunState::kNoRun;
+  if (gathered_.empty()) return;
+  WarningList list;
+  list.owner = owner_;
+  list.caption = default_caption_;
+  list.rows = std::move(gathered_);
+  gathered_.clear();
+  list.text = kRunWarningsText.arg(list.rows.size());
+  boxes_.ShowWarnings(list);
+}
 
 void NoticeBoxes::Notify(const Notice& notice) {
+  const bool data_problem = notice.caption.empty();
+  if (data_problem && state_ == RunState::kGathering) {
+    WarningRow row;
+    row.archive = FromPathBytes(notice.archive);
+    if (!notice.layer.empty()) {
+      row.layer = QString::fromLatin1(notice.layer.data(), static_cast<int>(notice.layer.size()));
+    } else if (!notice.file.empty()) {
+      const std::size_t slash = notice.file.rfind('/');
+      row.layer = FromPathBytes(slash == std::string::npos
+                                    ? std::string_view(notice.file)
+                                    : std::string_view(notice.file).substr(slash + 1));
+    }
+    row.line = notice.line;
+    row.text = FromCp932(notice.text);
+    gathered_.push_back(std::move(row));
+    return;
+  }
   BoxMessage message;
   message.owner = owner_;
   message.text = FromCp932(notice.text);
@@ -69,7 +242,10 @@ void NoticeBoxes::Notify(const Notice& notice) {
     message.detail = FromPathBytes(notice.file);
     if (notice.line > 0) message.detail += QLatin1Char(':') + QString::number(notice.line);
   }
-  boxes_.Show(message);
+  const bool first = data_problem && state_ == RunState::kFirstAhead;
+  if (first) message.check_box = kGatherLabel;
+  const bool ticked = boxes_.Show(message);
+  if (first) state_ = ticked ? RunState::kGathering : RunState::kOneByOne;
 }
 
 bool InstallJapaneseQtTexts() {

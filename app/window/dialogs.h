@@ -1,6 +1,7 @@
-// The window's dialogs behind small interfaces: the file-open dialog and the
-// modal message boxes. The window only talks to these, so that tests answer
-// them with doubles; the Qt implementations are the program's own.
+// The window's dialogs behind small interfaces: the file-open dialog, the
+// modal message boxes and the list of a run's warnings. The window only talks
+// to these, so that tests answer them with doubles; the Qt implementations
+// are the program's own.
 #pragma once
 
 #include <QString>
@@ -8,9 +9,11 @@
 #include <memory>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "sal/notify.h"
 
+class QDialog;
 class QFileDialog;
 class QMessageBox;
 class QWidget;
@@ -40,13 +43,33 @@ struct BoxMessage {
   QString text;
   QString detail;  // a second line under the text; may be empty
   BoxIcon icon = BoxIcon::kNone;
+  QString check_box;  // the label of a check box under the text, unticked; empty: none
+};
+
+// One warning of a run, as the list of warnings shows it.
+struct WarningRow {
+  QString archive;  // the archive being converted; may be empty
+  QString layer;    // its layer code, else the name of the file read; may be empty
+  long line = 0;    // 1-based line in that layer's file, 0 if none
+  QString text;
+};
+
+struct WarningList {
+  QWidget* owner = nullptr;
+  QString caption;
+  QString text;  // above the list
+  std::vector<WarningRow> rows;
 };
 
 class MessageBoxes {
  public:
   virtual ~MessageBoxes() = default;
-  // Shows a modal box with an OK button and returns when it is closed.
-  virtual void Show(const BoxMessage& message) = 0;
+  // Shows a modal box with an OK button and returns when it is closed:
+  // whether its check box was ticked then; false for a box without one.
+  virtual bool Show(const BoxMessage& message) = 0;
+  // Shows the warnings in one modal dialog, a row each, and returns when it
+  // is closed.
+  virtual void ShowWarnings(const WarningList& list) = 0;
 };
 
 // The Qt file dialog. Qt's own dialog rather than the desktop's: its filter
@@ -62,11 +85,19 @@ std::unique_ptr<QFileDialog> BuildOpenDialog(QWidget* owner, const OpenDialogReq
 
 class QtMessageBoxes : public MessageBoxes {
  public:
-  void Show(const BoxMessage& message) override;
+  bool Show(const BoxMessage& message) override;
+  void ShowWarnings(const WarningList& list) override;
 };
 
 // The box as Show shows it, not yet shown.
 std::unique_ptr<QMessageBox> BuildMessageBox(const BoxMessage& message);
+
+// The dialog as ShowWarnings shows it, not yet shown: the text, the rows in a
+// read-only table (archive, layer, line, text) and the buttons "コピー" and
+// "閉じる". Rows are selectable; Ctrl+C copies the selected rows, "コピー"
+// the selected rows or, with none selected, every row: a line each, its
+// columns separated by tabs.
+std::unique_ptr<QDialog> BuildWarningList(const WarningList& list);
 
 // Qt's own texts in Japanese, as the rest of the window is: the buttons of
 // the message boxes ("キャンセル"), the file chooser's labels. Installs Qt's
@@ -77,16 +108,34 @@ bool InstallJapaneseQtTexts();
 // Shows every notice in a message box of its own, one by one: data problems
 // with the file and line under the text, the archive library's reports under
 // their own caption ("PANIC!!") with the error icon. Notice texts are CP932.
+//
+// Between StartRun and EndRun the data problems are one run's: the box of
+// the first offers the check box kGatherLabel. Ticked, the run's later data
+// problems are not shown as they come but gathered, and EndRun shows them in
+// one list; left unticked, each has its box as before. The archive library's
+// reports always have their own box.
 class NoticeBoxes : public Notifier {
  public:
+  static const QString kGatherLabel;
+
   NoticeBoxes(MessageBoxes& boxes, QWidget* owner, QString default_caption)
       : boxes_(boxes), owner_(owner), default_caption_(std::move(default_caption)) {}
   void Notify(const Notice& notice) override;
 
+  // A run begins, its first data problem not yet shown.
+  void StartRun();
+  // The run is over: the data problems gathered, if any, are shown in one
+  // list. Until the next StartRun every notice has its box.
+  void EndRun();
+
  private:
+  enum class RunState { kNoRun, kFirstAhead, kOneByOne, kGathering };
+
   MessageBoxes& boxes_;
   QWidget* owner_;
   QString default_caption_;
+  RunState state_ = RunState::kNoRun;
+  std::vector<WarningRow> gathered_;
 };
 
 }  // namespace quellmark

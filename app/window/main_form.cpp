@@ -338,9 +338,13 @@ void TMainForm::Button2Click() {
   }
   const BatchServices batch{services_.archive_library, notices_.get(), progress_.get(),
                             reinterpret_cast<void*>(winId()), services_.convert_sheet};
+  // Each run asks anew whether its data problems are to be gathered; those
+  // gathered come in one list once it ends, however it ends.
+  notices_->StartRun();
   try {
     RunBatch(options, batch);
   } catch (const std::exception& error) {
+    notices_->EndRun();
     // The batch ended early: the list and its marks stay as they are, the
     // status bar names the archive it stopped at, and Run can be tried again.
     Button2->setEnabled(true);
@@ -352,6 +356,7 @@ void TMainForm::Button2Click() {
     services_.message_boxes.Show(message);
     return;
   }
+  notices_->EndRun();
 
   Button2->setEnabled(true);
   BoxMessage done;

@@ -5,6 +5,9 @@
 #include <unistd.h>
 
 #include <QAction>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileSystemModel>
@@ -12,11 +15,14 @@
 #include <QFontMetrics>
 #include <QLabel>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QMimeData>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStatusBar>
+#include <QTableWidget>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QUrl>
 #include <QtTest>
 #include <cstdio>
@@ -60,20 +66,31 @@ struct ScriptedDialog : FileOpenDialog {
   QWidget* last_owner = nullptr;
 };
 
-// Records each box, and whether Run was enabled and the window up meanwhile.
+// Records each box, and whether Run was enabled and the window up meanwhile;
+// ticks a box's check box when told to. Records each list of warnings, and
+// how many boxes came before it.
 struct RecordingBoxes : MessageBoxes {
   struct Shown {
     BoxMessage message;
     bool run_enabled = false;
     bool form_visible = false;
   };
-  void Show(const BoxMessage& message) override {
+  struct Listed {
+    WarningList list;
+    std::size_t boxes_before = 0;
+    bool form_visible = false;
+  };
+  bool Show(const BoxMessage& message) override {
     Shown box{message};
     if (form != nullptr) {
       box.run_enabled = form->findChild<QPushButton*>("Button2")->isEnabled();
       box.form_visible = form->isVisible();
     }
     shown.push_back(box);
+    return tick && !message.check_box.isEmpty();
+  }
+  void ShowWarnings(const WarningList& list) override {
+    lists.push_back({list, shown.size(), form != nullptr && form->isVisible()});
   }
   QStringList Texts() const {
     QStringList texts;
@@ -81,7 +98,9 @@ struct RecordingBoxes : MessageBoxes {
     return texts;
   }
   QWidget* form = nullptr;
+  bool tick = false;
   std::vector<Shown> shown;
+  std::vector<Listed> lists;
 };
 
 // The call numbered `failing_call` (from 1) fails with a report.
@@ -117,6 +136,7 @@ struct Harness {
       driver_calls << QString::fromStdString(std::string(format.id()) + " " + sheet + " " +
                                              archive.target.prefix());
       if (driver_action) driver_action(sheet, ctx);
+      if (real_conversion) ConvertArchive(archive, format, ctx);
     };
   }
   template <typename T>
@@ -149,8 +169,49 @@ struct Harness {
   RecordingBoxes boxes;
   QStringList driver_calls;
   std::function<void(const std::string& sheet_prefix, ExportContext&)> driver_action;
+  bool real_conversion = false;  // the driver converts what the folder holds
   TMainForm form;
 };
+
+// What extracting dir/<base>.lzh leaves in dir/<base>: a sheet whose layer
+// CM has a whole line and then `damaged` lines each with a brace that closes
+// nothing, a warning each.
+struct DamagedSheet {
+  QString archive;
+  QString layer_file;  // the CM layer's
+  QList<long> lines;   // the damaged lines' numbers
+};
+DamagedSheet WriteDamagedSheet(const QDir& dir, const QString& base, int damaged) {
+  const QString folder = dir.filePath(base);
+  if (!QDir().mkpath(folder)) qFatal("cannot create %s", qPrintable(folder));
+  const auto write = [&](const QString& suffix, const QByteArray& bytes) {
+    QFile file(folder + QLatin1Char('/') + base + suffix);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size()) {
+      qFatal("cannot write %s", qPrintable(file.fileName()));
+    }
+  };
+  QByteArray points;
+  for (int i = 1; i <= 10; ++i) {
+    points += QStringLiteral("%1%2\r\n")
+                  .arg(i * 100, 8, 10, QLatin1Char('0'))
+                  .arg(i * 50, 8, 10, QLatin1Char('0'))
+                  .toLatin1();
+  }
+  write(".slm", "4868260000,1248680000\r\n0,0\r\n");
+  write(".slp", points);
+  write("MH.slp", points);
+  DamagedSheet sheet{dir.filePath(base + ".lzh"), folder + QLatin1Char('/') + base + "CM.sal", {}};
+  QByteArray cm = "CM(ID{CM000001}){SR{93}NM{A}PT(ID{PT000001}){000001}}\r\n";
+  for (int i = 0; i < damaged; ++i) {
+    cm += QStringLiteral("CM(ID{CM%1}){PT(ID{PT000001}){%2}}}\r\n")
+              .arg(i + 2, 6, 10, QLatin1Char('0'))
+              .arg(i % 10 + 1)
+              .toLatin1();
+    sheet.lines << 2 + i;
+  }
+  write("CM.sal", cm);
+  return sheet;
+}
 
 }  // namespace
 
@@ -561,6 +622,152 @@ class WindowTest : public QObject {
     QCOMPARE(problem.message.owner, &h.form);
     QVERIFY(problem.message.icon == BoxIcon::kWarning);
     QVERIFY(!problem.run_enabled);
+  }
+
+  // A run's data problems: the first box offers to gather the rest. Ticked,
+  // the run goes on without a box, the rest come in one list once it ends
+  // (ended by an error too), and the next run asks again; unticked, each
+  // has its box.
+  void runWarningsGatherIntoOneListOnceTicked() {
+    QTemporaryDir folder;
+    const QDir dir(QFileInfo(folder.path()).canonicalFilePath());
+    const DamagedSheet sheet = WriteDamagedSheet(dir, "533946", 30);
+    const DamagedSheet whole = WriteDamagedSheet(dir, "533947", 0);
+    const auto box_of_line = [&](const RecordingBoxes::Shown& box, const QWidget* form, long line) {
+      return box.message.icon == BoxIcon::kWarning && box.message.owner == form &&
+             box.message.detail == sheet.layer_file + ':' + QString::number(line) &&
+             !box.run_enabled && box.form_visible;
+    };
+
+    Harness one_by_one;
+    one_by_one.real_conversion = true;
+    one_by_one.Add(QStringList{sheet.archive});
+    one_by_one.Click("Button2");
+    const std::vector<RecordingBoxes::Shown>& boxes = one_by_one.boxes.shown;
+    QCOMPARE(boxes.size(), std::size_t(sheet.lines.size()) + 1);
+    for (qsizetype i = 0; i < sheet.lines.size(); ++i) {
+      const RecordingBoxes::Shown& box = boxes[std::size_t(i)];
+      QVERIFY2(box_of_line(box, &one_by_one.form, sheet.lines[i]), qPrintable(box.message.detail));
+      QVERIFY(!box.message.text.isEmpty());
+      QCOMPARE(box.message.check_box, i == 0 ? NoticeBoxes::kGatherLabel : QString());
+    }
+    QCOMPARE(boxes.back().message.text, kDone);
+    QVERIFY(one_by_one.boxes.lists.empty());
+
+    Harness h;
+    h.real_conversion = true;
+    h.boxes.tick = true;
+    h.Add(QStringList{sheet.archive, whole.archive});
+    h.library.failing_call = 2;
+    // Each run: the first problem's box, ticked; the rest in one list; the
+    // run's last box.
+    const auto check_run = [&](std::size_t first_box, std::size_t list) {
+      QCOMPARE(h.boxes.shown.size(), first_box + 2);
+      QCOMPARE(h.boxes.lists.size(), list + 1);
+      const RecordingBoxes::Shown& box = h.boxes.shown[first_box];
+      QVERIFY(box_of_line(box, &h.form, sheet.lines[0]));
+      QCOMPARE(box.message.text, boxes[0].message.text);
+      QCOMPARE(box.message.check_box, NoticeBoxes::kGatherLabel);
+      const RecordingBoxes::Listed& listed = h.boxes.lists[list];
+      QCOMPARE(listed.boxes_before, first_box + 1);
+      QVERIFY(listed.form_visible);
+      QCOMPARE(listed.list.owner, &h.form);
+      QCOMPARE(listed.list.caption, QStringLiteral("Quellmark"));
+      QVERIFY(listed.list.text.contains(QString::number(sheet.lines.size() - 1)));
+      QCOMPARE(listed.list.rows.size(), std::size_t(sheet.lines.size()) - 1);
+      for (std::size_t i = 0; i < listed.list.rows.size(); ++i) {
+        const WarningRow& row = listed.list.rows[i];
+        QCOMPARE(row.archive, sheet.archive);
+        QCOMPARE(row.layer, QStringLiteral("CM"));
+        QCOMPARE(row.line, sheet.lines[qsizetype(i) + 1]);
+        QCOMPARE(row.text, boxes[i + 1].message.text);
+      }
+    };
+    h.Click("Button2");  // the second archive's extraction fails
+    check_run(0, 0);
+    if (QTest::currentTestFailed()) return;
+    QVERIFY(h.boxes.shown.back().message.icon == BoxIcon::kError);
+    QVERIFY(h.form.isVisible());
+
+    h.library.failing_call = 0;
+    h.Click("Button2");
+    check_run(2, 1);
+    if (QTest::currentTestFailed()) return;
+    QCOMPARE(h.boxes.shown.back().message.text, kDone);
+    QCOMPARE(h.CheckMarks(), Marks({Qt::Checked, Qt::Checked}));
+    QVERIFY(QFile::exists(dir.filePath("533946CM.tab")));
+  }
+
+  // The boxes and the list as the program shows them.
+  void warningDialogsTickAndCopy() {
+    BoxMessage message;
+    message.caption = QStringLiteral("Quellmark");
+    message.text = QStringLiteral("over scoordnum");
+    message.icon = BoxIcon::kWarning;
+    QVERIFY(BuildMessageBox(message)->checkBox() == nullptr);
+    message.check_box = NoticeBoxes::kGatherLabel;
+    const auto with_check_box = BuildMessageBox(message);
+    QVERIFY(with_check_box->checkBox() != nullptr);
+    QCOMPARE(with_check_box->checkBox()->text(), NoticeBoxes::kGatherLabel);
+    QVERIFY(!with_check_box->checkBox()->isChecked());
+    QtMessageBoxes boxes;
+    for (bool tick : {false, true}) {
+      // The user's answer, once the box is up.
+      QTimer::singleShot(0, [tick] {
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+          auto* box = qobject_cast<QMessageBox*>(widget);
+          if (box == nullptr || !box->isVisible()) continue;
+          if (box->checkBox() != nullptr) box->checkBox()->setChecked(tick);
+          box->accept();
+        }
+      });
+      QCOMPARE(boxes.Show(message), tick);
+    }
+
+    WarningList list;
+    list.caption = QStringLiteral("Quellmark");
+    list.text = QStringLiteral("三件");
+    list.rows = {{"/maps/533946.lzh", "CM", 12, "non 表"},
+                 {"/maps/533946.lzh", "DK", 0, "tab\tin text"},
+                 {"/maps/533947.lzh", "533947.slp", 3, "over scoordnum"}};
+    const auto dialog = BuildWarningList(list);
+    QCOMPARE(dialog->windowTitle(), list.caption);
+    QVERIFY(dialog->layout() != nullptr);
+    auto* table = dialog->findChild<QTableWidget*>("Warnings");
+    QVERIFY(table != nullptr);
+    QCOMPARE(table->rowCount(), 3);
+    QCOMPARE(table->columnCount(), 4);
+    QCOMPARE(table->horizontalHeaderItem(3)->text(), QStringLiteral("内容"));
+    QCOMPARE(table->editTriggers(), QAbstractItemView::NoEditTriggers);
+    QStringList rows;
+    for (const WarningRow& row : list.rows) {
+      QStringList cells{row.archive, row.layer, row.line ? QString::number(row.line) : QString(),
+                        row.text};
+      for (int column = 0; column < 4; ++column) {
+        QCOMPARE(table->item(int(rows.size()), column)->text(), cells[column]);
+        QVERIFY(!(table->item(int(rows.size()), column)->flags() & Qt::ItemIsEditable));
+      }
+      // A tab inside a cell is copied as a space, so that columns stay apart.
+      for (QString& cell : cells) cell.replace('\t', ' ');
+      rows << cells.join('\t');
+    }
+    // With nothing selected, Copy takes every row; Ctrl+C the selected ones.
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    clipboard->clear();
+    auto* copy = dialog->findChild<QPushButton*>("CopyButton");
+    QCOMPARE(copy->text(), QStringLiteral("コピー"));
+    copy->click();
+    QCOMPARE(clipboard->text(), rows.join('\n') + '\n');
+    table->selectRow(2);
+    QTest::keySequence(table, QKeySequence::Copy);
+    QCOMPARE(clipboard->text(), rows[2] + '\n');
+    auto* buttons = dialog->findChild<QDialogButtonBox*>();
+    QPushButton* close = buttons->button(QDialogButtonBox::Close);
+    QCOMPARE(close->text(), QStringLiteral("閉じる"));
+    dialog->show();
+    close->click();
+    QVERIFY(!dialog->isVisible());
+    QCOMPARE(dialog->result(), int(QDialog::Rejected));
   }
 
   // Without the library nothing is extracted: after its box the archive
