@@ -12,6 +12,7 @@
 
 #include "convert/gdal_errors.h"
 #include "export_gpkg/gpkg_file.h"
+#include "export_ogr/ogr_rows.h"
 #include "sal/errors.h"
 
 namespace quellmark {
@@ -131,7 +132,7 @@ class CollectedTable : public TableOutput {
       : sheet_(sheet),
         layer_(layer),
         layout_(sheet.collection().row_layout(layer)),
-        rows_(layer, sheet.utf8(), 1) {
+        rows_(GpkgFields(layer), sheet.utf8(), 1) {
     spooled_.table = CatalogueIndex(layer);
   }
 
@@ -140,11 +141,10 @@ class CollectedTable : public TableOutput {
     OGR_F_SetFieldString(row.get(), 0, sheet_.sheet_utf8().c_str());
     rows_.SetFields(feature, row.get());
     if (feature.vertex_count > 0) {
-      OGRGeometryH geometry = OGR_G_CreateGeometry(GpkgRows::GeometryType(layer_));
-      GpkgRows::SetGeometry(feature, geometry);
+      OGRGeometryH geometry = OGR_G_CreateGeometry(OgrRows::GeometryType(layer_));
+      OgrRows::SetGeometry(feature, geometry);
       OGR_F_SetGeometryDirectly(row.get(), geometry);
-      spooled_.boxes.push_back(
-          GpkgRows::Box(feature, static_cast<std::int64_t>(spooled_.rows.size())));
+      spooled_.boxes.push_back(GpkgBox(feature, static_cast<std::int64_t>(spooled_.rows.size())));
     }
     spooled_.rows.push_back(std::move(row));
   }
@@ -160,7 +160,7 @@ class CollectedTable : public TableOutput {
   CollectedSheet& sheet_;
   const LayerSpec& layer_;
   OGRFeatureDefnH layout_;
-  GpkgRows rows_;
+  OgrRows rows_;
   SpooledTable spooled_;
 };
 
@@ -169,7 +169,7 @@ std::unique_ptr<TableOutput> CollectedSheet::CreateTable(const LayerSpec& layer)
 }
 
 GpkgCollection::GpkgCollection(const CollectionRequest& request)
-    : file_(request.path, GpkgEpsg(request.datum), request.stop, request.append),
+    : file_(request.path, DeclaredEpsg(request.datum), request.stop, request.append),
       positions_(request.positions) {
   // Every layer's table, empty ones too, with its style.
   file_.StartTransaction("creating the tables");

@@ -24,6 +24,7 @@
 #include "convert/qgis_style.h"
 #include "convert/staged_sheet.h"
 #include "export_gpkg/qgis_project.h"
+#include "export_ogr/ogr_rows.h"
 #include "layers/map_styles.h"
 #include "sal/errors.h"
 #include "sal/tokenizer.h"
@@ -31,23 +32,6 @@
 namespace quellmark {
 
 namespace {
-
-// Where the GeoPackage tables depart from the catalogue: every field of
-// every layer with its value whole, so no width; heights are numbers.
-constexpr FieldChange kChanges[] = {
-    {"*", "*", FieldChange::kWidth, 0},
-    {"KJ MH", "hk", FieldChange::kReal},
-};
-
-constexpr GeometryRules kRules{
-    .point_item = GeometryRules::PointItem::kLast, .keep_unplaced = false, .bounds = {}};
-
-// Only the GeoPackage driver: registering every driver would load GDAL's
-// plugins.
-void RegisterDriverOnce() {
-  static std::once_flag once;
-  std::call_once(once, [] { RegisterOGRGeoPackage(); });
-}
 
 // The row of the file's metadata that says Quellmark wrote it.
 constexpr const char* kMarker = "QUELLMARK";
@@ -65,21 +49,14 @@ std::string Stem(const std::string& path) {
 }  // namespace
 
 std::span<const FieldSpec> GpkgFields(const LayerSpec& layer) {
-  static const AdaptedSchemas schemas{kChanges};
+  static const AdaptedSchemas schemas{WholeValueChanges()};
   return schemas.Fields(layer);
-}
-
-const GeometryRules& GpkgGeometryRules() { return kRules; }
-
-int GpkgEpsg(const DatumRule& datum) {
-  const int epsg = DatumEpsg(datum.Declared());
-  return epsg != 0 ? epsg : DatumEpsg(DatumLabel::kJgd2000);
 }
 
 GpkgOwner FindGpkgOwner(const std::string& path) {
   struct stat status {};
   if (::stat(path.c_str(), &status) != 0) return GpkgOwner::kNone;
-  RegisterDriverOnce();
+  OgrDriver("GPKG");
   QuietGdalErrors quiet;
   const char* const drivers[] = {"GPKG", nullptr};
   GDALDatasetH dataset =
@@ -108,12 +85,11 @@ GpkgFile::GpkgFile(std::string path, int epsg, const std::atomic<bool>* stop, bo
       stop_(stop),
       append_(append && FindGpkgOwner(final_) != GpkgOwner::kNone),
       epsg_(epsg) {
-  RegisterDriverOnce();
   try {
     // The file's own name is never cut; its hidden names are (StagingPrefix).
     CheckFileNameFits(final_);
     QuietGdalErrors quiet;
-    GDALDriverH driver = GDALGetDriverByName("GPKG");
+    GDALDriverH driver = OgrDriver("GPKG");
     if (driver == nullptr) throw OutputError(final_, 0, "GDAL has no GeoPackage driver");
     srs_ = OSRNewSpatialReference(nullptr);
     if (OSRImportFromEPSG(srs_, epsg) != OGRERR_NONE) {
@@ -237,11 +213,11 @@ OGRLayerH GpkgFile::CreateTable(const LayerSpec& layer, std::span<const FieldSpe
   CPLStringList options;
   // The index is built in bulk once the rows are in (BuildIndexes).
   options.SetNameValue("SPATIAL_INDEX", "NO");
-  options.SetNameValue("GEOMETRY_NAME", GpkgRows::kGeometryColumn);
+  options.SetNameValue("GEOMETRY_NAME", kGpkgGeometryColumn);
   OGRLayerH table = GDALDatasetCreateLayer(dataset_, name.c_str(), srs_,
-                                           GpkgRows::GeometryType(layer), options.List());
+                                           OgrRows::GeometryType(layer), options.List());
   if (table == nullptr) Fail("cannot create the table " + name);
-  OGRFeatureDefn* layout = GpkgRows::Layout(layer, fields, sheet_column);
+  OGRFeatureDefn* layout = OgrRows::Layout(layer, fields, sheet_column, kGpkgGeometryColumn);
   for (int i = 0; i < layout->GetFieldCount(); ++i) {
     OGRFieldDefn* field = layout->GetFieldDefn(i);
     if (OGR_L_CreateField(table, OGRFieldDefn::ToHandle(field), TRUE) != OGRERR_NONE) {
@@ -602,10 +578,7 @@ void GpkgFile::StoreProject(sqlite3* db) {
   StoreQgisProject(db, request.name, QgisProjectXml(request), final_);
 }
 
-GpkgRows::GpkgRows(const LayerSpec& layer, Cp932ToUtf8& utf8, int first_field)
-    : fields_(GpkgFields(layer)), utf8_(utf8), first_field_(first_field) {}
-
-RtreeBox GpkgRows::Box(const Feature& feature, std::int64_t id) {
+RtreeBox GpkgBox(const Feature& feature, std::int64_t id) {
   RtreeBox box{id, feature.x[0], feature.x[0], feature.y[0], feature.y[0]};
   for (std::size_t i = 1; i < feature.vertex_count; ++i) {
     box.minx = std::min(box.minx, feature.x[i]);
@@ -614,89 +587,6 @@ RtreeBox GpkgRows::Box(const Feature& feature, std::int64_t id) {
     box.maxy = std::max(box.maxy, feature.y[i]);
   }
   return box;
-}
-
-OGRFeatureDefn* GpkgRows::Layout(const LayerSpec& layer, std::span<const FieldSpec> fields,
-                                 bool sheet_column) {
-  auto* layout = new OGRFeatureDefn(std::string(layer.code).c_str());
-  layout->Reference();
-  layout->SetGeomType(GeometryType(layer));
-  layout->GetGeomFieldDefn(0)->SetName(kGeometryColumn);
-  if (sheet_column) {
-    OGRFieldDefn sheet("sheet", OFTString);
-    layout->AddFieldDefn(&sheet);
-  }
-  for (const FieldSpec& spec : fields) {
-    OGRFieldDefn field(std::string(spec.name).c_str(), spec.type == FieldType::kInteger ? OFTInteger
-                                                       : spec.type == FieldType::kReal  ? OFTReal
-                                                                                       : OFTString);
-    layout->AddFieldDefn(&field);
-  }
-  return layout;
-}
-
-OGRwkbGeometryType GpkgRows::GeometryType(const LayerSpec& layer) {
-  return layer.geometry == LayerGeometry::kPoint ? wkbPoint : wkbLineString;
-}
-
-void GpkgRows::SetText(const Feature& feature, const FieldSpec& field, int index,
-                       std::string_view text, OGRFeatureH row) {
-  const std::string* utf8 = &text_;
-  bool whole = true;
-  if (field.source == ValueSource::kFeatureName) {
-    utf8 = &name_utf8_;
-    if (!name_known_ || text != name_cp932_) {
-      name_cp932_.assign(text);
-      whole = utf8_.Convert(text, name_utf8_);
-      name_known_ = true;
-    }
-  } else {
-    whole = utf8_.Convert(text, text_);
-  }
-  if (!whole) {
-    feature.reporter().Report(
-        "text that is not code page 932 in " + std::string(field.name) +
-        ", kept with U+FFFD for the bytes that do not convert: " + std::string(text));
-  }
-  OGR_F_SetFieldString(row, index, utf8->c_str());
-}
-
-void GpkgRows::SetFields(const Feature& feature, OGRFeatureH row) {
-  for (std::size_t i = 0; i < fields_.size(); ++i) {
-    const FieldSpec& field = fields_[i];
-    const int index = first_field_ + static_cast<int>(i);
-    if (field.type == FieldType::kInteger) {
-      OGR_F_SetFieldInteger(row, index, feature.Integer(field));
-      continue;
-    }
-    const std::string_view text = feature.Text(field);
-    if (text.empty()) {
-      OGR_F_SetFieldNull(row, index);
-    } else if (field.type == FieldType::kReal) {
-      double value = 0.0;
-      if (StrToDecimal(text, value)) {
-        OGR_F_SetFieldDouble(row, index, value);
-      } else {
-        feature.reporter().Report(std::string(field.name) +
-                                  " is not a number: " + std::string(text) + "; left empty");
-        OGR_F_SetFieldNull(row, index);
-      }
-    } else {
-      SetText(feature, field, index, text, row);
-    }
-  }
-}
-
-bool GpkgRows::SetGeometry(const Feature& feature, OGRGeometryH geometry) {
-  const std::size_t count = feature.vertex_count;
-  if (count == 0) return false;
-  if (feature.layer.geometry == LayerGeometry::kPoint) {
-    OGR_G_SetPoint_2D(geometry, 0, feature.x[0], feature.y[0]);
-  } else {
-    OGR_G_SetPoints(geometry, static_cast<int>(count), feature.x, sizeof(double), feature.y,
-                    sizeof(double), nullptr, 0);
-  }
-  return true;
 }
 
 }  // namespace quellmark

@@ -23,20 +23,9 @@ namespace quellmark {
 
 // The fields of a layer's GeoPackage table: every field of the layer (the
 // union of what the shapefile and TAB tables hold) with its value whole;
-// heights are numbers.
+// heights are numbers (WholeValueChanges). Its rows are made by OgrRows,
+// its features placed by WholeValueGeometryRules.
 std::span<const FieldSpec> GpkgFields(const LayerSpec& layer);
-
-// Every feature has the position its own line gives, or none: a point
-// stands at the last number of its list and the list is used up, as in the
-// shapefiles (in TAB tables the rest of a list places the next lines that
-// have none); a number without a position is left out, so no vertex stands
-// at a made-up 0,0, and a feature left without any has no geometry. The
-// file stores any position exactly: no bounds.
-const GeometryRules& GpkgGeometryRules();
-
-// The EPSG code of the coordinate system the tables declare: the datum
-// chosen, JGD2000 unless Tokyo is.
-int GpkgEpsg(const DatumRule& datum);
 
 // What a GeoPackage at a path is to Quellmark.
 enum class GpkgOwner : unsigned char {
@@ -134,46 +123,10 @@ class GpkgFile {
   bool committed_ = false;
 };
 
-// Turns the features of one layer into rows of its table.
-class GpkgRows {
- public:
-  // `first_field`: the index in the row of the layer's first field.
-  // `utf8` converts the texts; it is used from one thread at a time.
-  GpkgRows(const LayerSpec& layer, Cp932ToUtf8& utf8, int first_field);
+// The extent of a feature with a position, for the row `id`.
+RtreeBox GpkgBox(const Feature& feature, std::int64_t id);
 
-  // Sets the row's fields to the feature's values: texts as UTF-8 (bytes
-  // that are not code page 932 reported), numbers as numbers (a height that
-  // is not one reported and left NULL), empty texts NULL.
-  void SetFields(const Feature& feature, OGRFeatureH row);
-  // The feature's positions into `geometry` (a point or a line string of
-  // the layer's kind); false, untouched, for a feature without a position.
-  static bool SetGeometry(const Feature& feature, OGRGeometryH geometry);
-  // The extent of a feature with a position, for the row `id`.
-  static RtreeBox Box(const Feature& feature, std::int64_t id);
-  // The name of every table's geometry column.
-  static constexpr const char* kGeometryColumn = "geom";
-  // The columns of the layer's table with `fields`, after a text field
-  // "sheet" when `sheet_column`, and its geometry type: what the table is
-  // created with, and what its rows can be made from on any thread before
-  // the table exists. Referenced once: the caller releases it.
-  static OGRFeatureDefn* Layout(const LayerSpec& layer, std::span<const FieldSpec> fields,
-                                bool sheet_column);
-  // The geometry type of the layer's table.
-  static OGRwkbGeometryType GeometryType(const LayerSpec& layer);
-
- private:
-  void SetText(const Feature& feature, const FieldSpec& field, int index, std::string_view text,
-               OGRFeatureH row);
-
-  std::span<const FieldSpec> fields_;
-  Cp932ToUtf8& utf8_;
-  int first_field_;
-  std::string text_;
-  // A feature name carries over from line to line: it is converted, and
-  // reported, once.
-  std::string name_cp932_;
-  std::string name_utf8_;
-  bool name_known_ = false;
-};
+// The name of every table's geometry column.
+constexpr const char* kGpkgGeometryColumn = "geom";
 
 }  // namespace quellmark

@@ -16,6 +16,7 @@
 #include "convert/gdal_errors.h"
 #include "export_gpkg/gpkg_collection.h"
 #include "export_gpkg/gpkg_file.h"
+#include "export_ogr/ogr_rows.h"
 
 namespace quellmark {
 
@@ -122,7 +123,7 @@ class GpkgTable : public TableOutput {
 
   GpkgSheet& sheet_;
   std::shared_ptr<Shared> shared_;
-  GpkgRows rows_;
+  OgrRows rows_;
   std::size_t next_row_ = 0;
   Batch* filling_ = nullptr;
 };
@@ -205,10 +206,12 @@ void GpkgTable::Shared::FreeRows() {
 }
 
 GpkgTable::GpkgTable(GpkgSheet& sheet, const LayerSpec& layer)
-    : sheet_(sheet), shared_(std::make_shared<Shared>()), rows_(layer, sheet.utf8(), 0) {
+    : sheet_(sheet),
+      shared_(std::make_shared<Shared>()),
+      rows_(GpkgFields(layer), sheet.utf8(), 0) {
   Shared& shared = *shared_;
   shared.layer = &layer;
-  shared.layout = GpkgRows::Layout(layer, GpkgFields(layer), false);
+  shared.layout = OgrRows::Layout(layer, GpkgFields(layer), false, kGpkgGeometryColumn);
   shared.batches.resize(kBatches);
   for (Batch& batch : shared.batches) {
     batch.slots.resize(kBatchRows);
@@ -240,14 +243,14 @@ void GpkgTable::Write(const Feature& feature) {
   Slot& slot = filling_->slots[filling_->used++];
   if (slot.row == nullptr) {
     slot.row = OGR_F_Create(OGRFeatureDefn::ToHandle(shared.layout));
-    slot.geometry = OGR_G_CreateGeometry(GpkgRows::GeometryType(*shared.layer));
+    slot.geometry = OGR_G_CreateGeometry(OgrRows::GeometryType(*shared.layer));
   }
   OGR_F_SetFID(slot.row, OGRNullFID);
   rows_.SetFields(feature, slot.row);
-  slot.placed = GpkgRows::SetGeometry(feature, slot.geometry);
+  slot.placed = OgrRows::SetGeometry(feature, slot.geometry);
   slot.line = feature.index + 1;
   if (slot.placed) {
-    shared.boxes.push_back(GpkgRows::Box(feature, static_cast<std::int64_t>(next_row_)));
+    shared.boxes.push_back(GpkgBox(feature, static_cast<std::int64_t>(next_row_)));
   }
   ++next_row_;
   if (filling_->used == kBatchRows) HandOver();
@@ -327,9 +330,9 @@ class GeoPackages : public OutputFormat {
 
   std::string_view id() const override { return "gpkg"; }
   std::string_view label() const override { return "GeoPackage"; }
-  const GeometryRules& geometry_rules() const override { return GpkgGeometryRules(); }
+  const GeometryRules& geometry_rules() const override { return WholeValueGeometryRules(); }
   std::unique_ptr<SheetOutput> OpenSheet(const SheetTarget& target) const override {
-    return std::make_unique<GpkgSheet>(target.prefix(), GpkgEpsg(target.datum), target.stop);
+    return std::make_unique<GpkgSheet>(target.prefix(), DeclaredEpsg(target.datum), target.stop);
   }
   std::string_view collection_extension() const override { return ".gpkg"; }
   CollectionFile FindCollectionFile(const std::string& path) const override {

@@ -20,6 +20,7 @@
 
 #include "convert/gdal_errors.h"
 #include "convert/staged_sheet.h"
+#include "export_ogr/ogr_rows.h"
 #include "export_tab/buffered_vsi.h"
 #include "sal/cp932.h"
 #include "sal/errors.h"
@@ -27,13 +28,6 @@
 namespace quellmark {
 
 namespace {
-
-// Only the MapInfo driver: registering every driver would load GDAL's
-// plugins, which takes tens of milliseconds and megabytes of memory.
-void RegisterDriverOnce() {
-  static std::once_flag once;
-  std::call_once(once, [] { RegisterOGRTAB(); });
-}
 
 std::string GdalMessage(const char* what) {
   const char* detail = CPLGetLastErrorMsg();
@@ -238,9 +232,8 @@ TabTable::TabTable(std::string path, std::unique_ptr<Handle> handle)
 TabTable::~TabTable() = default;
 
 TabTable TabTable::Create(const std::string& path, TabCoordSys& coordsys, const TabBounds& bounds) {
-  RegisterDriverOnce();
   QuietGdalErrors quiet;
-  GDALDriverH driver = GDALGetDriverByName("MapInfo File");
+  GDALDriverH driver = OgrDriver("MapInfo File");
   if (driver == nullptr) throw OutputError(path, 0, "GDAL has no \"MapInfo File\" driver");
 
   RemoveTabFiles(path);

@@ -46,6 +46,10 @@
 
 using namespace quellmark;
 
+namespace quellmark {
+const OutputFormat& GeoJsonFormat();  // the tests' fourth format (tests/export_geojson)
+}
+
 namespace {
 
 const QString kDone = QStringLiteral("変換が終了しました");
@@ -537,16 +541,11 @@ class WindowTest : public QObject {
   // under Run without any control overlapping another, at the window's font
   // and at a larger one; --help names it; choosing it converts to it.
   void aFourthFormatStacksUnderRunAndConverts() {
-    struct TestFormat : OutputFormat {
-      std::string_view id() const override { return "geojson"; }
-      std::string_view label() const override { return "GeoJSON (test)"; }
-      const GeometryRules& geometry_rules() const override { return TabFormat().geometry_rules(); }
-      std::unique_ptr<SheetOutput> OpenSheet(const SheetTarget&) const override { return nullptr; }
-    } fourth;
+    // The tests' fourth format, added to the program's as its one line.
     const std::vector<const OutputFormat*> formats{&ShapefileFormat(), &TabFormat(), &GpkgFormat(),
-                                                   &fourth};
+                                                   &GeoJsonFormat()};
     Harness h(nullptr, formats);
-    QVERIFY(QString::fromStdString(WindowUsage(formats)).contains("GeoJSON (test)"));
+    QVERIFY(QString::fromStdString(WindowUsage(formats)).contains("GeoJSON"));
     for (int pixels : {TMainForm::kFontPixelSize, 20}) {
       QFont font = h.form.font();
       font.setPixelSize(pixels);
