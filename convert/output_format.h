@@ -198,6 +198,10 @@ class OutputFormat {
   // Its name in a Japanese sentence ("シェープファイル"), UTF-8.
   virtual std::string_view label_ja() const { return label(); }
   virtual const GeometryRules& geometry_rules() const = 0;
+  // The files of each layer's table (output prefix + layer code + each),
+  // the one a GIS opens last; empty for a format that writes one file per
+  // sheet (output prefix + collection_extension()).
+  virtual std::span<const std::string_view> table_extensions() const { return {}; }
   // The sheet's tables, named target.prefix() + layer code + the format's
   // extensions. Throws OutputError.
   virtual std::unique_ptr<SheetOutput> OpenSheet(const SheetTarget& target) const = 0;

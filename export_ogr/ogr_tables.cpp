@@ -132,6 +132,9 @@ class OgrFormat : public OutputFormat {
   std::string_view label() const override { return spec_.label; }
   std::string_view label_ja() const override { return spec_.label_ja; }
   const GeometryRules& geometry_rules() const override { return WholeValueGeometryRules(); }
+  std::span<const std::string_view> table_extensions() const override {
+    return std::span(&spec_.extension, 1);
+  }
   std::unique_ptr<SheetOutput> OpenSheet(const SheetTarget& target) const override {
     return std::make_unique<OgrSheet>(spec_, target.prefix(), schemas_, DeclaredEpsg(target.datum));
   }

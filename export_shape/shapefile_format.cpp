@@ -122,6 +122,7 @@ class Shapefiles : public OutputFormat {
   std::string_view label() const override { return "ArcInfo shape"; }
   std::string_view label_ja() const override { return "シェープファイル"; }
   const GeometryRules& geometry_rules() const override { return kRules; }
+  std::span<const std::string_view> table_extensions() const override { return kExtensions; }
   std::unique_ptr<SheetOutput> OpenSheet(const SheetTarget& target) const override {
     return std::make_unique<ShapefileSheet>(target.prefix(), schemas_,
                                             ShapefilePrj(target.datum.Declared()));

@@ -153,6 +153,7 @@ class TabTables : public OutputFormat {
   std::string_view id() const override { return "tab"; }
   std::string_view label() const override { return "MapInfo TAB"; }
   const GeometryRules& geometry_rules() const override { return kRules; }
+  std::span<const std::string_view> table_extensions() const override { return kExtensions; }
   std::unique_ptr<SheetOutput> OpenSheet(const SheetTarget& target) const override {
     return std::make_unique<TabSheet>(target.prefix(), TabCoordSysClause(target.datum.Declared()));
   }

@@ -504,6 +504,20 @@ TEST_F(ConvertTest, ManualPagesKeepUpWithHelp) {
 #ifdef QUELLMARK_WINDOW
   programs.emplace_back(QUELLMARK_WINDOW, QUELLMARK_MAN_DIR "/quellmark.1");
 #endif
+  // The formats, from "[--format shape|tab|gpkg]".
+  std::vector<std::string> format_ids;
+  {
+    const std::string usage = RunProgram(QUELLMARK_CONVERT, {"--help"}).out;
+    const std::size_t list = usage.find("[--format ");
+    ASSERT_NE(list, std::string::npos) << usage;
+    std::string_view ids(usage);
+    ids = ids.substr(list + 10, usage.find(']', list) - list - 10);
+    while (!ids.empty()) {
+      format_ids.emplace_back(ids.substr(0, ids.find('|')));
+      ids.remove_prefix(std::min(ids.size(), format_ids.back().size() + 1));
+    }
+    ASSERT_GE(format_ids.size(), 3u) << usage;
+  }
   for (const auto& [program, page] : programs) {
     const std::string name = fs::path(program).filename().string();
     ProgramResult help = RunProgram(program, {"--help"});
@@ -528,6 +542,10 @@ TEST_F(ConvertTest, ManualPagesKeepUpWithHelp) {
       ++options;
     }
     EXPECT_GE(options, 3) << name;
+    // Every format --format takes has its paragraph.
+    for (const std::string& id : format_ids) {
+      EXPECT_NE(manual.find(".I " + id + "\n"), std::string::npos) << page << " lacks " << id;
+    }
   }
 }
 
