@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "export_gpkg/gpkg_format.h"
 #include "layerset_generator.h"
 #include "lha_builder.h"
 #include "process.h"
@@ -124,7 +125,7 @@ std::vector<std::string> MakeArchives(const fs::path& dir, const std::vector<std
   return archives;
 }
 
-// The largest file named *.gpkg under `dir` (the one being built, under
+// The largest GeoPackage under `dir`, by the name the format gives it (the one being built, under
 // whatever name); nullopt when the folder changed under the scan.
 std::optional<std::uintmax_t> LargestGeoPackage(const fs::path& dir) {
   std::uintmax_t largest = 0;
@@ -132,7 +133,7 @@ std::optional<std::uintmax_t> LargestGeoPackage(const fs::path& dir) {
   fs::recursive_directory_iterator it(dir, error);
   for (const fs::recursive_directory_iterator end; !error && it != end; it.increment(error)) {
     const std::string name = it->path().filename().string();
-    if (name.size() < 5 || name.compare(name.size() - 5, 5, ".gpkg") != 0) continue;
+    if (!GpkgFormat().NamesCollection(name)) continue;
     std::error_code size_error;
     const std::uintmax_t size = it->file_size(size_error);
     if (!size_error) largest = std::max(largest, size);
