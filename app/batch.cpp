@@ -121,6 +121,7 @@ class Batch {
                                                        .jobs = std::max(1u, options_.jobs),
                                                        .datum = options_.datum,
                                                        .append = options_.append,
+                                                       .layers = options_.layers,
                                                        .stop = services_.stop});
       } catch (const Interrupted&) {
         // Stopped before any archive was started: the earlier file stays.
@@ -335,7 +336,7 @@ class Batch {
                                   folder,
                                   names.base_name,
                                   {names.output_folder, names.base_name, options_.datum,
-                                   services_.stop}},
+                                   services_.stop, options_.layers}},
                  *options_.format, context);
       } catch (const Interrupted&) {
         throw Interrupted(names.archive, 0, "interrupted; its earlier tables are unchanged");

@@ -73,6 +73,10 @@ struct BatchOptions {
   // What the tables declare; whether positions are moved from the Tokyo
   // datum onto JGD2000 (which then is declared).
   DatumRule datum;
+  // The layers whose tables are written; the others' earlier tables stay.
+  // A layer not chosen is still read where a chosen one needs it (TK for
+  // EK's stations, the road layers for HA, TO and YO).
+  LayerSelection layers;
 };
 
 // Progress of a batch. Archive indexes are positions in BatchOptions::archives.

@@ -6,12 +6,14 @@
 //   %%FORMAT_CHOICES%%  the formats, one tagged paragraph each: id, name,
 //                     files, the default, one file for every sheet
 //   %%FORMAT_WINDOW_CHOICES%%  the same without the command line's options
+//   %%LAYERS%%        "CM 地名, KJ 基準点, ...": the catalogue's layers
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
 
 #include "app/output_formats.h"
+#include "layers/map_styles.h"
 
 namespace {
 
@@ -51,6 +53,16 @@ std::string Choices(bool command_line) {
   return text + ".RE\n";
 }
 
+// "CM 地名, KJ 基準点, ...", in conversion order.
+std::string LayerNames() {
+  std::string names;
+  for (const LayerSpec& layer : Layers()) {
+    if (!names.empty()) names += ", ";
+    names += std::string(layer.code) + " " + std::string(MapStyleOf(layer).title);
+  }
+  return names;
+}
+
 void ReplaceAll(std::string& text, const std::string& word, const std::string& value) {
   for (std::size_t at = text.find(word); at != std::string::npos;
        at = text.find(word, at + value.size())) {
@@ -77,7 +89,8 @@ int main(int argc, char** argv) {
   ReplaceAll(text, "%%FORMAT_IDS%%", Ids());
   ReplaceAll(text, "%%FORMAT_CHOICES%%", Choices(true));
   ReplaceAll(text, "%%FORMAT_WINDOW_CHOICES%%", Choices(false));
-  if (text.find("%%FORMAT_") != std::string::npos) {
+  ReplaceAll(text, "%%LAYERS%%", LayerNames());
+  if (text.find("%%FORMAT_") != std::string::npos || text.find("%%LAYERS") != std::string::npos) {
     std::fprintf(stderr, "quellmark-manual: %s: a %s word it does not know\n", argv[1],
                  "%%FORMAT_");
     return 1;

@@ -26,6 +26,7 @@
 #include "app/batch.h"
 #include "app/version.h"
 #include "cli/report.h"
+#include "layers/map_styles.h"
 #include "sal/cp932.h"
 #include "sal/notify.h"
 
@@ -58,6 +59,23 @@ std::string FormatIds(const Formats& formats) {
   return ids;
 }
 
+// The layer codes with their names, in conversion order, four to a line.
+std::string LayerList() {
+  std::string list;
+  int column = 0;
+  for (const LayerSpec& layer : Layers()) {
+    if (column == 0) list += "                       ";
+    std::string item = " " + std::string(layer.code) + " " + std::string(MapStyleOf(layer).title);
+    list += item;
+    if (++column == 4) {
+      list += "\n";
+      column = 0;
+    }
+  }
+  if (column != 0) list += "\n";
+  return list;
+}
+
 std::string Usage(const Formats& formats) {
   std::string choices;
   for (const OutputFormat* format : formats.all) {
@@ -69,7 +87,8 @@ std::string Usage(const Formats& formats) {
   return "Usage: quellmark-convert [--format " + FormatIds(formats) +
          "] [--output DIR|FILE.gpkg [--keep-extracted]]\n"
          "                         [--append | --overwrite]\n"
-         "                         [--keep-going] [--datum tokyo|jgd2000] [--to-jgd2000]\n"
+         "                         [--layers LIST] [--keep-going]\n"
+         "                         [--datum tokyo|jgd2000] [--to-jgd2000]\n"
          "                         [--jobs N] [--quiet]\n"
          "                         ARCHIVE|FOLDER...\n"
          "\n"
@@ -100,6 +119,13 @@ std::string Usage(const Formats& formats) {
          "  --overwrite         with --output FILE.gpkg: replace the file even when\n"
          "                      Quellmark did not write it (otherwise refused)\n"
          "  --keep-extracted    with --output: keep each extraction as DIR/NAME/\n"
+         "  --layers LIST       write only these layers' tables: codes separated by\n"
+         "                      commas (--layers DK,TK,EK), or every layer but those\n"
+         "                      with a minus (--layers -MH,-KS,-TS,-DS); layers one\n"
+         "                      of them needs are still read (TK for EK's stations,\n"
+         "                      DK for HA, TO and YO). The sheet's tables of other\n"
+         "                      layers are left as they are. The layers:\n" +
+         LayerList() +
          "  --keep-going        after an archive fails, go on with the next one\n"
          "  --datum DATUM       declare the datum of the positions in every table:\n"
          "                        jgd2000  JGD2000 (EPSG:4612), editions from 2002 on\n"
@@ -378,6 +404,19 @@ int ParseArguments(int argc, char** argv, Arguments& args) {
         args.batch.datum.label = DatumLabel::kJgd2000;
       } else {
         return BadArguments("unknown datum '" + std::string(value) + "' (use tokyo|jgd2000)");
+      }
+    } else if (arg == "--layers" || arg.rfind("--layers=", 0) == 0) {
+      std::string_view value;
+      if (arg == "--layers") {
+        if (i + 1 >= argc) return BadArguments("--layers needs a list of layer codes");
+        value = argv[++i];
+      } else {
+        value = arg.substr(std::strlen("--layers="));
+      }
+      try {
+        args.batch.layers = LayerSelection::Parse(value);
+      } catch (const std::invalid_argument& e) {
+        return BadArguments(std::string("--layers: ") + e.what());
       }
     } else if (arg == "--to-jgd2000") {
       args.batch.datum.to_jgd2000 = true;

@@ -100,15 +100,19 @@ struct SheetTarget {
   // Set when the run is asked to stop: completing the tables then ends
   // with Interrupted. May be null.
   const std::atomic<bool>* stop = nullptr;
+  // The layers whose tables are written; the sheet's other tables are left
+  // as they are.
+  LayerSelection layers = {};
 
   // folder + sheet: the tables' names without layer code and extension.
   std::string prefix() const { return folder + sheet; }
   // The target whose prefix() is `prefix`.
   static SheetTarget AtPrefix(const std::string& prefix, const DatumRule& datum,
-                              const std::atomic<bool>* stop = nullptr) {
+                              const std::atomic<bool>* stop = nullptr,
+                              const LayerSelection& layers = {}) {
     const std::size_t slash = prefix.find_last_of('/');
     const std::size_t cut = slash == std::string::npos ? 0 : slash + 1;
-    return {prefix.substr(0, cut), prefix.substr(cut), datum, stop};
+    return {prefix.substr(0, cut), prefix.substr(cut), datum, stop, layers};
   }
 };
 
@@ -121,9 +125,10 @@ class SheetOutput {
   // Creates the layer's table. Throws OutputError.
   virtual std::unique_ptr<TableOutput> CreateTable(const LayerSpec& layer) = 0;
   // Puts every closed table in place of the sheet's earlier ones; the
-  // earlier tables of layers this run wrote no table for are removed, so
-  // that every table of the sheet is of this run. Throws OutputError, and
-  // then every earlier table is as it was.
+  // earlier tables of the target's layers this run wrote no table for are
+  // removed, so that every table of those layers is of this run (the other
+  // layers' tables stay). Throws OutputError, and then every earlier table
+  // is as it was.
   virtual void Commit() = 0;
 };
 
@@ -179,9 +184,12 @@ struct CollectionRequest {
   unsigned jobs = 1;          // converted by this many jobs side by side
   DatumRule datum;            // what the tables declare
   // Add the sheets to the file at `path` (one the format wrote) instead of
-  // replacing it: a sheet the file holds already is replaced whole, the
-  // rest of the file is kept.
+  // replacing it: a sheet the file holds already is replaced whole in the
+  // tables of `layers`, the rest of the file is kept.
   bool append = false;
+  // The layers whose tables the file gets (with `append`, whose tables get
+  // the sheets).
+  LayerSelection layers = {};
   // Set when the run is asked to stop: writing, index building and
   // completing the file end soon after with Interrupted, leaving the earlier
   // file. May be null.

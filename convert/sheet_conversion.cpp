@@ -88,8 +88,9 @@ class SheetConversion {
         context_(context),
         reader_(context.notifier) {}
 
-  // False when the layer has no input (and so no table).
-  bool ConvertLayer(const LayerSpec& layer, const LayerSet& layer_set, SheetOutput& sheet);
+  // False when the layer has no input (and so no table). Without a sheet
+  // the layer is read for what it feeds (stations, list files) only.
+  bool ConvertLayer(const LayerSpec& layer, const LayerSet& layer_set, SheetOutput* sheet);
 
   // Throws Interrupted when the run was asked to stop.
   void CheckStop() const {
@@ -117,7 +118,7 @@ class SheetConversion {
 };
 
 bool SheetConversion::ConvertLayer(const LayerSpec& layer, const LayerSet& layer_set,
-                                   SheetOutput& sheet) {
+                                   SheetOutput* sheet) {
   const std::string code(layer.code);
   const std::string input = layer.input == LayerInput::kListFile
                                 ? ListFilePath(layer_set.prefix(), layer)
@@ -133,17 +134,17 @@ bool SheetConversion::ConvertLayer(const LayerSpec& layer, const LayerSet& layer
       (layer.list_feed == ListFeed::kWhenAsked && rules_.every_road_layer_feeds_lists)) {
     list_files.emplace(layer_set.prefix());
   }
-  const std::unique_ptr<TableOutput> table = sheet.CreateTable(layer);
+  const std::unique_ptr<TableOutput> table = sheet != nullptr ? sheet->CreateTable(layer) : nullptr;
   reported_outside_ = false;
   for (int index = 0; reader_.Next(); ++index) {
     CheckStop();
     const std::size_t count = Resolve(layer);
-    table->Write(Feature{layer, reader_, index, count, x_.data(), y_.data()});
+    if (table) table->Write(Feature{layer, reader_, index, count, x_.data(), y_.data()});
     if (list_files) list_files->Copy(reader_.raw_line(), reader_.record());
   }
   reader_.Close();
   if (list_files) list_files->Close();
-  table->Close();
+  if (table) table->Close();
   return true;
 }
 
@@ -266,9 +267,20 @@ void ConvertSheet(const LayerSet& layer_set, const SheetTarget& target, const Ou
                                                  : format.OpenSheet(target);
   SheetConversion conversion(format, context);
   std::vector<std::string_view> tables;
+  const bool when_asked = format.geometry_rules().every_road_layer_feeds_lists;
   for (const LayerSpec& layer : Layers()) {
+    // A layer not asked for is still read when a layer asked for needs it
+    // (EK's stations stand on TK's lines), but gets no table.
+    const bool asked = target.layers.Has(layer);
+    bool needed = asked;
+    for (const LayerSpec& later : Layers()) {
+      needed = needed || (target.layers.Has(later) && Feeds(layer, later, when_asked));
+    }
+    if (!needed) continue;
     if (context.layer_started) context.layer_started(layer.code);
-    if (conversion.ConvertLayer(layer, layer_set, *sheet)) tables.push_back(layer.code);
+    if (conversion.ConvertLayer(layer, layer_set, asked ? sheet.get() : nullptr) && asked) {
+      tables.push_back(layer.code);
+    }
   }
   conversion.CheckStop();
   sheet->Commit();

@@ -162,9 +162,9 @@ std::string StagedSheet::NewStagingName(const std::string& output_prefix) {
          std::to_string(counter.fetch_add(1, std::memory_order_relaxed));
 }
 
-StagedSheet::StagedSheet(const std::string& output_prefix,
-                         std::span<const std::string_view> extensions)
-    : extensions_(extensions) {
+StagedSheet::StagedSheet(const SheetTarget& target, std::span<const std::string_view> extensions)
+    : extensions_(extensions), layers_(target.layers) {
+  const std::string output_prefix = target.prefix();
   const std::size_t slash = output_prefix.rfind('/');
   folder_ = slash == std::string::npos ? "" : output_prefix.substr(0, slash + 1);
   name_ = output_prefix.substr(folder_.size());
@@ -235,6 +235,8 @@ void StagedSheet::Commit() {
     steps.push_back({std::move(from), to, aside_folder + "/" + FileName(to)});
   };
   for (const LayerSpec& layer : Layers()) {
+    // A layer the run does not write keeps its tables.
+    if (!layers_.Has(layer)) continue;
     const std::string code(layer.code);
     const std::string target = folder_ + name_ + code;
     if (std::find(tables_.begin(), tables_.end(), &layer) == tables_.end()) {

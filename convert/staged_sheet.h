@@ -43,11 +43,12 @@ std::string WorkingPath(const std::string& path, std::string_view end, std::size
 
 class StagedSheet : public SheetOutput {
  public:
-  // `extensions`: the files a table may have, its main file last (the one a
-  // GIS opens). Creates the staging folder, first removing those that runs
-  // no longer running left beside the same outputs. Throws OutputError,
-  // also when the tables' names are longer than the file system takes.
-  StagedSheet(const std::string& output_prefix, std::span<const std::string_view> extensions);
+  // The tables at target.prefix() of the target's layers; `extensions`: the
+  // files a table may have, its main file last (the one a GIS opens).
+  // Creates the staging folder, first removing those that runs no longer
+  // running left beside the same outputs. Throws OutputError, also when the
+  // tables' names are longer than the file system takes.
+  StagedSheet(const SheetTarget& target, std::span<const std::string_view> extensions);
   // Without Commit(), removes the staging folder and all it holds.
   ~StagedSheet() override;
   StagedSheet(const StagedSheet&) = delete;
@@ -58,7 +59,8 @@ class StagedSheet : public SheetOutput {
   // nothing, where something other than a file or a link stands; puts every
   // staged file on disk; then renames each table's files into place, the
   // main file last, and removes the files of layers that got no table this
-  // time, keeping the earlier files aside (in the staging folder) until the
+  // time (of the target's layers; the others' stay), keeping the earlier
+  // files aside (in the staging folder) until the
   // last rename is done; then puts the folder on disk. Where a rename
   // fails, every earlier file is put back and the new ones removed, so the
   // sheet's tables are all as they were. The tables must be closed.
@@ -89,6 +91,7 @@ class StagedSheet : public SheetOutput {
   std::string staging_;  // the staging folder
   std::span<const std::string_view> extensions_;
   std::vector<const LayerSpec*> tables_;
+  LayerSelection layers_;  // the layers whose earlier tables this sheet replaces
   bool committed_ = false;
 };
 

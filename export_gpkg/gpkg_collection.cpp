@@ -169,12 +169,19 @@ std::unique_ptr<TableOutput> CollectedSheet::CreateTable(const LayerSpec& layer)
 }
 
 GpkgCollection::GpkgCollection(const CollectionRequest& request)
-    : file_(request.path, DeclaredEpsg(request.datum), request.stop, request.append),
+    : file_(request.path, DeclaredEpsg(request.datum), request.stop, request.append,
+            request.layers),
       positions_(request.positions) {
-  // Every layer's table, empty ones too, with its style.
+  // Every chosen layer's table, empty ones too, with its style; the other
+  // layers have none (appending, theirs stay as they are).
   file_.StartTransaction("creating the tables");
   try {
     for (const LayerSpec& layer : Layers()) {
+      if (!request.layers.Has(layer)) {
+        tables_.push_back(nullptr);
+        layouts_.push_back(nullptr);
+        continue;
+      }
       OGRLayerH table = file_.CreateTable(layer, GpkgFields(layer), true);
       file_.WriteStyle(layer, GpkgFields(layer), table);
       tables_.push_back(table);
@@ -185,7 +192,9 @@ GpkgCollection::GpkgCollection(const CollectionRequest& request)
     file_.CommitTransaction("creating the tables");
   } catch (...) {
     file_.RollbackTransaction();
-    for (OGRFeatureDefn* layout : layouts_) layout->Release();
+    for (OGRFeatureDefn* layout : layouts_) {
+      if (layout != nullptr) layout->Release();
+    }
     throw;
   }
   writer_ = std::thread([this] { WriteInOrder(); });
@@ -200,7 +209,9 @@ GpkgCollection::~GpkgCollection() {
   if (writer_.joinable()) writer_.join();
   positions_.clear();
   written_.clear();
-  for (OGRFeatureDefn* layout : layouts_) layout->Release();
+  for (OGRFeatureDefn* layout : layouts_) {
+    if (layout != nullptr) layout->Release();
+  }
 }
 
 std::unique_ptr<SheetOutput> GpkgCollection::OpenSheet(std::size_t position,

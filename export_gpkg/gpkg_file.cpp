@@ -79,12 +79,14 @@ GpkgOwner FindGpkgOwner(const std::string& path) {
   return ours ? GpkgOwner::kQuellmark : GpkgOwner::kOther;
 }
 
-GpkgFile::GpkgFile(std::string path, int epsg, const std::atomic<bool>* stop, bool append)
+GpkgFile::GpkgFile(std::string path, int epsg, const std::atomic<bool>* stop, bool append,
+                   const LayerSelection& layers)
     : final_(std::move(path)),
       staging_(StagedSheet::NewStagingName(Stem(final_)) + ".gpkg"),
       stop_(stop),
       append_(append && FindGpkgOwner(final_) != GpkgOwner::kNone),
-      epsg_(epsg) {
+      epsg_(epsg),
+      layers_(layers) {
   try {
     // The file's own name is never cut; its hidden names are (StagingPrefix).
     CheckFileNameFits(final_);
@@ -285,6 +287,19 @@ void GpkgFile::RemoveEarlierRows(const std::string& sheet_utf8) {
   }
 }
 
+void GpkgFile::DropEarlierTables() {
+  QuietGdalErrors quiet;
+  for (int i = GDALDatasetGetLayerCount(dataset_) - 1; i >= 0; --i) {
+    const char* name = OGR_L_GetName(GDALDatasetGetLayer(dataset_, i));
+    const LayerSpec* layer = FindLayer(name);
+    if (layer == nullptr || !layers_.Has(*layer)) continue;
+    const std::string code(layer->code);
+    if (GDALDatasetDeleteLayer(dataset_, i) != OGRERR_NONE) {
+      Fail("cannot replace the table " + code);
+    }
+  }
+}
+
 void GpkgFile::AddIndexRun(OGRLayerH table, const std::vector<RtreeBox>& boxes) {
   for (Index& index : indexes_) {
     if (index.table == table) {
@@ -463,6 +478,8 @@ void GpkgFile::DropEarlierIndexes() {
   const bool extensions = sqlite3_exec(db.get(), "SELECT 1 FROM gpkg_extensions LIMIT 0", nullptr,
                                        nullptr, nullptr) == SQLITE_OK;
   for (const LayerSpec& layer : Layers()) {
+    // The other layers' tables are not written to: their indexes stay.
+    if (!layers_.Has(layer)) continue;
     const std::string rtree = "rtree_" + std::string(layer.code) + "_geom";
     sql += "DROP TABLE IF EXISTS \"" + rtree + "\";";
     for (const char* trigger : {"insert", "update1", "update2", "update3", "update4", "update5",

@@ -43,10 +43,11 @@ class GpkgFile {
   // the tables declare; `stop`, when set, ends building the file with
   // Interrupted (may be null). Creates the file and its layer_styles table;
   // with `append`, starts from a copy of the file at `path` instead (one
-  // Quellmark wrote, or none), keeping everything it holds. Throws
-  // OutputError.
-  GpkgFile(std::string path, int epsg, const std::atomic<bool>* stop = nullptr,
-           bool append = false);
+  // Quellmark wrote, or none), keeping everything it holds; the tables of
+  // `layers` are the ones written to (their spatial indexes built again),
+  // the others stay as they are. Throws OutputError.
+  GpkgFile(std::string path, int epsg, const std::atomic<bool>* stop = nullptr, bool append = false,
+           const LayerSelection& layers = {});
   // Without Commit(), removes the hidden file and its journal.
   ~GpkgFile();
   GpkgFile(const GpkgFile&) = delete;
@@ -71,6 +72,10 @@ class GpkgFile {
   // Appending: removes the rows of `sheet` the file held before this run
   // from every table taken from it. Throws OutputError.
   void RemoveEarlierRows(const std::string& sheet_utf8);
+  // Appending: removes the earlier file's tables of the layers given to the
+  // constructor, so that they hold this run's rows only, or are gone when
+  // this run has none for them. Throws OutputError.
+  void DropEarlierTables();
 
   // Throw OutputError naming the file.
   void StartTransaction(const std::string& what);
@@ -119,6 +124,7 @@ class GpkgFile {
   const std::atomic<bool>* stop_;
   bool append_;
   int epsg_;
+  LayerSelection layers_;
   std::vector<Index> indexes_;
   bool committed_ = false;
 };

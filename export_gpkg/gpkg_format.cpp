@@ -28,11 +28,18 @@ namespace {
 // completes it, in the order the converting thread asks: the next lines and
 // the next layers are read while the driver writes. Each table's rows are
 // written in one transaction; its style goes into layer_styles in the same
-// transaction, as the default of the table.
+// transaction, as the default of the table. Written for some of the
+// layers, a file Quellmark wrote there keeps the other layers' tables.
+bool KeepsOtherTables(const SheetTarget& target) {
+  return !target.layers.all() && FindGpkgOwner(target.prefix() + ".gpkg") == GpkgOwner::kQuellmark;
+}
+
 class GpkgSheet : public SheetOutput {
  public:
-  GpkgSheet(const std::string& output_prefix, int epsg, const std::atomic<bool>* stop)
-      : file_(output_prefix + ".gpkg", epsg, stop) {
+  GpkgSheet(const SheetTarget& target, int epsg)
+      : file_(target.prefix() + ".gpkg", epsg, target.stop, KeepsOtherTables(target),
+              target.layers) {
+    if (KeepsOtherTables(target)) file_.DropEarlierTables();
     writer_ = std::thread([this] { RunTasks(); });
   }
   ~GpkgSheet() override;
@@ -332,7 +339,7 @@ class GeoPackages : public OutputFormat {
   std::string_view label() const override { return "GeoPackage"; }
   const GeometryRules& geometry_rules() const override { return WholeValueGeometryRules(); }
   std::unique_ptr<SheetOutput> OpenSheet(const SheetTarget& target) const override {
-    return std::make_unique<GpkgSheet>(target.prefix(), DeclaredEpsg(target.datum), target.stop);
+    return std::make_unique<GpkgSheet>(target, DeclaredEpsg(target.datum));
   }
   std::string_view collection_extension() const override { return ".gpkg"; }
   CollectionFile FindCollectionFile(const std::string& path) const override {

@@ -104,9 +104,9 @@ class OgrTable : public TableOutput {
 
 class OgrSheet : public StagedSheet {
  public:
-  OgrSheet(const OgrFormatSpec& spec, const std::string& output_prefix,
-           const AdaptedSchemas& schemas, int epsg)
-      : StagedSheet(output_prefix, std::span(&spec.extension, 1)),
+  OgrSheet(const OgrFormatSpec& spec, const SheetTarget& target, const AdaptedSchemas& schemas,
+           int epsg)
+      : StagedSheet(target, std::span(&spec.extension, 1)),
         spec_(spec),
         schemas_(schemas),
         epsg_(epsg) {}
@@ -136,7 +136,7 @@ class OgrFormat : public OutputFormat {
     return std::span(&spec_.extension, 1);
   }
   std::unique_ptr<SheetOutput> OpenSheet(const SheetTarget& target) const override {
-    return std::make_unique<OgrSheet>(spec_, target.prefix(), schemas_, DeclaredEpsg(target.datum));
+    return std::make_unique<OgrSheet>(spec_, target, schemas_, DeclaredEpsg(target.datum));
   }
 
  private:

@@ -102,9 +102,8 @@ constexpr std::string_view kExtensions[] = {".shx", ".dbf", ".prj", ".cpg", ".qm
 
 class ShapefileSheet : public StagedSheet {
  public:
-  ShapefileSheet(const std::string& output_prefix, const AdaptedSchemas& schemas,
-                 std::string_view prj)
-      : StagedSheet(output_prefix, kExtensions), schemas_(schemas), prj_(prj) {}
+  ShapefileSheet(const SheetTarget& target, const AdaptedSchemas& schemas, std::string_view prj)
+      : StagedSheet(target, kExtensions), schemas_(schemas), prj_(prj) {}
 
  private:
   std::unique_ptr<TableOutput> CreateStagedTable(const LayerSpec& layer,
@@ -124,7 +123,7 @@ class Shapefiles : public OutputFormat {
   const GeometryRules& geometry_rules() const override { return kRules; }
   std::span<const std::string_view> table_extensions() const override { return kExtensions; }
   std::unique_ptr<SheetOutput> OpenSheet(const SheetTarget& target) const override {
-    return std::make_unique<ShapefileSheet>(target.prefix(), schemas_,
+    return std::make_unique<ShapefileSheet>(target, schemas_,
                                             ShapefilePrj(target.datum.Declared()));
   }
 

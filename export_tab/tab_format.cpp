@@ -135,8 +135,8 @@ constexpr std::string_view kExtensions[] = {".map", ".dat", ".id", ".ind", ".tab
 
 class TabSheet : public StagedSheet {
  public:
-  TabSheet(const std::string& output_prefix, std::string_view coordsys)
-      : StagedSheet(output_prefix, kExtensions), coordsys_{std::string(coordsys)} {}
+  TabSheet(const SheetTarget& target, std::string_view coordsys)
+      : StagedSheet(target, kExtensions), coordsys_{std::string(coordsys)} {}
 
  private:
   std::unique_ptr<TableOutput> CreateStagedTable(const LayerSpec& layer,
@@ -155,7 +155,7 @@ class TabTables : public OutputFormat {
   const GeometryRules& geometry_rules() const override { return kRules; }
   std::span<const std::string_view> table_extensions() const override { return kExtensions; }
   std::unique_ptr<SheetOutput> OpenSheet(const SheetTarget& target) const override {
-    return std::make_unique<TabSheet>(target.prefix(), TabCoordSysClause(target.datum.Declared()));
+    return std::make_unique<TabSheet>(target, TabCoordSysClause(target.datum.Declared()));
   }
 };
 

@@ -191,6 +191,90 @@ const LayerSpec* FindLayer(std::string_view code) {
   return nullptr;
 }
 
+bool Feeds(const LayerSpec& feeder, const LayerSpec& layer, bool when_asked) {
+  if (layer.placement == Placement::kStation && feeder.registers_stations) return true;
+  return layer.input == LayerInput::kListFile &&
+         (feeder.list_feed == ListFeed::kAlways ||
+          (feeder.list_feed == ListFeed::kWhenAsked && when_asked));
+}
+
+namespace {
+
+constexpr std::uint32_t kEveryLayer = (1u << kLayers.size()) - 1;
+
+std::uint32_t Bit(const LayerSpec& layer) {
+  return 1u << static_cast<std::uint32_t>(&layer - kLayers.data());
+}
+
+std::string Codes() {
+  std::string codes;
+  for (const LayerSpec& layer : kLayers) {
+    if (!codes.empty()) codes += ',';
+    codes += layer.code;
+  }
+  return codes;
+}
+
+}  // namespace
+
+LayerSelection::LayerSelection() : bits_(kEveryLayer) {}
+
+LayerSelection LayerSelection::None() { return LayerSelection(0); }
+
+bool LayerSelection::Has(const LayerSpec& layer) const { return (bits_ & Bit(layer)) != 0; }
+
+void LayerSelection::Set(const LayerSpec& layer, bool chosen) {
+  bits_ = chosen ? bits_ | Bit(layer) : bits_ & ~Bit(layer);
+}
+
+bool LayerSelection::all() const { return bits_ == kEveryLayer; }
+
+std::string LayerSelection::ToString() const {
+  if (all()) return {};
+  std::string codes;
+  for (const LayerSpec& layer : kLayers) {
+    if (!Has(layer)) continue;
+    if (!codes.empty()) codes += ',';
+    codes += layer.code;
+  }
+  return codes;
+}
+
+LayerSelection LayerSelection::Parse(std::string_view list) {
+  const std::string known = " (the layers are " + Codes() + ")";
+  if (list.empty()) throw std::invalid_argument("no layer named" + known);
+  std::uint32_t named = 0;
+  int kept = 0;
+  int left_out = 0;
+  while (true) {
+    const std::size_t comma = list.find(',');
+    std::string_view item = list.substr(0, comma);
+    const bool leave_out = !item.empty() && item.front() == '-';
+    if (leave_out) item.remove_prefix(1);
+    std::string code(item);
+    for (char& c : code) {
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    const LayerSpec* layer = FindLayer(code);
+    if (layer == nullptr) {
+      throw std::invalid_argument((item.empty() ? std::string("an empty layer code")
+                                                : "unknown layer '" + std::string(item) + "'") +
+                                  known);
+    }
+    named |= Bit(*layer);
+    ++(leave_out ? left_out : kept);
+    if (comma == std::string_view::npos) break;
+    list.remove_prefix(comma + 1);
+  }
+  if (kept > 0 && left_out > 0) {
+    throw std::invalid_argument(
+        "name the layers to write (DK,TK) or those to leave out (-MH,-KS), not both");
+  }
+  const LayerSelection chosen(left_out > 0 ? kEveryLayer & ~named : named);
+  if (chosen.empty()) throw std::invalid_argument("every layer is left out" + known);
+  return chosen;
+}
+
 std::string ListFilePath(std::string_view sheet_prefix, const LayerSpec& layer) {
   std::string path(sheet_prefix);
   path += '_';

@@ -86,6 +86,37 @@ std::span<const LayerSpec> Layers();
 // The layer of a code; nullptr for any other code.
 const LayerSpec* FindLayer(std::string_view code);
 
+// Whether converting `layer` needs `feeder` converted before it: a station
+// layer (EK) stands on the lines of the layer that registers stations (TK);
+// a list layer (HA, TO, YO) reads the list files the road layers feed (DK;
+// KK too with `when_asked`).
+bool Feeds(const LayerSpec& feeder, const LayerSpec& layer, bool when_asked);
+
+// Some of the catalogue's layers: the tables a run writes.
+class LayerSelection {
+ public:
+  // Every layer.
+  LayerSelection();
+  // "DK,TK,EK": those layers; "-MH,-KS": every layer but those. Codes in
+  // any letter case, separated by commas. Throws std::invalid_argument
+  // saying why, listing the codes, for an unknown code, an empty list, a
+  // list that mixes codes with -codes, or one that leaves no layer.
+  static LayerSelection Parse(std::string_view list);
+  static LayerSelection None();
+
+  bool Has(const LayerSpec& layer) const;
+  void Set(const LayerSpec& layer, bool chosen);
+  bool all() const;
+  bool empty() const { return bits_ == 0; }
+  // "DK,TK,EK", in catalogue order; "" for every layer.
+  std::string ToString() const;
+  bool operator==(const LayerSelection&) const = default;
+
+ private:
+  explicit LayerSelection(std::uint32_t bits) : bits_(bits) {}
+  std::uint32_t bits_;
+};
+
 // The list file of a list layer: sheet prefix + "_" + code + ".txt".
 std::string ListFilePath(std::string_view sheet_prefix, const LayerSpec& layer);
 

@@ -443,6 +443,15 @@ TEST_F(ConvertTest, ArgumentsAndExitCodes) {
       {{"x.lzh", "--datum"}, "--datum needs a value"},
       {{"--to-jgd2000", "--datum", "tokyo", "x.lzh"}, "moved onto JGD2000 (--to-jgd2000)"},
       {{"--datum=tokyo", "--to-jgd2000", "x.lzh"}, "moved onto JGD2000 (--to-jgd2000)"},
+      {{"--layers", "DK,XX", "x.lzh"}, "unknown layer 'XX' (the layers are CM,KJ,KS,KK,"},
+      {{"--layers=", "x.lzh"}, "no layer named"},
+      {{"--layers", "DK,-MH", "x.lzh"}, "not both"},
+      {{"--layers",
+        "-" + std::string("CM,-KJ,-KS,-KK,-SK,-GK,-GD,-KO,-MH,-TS,-TK,-EK,-DK,-DS,"
+                          "-HA,-TO,-YO"),
+        "x.lzh"},
+       "every layer is left out"},
+      {{"x.lzh", "--layers"}, "--layers needs a list"},
   };
   for (const auto& c : bad) {
     SCOPED_TRACE(c.args.front());
@@ -459,6 +468,114 @@ TEST_F(ConvertTest, ArgumentsAndExitCodes) {
   EXPECT_NE(r.err.find(dir / "missing.lzh"), std::string::npos) << r.err;
   EXPECT_EQ(LastLine(r.err),
             "quellmark-convert: 0 archives converted, 1 failed, 0 tables, 0 warnings");
+}
+
+// A layer's rows as "x y" per row ("-" for none), from the table at `path`
+// (a GeoPackage's table `code`).
+std::vector<std::string> Positions(const std::string& path, const std::string& code) {
+  std::vector<std::string> rows;
+  GDALDatasetH dataset =
+      GDALOpenEx(path.c_str(), GDAL_OF_VECTOR | GDAL_OF_READONLY, nullptr, nullptr, nullptr);
+  if (dataset == nullptr) return {"cannot open " + path};
+  OGRLayerH layer = GDALDatasetGetLayerByName(dataset, code.c_str());
+  if (layer == nullptr) layer = GDALDatasetGetLayer(dataset, 0);
+  while (OGRFeatureH row = OGR_L_GetNextFeature(layer)) {
+    OGRGeometryH geometry = OGR_F_GetGeometryRef(row);
+    rows.push_back(geometry == nullptr || OGR_G_IsEmpty(geometry)
+                       ? "-"
+                       : std::to_string(OGR_G_GetX(geometry, 0)) + " " +
+                             std::to_string(OGR_G_GetY(geometry, 0)));
+    OGR_F_Destroy(row);
+  }
+  GDALClose(dataset);
+  return rows;
+}
+
+// The layer codes of the tables at `prefix` (files prefix + code + `main`),
+// or in the GeoPackage `prefix` + ".gpkg" when `main` is ".gpkg".
+std::string TablesAt(const std::string& prefix, const std::string& main) {
+  std::string codes;
+  if (main == ".gpkg") {
+    GDALDatasetH dataset = GDALOpenEx((prefix + main).c_str(), GDAL_OF_VECTOR | GDAL_OF_READONLY,
+                                      nullptr, nullptr, nullptr);
+    if (dataset == nullptr) return "no file";
+    for (const std::string& code : kAllLayers) {
+      if (GDALDatasetGetLayerByName(dataset, code.c_str()) != nullptr) codes += code + " ";
+    }
+    GDALClose(dataset);
+  } else {
+    for (const std::string& code : kAllLayers) {
+      if (fs::exists(prefix + code + main)) codes += code + " ";
+    }
+  }
+  return codes;
+}
+
+// --layers writes those tables only, in every format and into one file;
+// EK is placed by TK's lines though TK is not written; the sheet's other
+// tables, and another file's other tables, are kept.
+TEST_F(ConvertTest, LayersWriteTheirTablesAndLeaveTheOthers) {
+  gen::GeneratorOptions first;
+  first.road_lines = 30;
+  gen::GeneratorOptions edition = first;
+  edition.seed = 7;
+  edition.road_lines = 45;
+  const std::string a = MakeArchive(dir / "a", "s", first);
+  const std::string b = MakeArchive(dir / "b", "s", edition);  // a new edition of s
+  const std::string all = "CM KJ KS KK SK GK GD KO MH TS TK EK DK DS HA TO YO ";
+  const struct {
+    const char* format;
+    const char* main;
+  } formats[] = {{"shape", ".shp"}, {"tab", ".tab"}, {"gpkg", ".gpkg"}};
+  for (const auto& f : formats) {
+    SCOPED_TRACE(f.format);
+    const std::string out = dir / (std::string("out-") + f.format);
+    const std::string full = dir / (std::string("full-") + f.format);
+    const auto table = [&](const std::string& prefix, const std::string& code) {
+      return std::string(f.main) == ".gpkg" ? prefix + ".gpkg" : prefix + code + f.main;
+    };
+    ASSERT_EQ(Convert({"--quiet", "--format", f.format, "--output", full, a}).exit_code, 0);
+    ProgramResult r =
+        Convert({"--quiet", "--format", f.format, "--layers", "ek", "--output", out, a});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(TablesAt(out + "/s", f.main), "EK ");
+    const std::vector<std::string> stations = Positions(table(full + "/s", "EK"), "EK");
+    EXPECT_EQ(Positions(table(out + "/s", "EK"), "EK"), stations);
+    EXPECT_GT(
+        std::count_if(stations.begin(), stations.end(),
+                      [](const std::string& p) { return p != "-" && p != "0.000000 0.000000"; }),
+        0);
+
+    // Every layer, then a new edition's roads only: the rest stays as it was.
+    ASSERT_EQ(Convert({"--quiet", "--format", f.format, "--output", out, a}).exit_code, 0);
+    EXPECT_EQ(TablesAt(out + "/s", f.main), all);
+    r = Convert({"--format", f.format, "--layers", "DK", "--output", out, b});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.err.find(", 1 table,"), std::string::npos) << r.err;
+    EXPECT_EQ(TablesAt(out + "/s", f.main), all);
+    EXPECT_EQ(Positions(table(out + "/s", "DK"), "DK").size(), 45u);
+    for (const char* kept : {"CM", "HA", "TK", "MH"}) {
+      EXPECT_EQ(Positions(table(out + "/s", kept), kept), Positions(table(full + "/s", kept), kept))
+          << kept;
+    }
+    // Leaving out: all but MH and the node layers.
+    r = Convert({"--quiet", "--format", f.format, "--layers", "-MH,-KS,-TS,-DS", "--output",
+                 dir / (std::string("some-") + f.format), a});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(TablesAt(dir / (std::string("some-") + f.format + "/s"), f.main),
+              "CM KJ KK SK GK GD KO TK EK DK HA TO YO ");
+  }
+
+  // One file: the chosen tables; appended, the file's other tables stay.
+  const std::string one = dir / "one.gpkg";
+  ASSERT_EQ(Convert({"--quiet", "--layers", "TK,EK", "--output", one, a}).exit_code, 0);
+  EXPECT_EQ(TablesAt(dir / "one", ".gpkg"), "TK EK ");
+  EXPECT_EQ(Positions(one, "EK"), Positions(dir / "full-gpkg/s.gpkg", "EK"));
+  ASSERT_EQ(Convert({"--quiet", "--append", "--layers", "HA", "--output", one, b}).exit_code, 0);
+  EXPECT_EQ(TablesAt(dir / "one", ".gpkg"), "TK EK HA ");
+  EXPECT_EQ(Positions(one, "EK"), Positions(dir / "full-gpkg/s.gpkg", "EK"));
+  testing::ExpectValidGpkg(one);
+  testing::ExpectValidGpkg(dir / "out-gpkg/s.gpkg");
 }
 
 // --datum and --to-jgd2000 end up in every table; the operation that moved
