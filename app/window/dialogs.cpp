@@ -7,7 +7,9 @@
 #include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QFontMetrics>
+#include <QGridLayout>
 #include <QGuiApplication>
+#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
@@ -19,8 +21,10 @@
 #include <QTranslator>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <span>
 
 #include "app/window/display_text.h"
+#include "layers/map_styles.h"
 
 namespace quellmark {
 
@@ -34,6 +38,10 @@ const QString kCopyButton = QStringLiteral("コピー");
 const QString kCloseButton = QStringLiteral("閉じる");
 const QStringList kWarningColumns{QStringLiteral("アーカイブ"), QStringLiteral("レイヤ"),
                                   QStringLiteral("行"), QStringLiteral("内容")};
+const QString kLayerText = QStringLiteral(
+    "表を書き出すレイヤを選んでください。選ばないレイヤの表は、前の変換のものがそのまま残ります。");
+// The layers' check boxes stand in this many columns, filled top to bottom.
+constexpr int kLayerColumns = 3;
 // The list's first size, in the font's average characters and lines.
 constexpr int kListWidthChars = 110;
 constexpr int kListHeightLines = 24;
@@ -189,6 +197,96 @@ std::unique_ptr<QDialog> BuildWarningList(const WarningList& list) {
   dialog->resize(metrics.averageCharWidth() * kListWidthChars,
                  metrics.lineSpacing() * kListHeightLines);
   return dialog;
+}
+
+const QString LayerChoiceDialog::kCaption = QStringLiteral("出力するレイヤ");
+const QString LayerChoiceDialog::kSelectAll = QStringLiteral("すべて選択");
+const QString LayerChoiceDialog::kSelectNone = QStringLiteral("すべて解除");
+const QString LayerChoiceDialog::kNoLayerNote = QStringLiteral("レイヤを一つ以上選んでください。");
+
+LayerChoiceDialog::LayerChoiceDialog(QWidget* owner, const LayerSelection& current)
+    : QDialog(owner) {
+  setObjectName(QStringLiteral("LayerChoice"));
+  setWindowTitle(kCaption);
+  auto* layout = new QVBoxLayout(this);
+
+  auto* text = new QLabel(kLayerText);
+  text->setWordWrap(true);
+  layout->addWidget(text);
+
+  auto* grid = new QGridLayout;
+  const std::span<const LayerSpec> layers = Layers();
+  const int rows = (static_cast<int>(layers.size()) + kLayerColumns - 1) / kLayerColumns;
+  for (const LayerSpec& layer : layers) {
+    const std::string_view title = MapStyleOf(layer).title;
+    const QString code =
+        QString::fromLatin1(layer.code.data(), static_cast<int>(layer.code.size()));
+    auto* box = new QCheckBox(code + QLatin1Char(' ') +
+                              QString::fromUtf8(title.data(), static_cast<int>(title.size())));
+    box->setObjectName(QStringLiteral("Layer") + code);
+    box->setChecked(current.Has(layer));
+    const int index = static_cast<int>(boxes_.size());
+    grid->addWidget(box, index % rows, index / rows);
+    connect(box, &QCheckBox::toggled, this, &LayerChoiceDialog::Update);
+    boxes_.push_back(box);
+  }
+  layout->addLayout(grid);
+
+  auto* ticks = new QHBoxLayout;
+  auto* all = new QPushButton(kSelectAll);
+  all->setObjectName(QStringLiteral("SelectAllButton"));
+  all->setAutoDefault(false);
+  auto* none = new QPushButton(kSelectNone);
+  none->setObjectName(QStringLiteral("SelectNoneButton"));
+  none->setAutoDefault(false);
+  ticks->addWidget(all);
+  ticks->addWidget(none);
+  ticks->addStretch();
+  layout->addLayout(ticks);
+  connect(all, &QPushButton::clicked, this, [this] { TickAll(true); });
+  connect(none, &QPushButton::clicked, this, [this] { TickAll(false); });
+
+  no_layer_note_ = new QLabel(kNoLayerNote);
+  no_layer_note_->setObjectName(QStringLiteral("NoLayerNote"));
+  layout->addWidget(no_layer_note_);
+
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+  ok_ = buttons->button(QDialogButtonBox::Ok);
+  ok_->setDefault(true);
+  layout->addWidget(buttons);
+  connect(buttons, &QDialogButtonBox::accepted, this, &LayerChoiceDialog::accept);
+  connect(buttons, &QDialogButtonBox::rejected, this, &LayerChoiceDialog::reject);
+
+  Update();
+}
+
+LayerSelection LayerChoiceDialog::selection() const {
+  LayerSelection chosen = LayerSelection::None();
+  const std::span<const LayerSpec> layers = Layers();
+  for (std::size_t i = 0; i < layers.size(); ++i) chosen.Set(layers[i], boxes_[i]->isChecked());
+  return chosen;
+}
+
+void LayerChoiceDialog::accept() {
+  if (selection().empty()) return;
+  QDialog::accept();
+}
+
+void LayerChoiceDialog::TickAll(bool ticked) {
+  for (QCheckBox* box : boxes_) box->setChecked(ticked);
+}
+
+void LayerChoiceDialog::Update() {
+  const bool none = selection().empty();
+  ok_->setEnabled(!none);
+  no_layer_note_->setVisible(none);
+}
+
+std::optional<LayerSelection> QtLayerDialog::Execute(QWidget* owner,
+                                                     const LayerSelection& current) {
+  LayerChoiceDialog dialog(owner, current);
+  if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+  return dialog.selection();
 }
 
 void QtMessageBoxes::ShowWarnings(const WarningList& list) { BuildWarningList(list)->exec(); }

@@ -1,9 +1,10 @@
 // The window's dialogs behind small interfaces: the file-open dialog, the
-// modal message boxes and the list of a run's warnings. The window only talks
-// to these, so that tests answer them with doubles; the Qt implementations
-// are the program's own.
+// modal message boxes, the list of a run's warnings and the choice of the
+// layers a run writes. The window only talks to these, so that tests answer
+// them with doubles; the Qt implementations are the program's own.
 #pragma once
 
+#include <QDialog>
 #include <QString>
 #include <QStringList>
 #include <memory>
@@ -11,11 +12,14 @@
 #include <utility>
 #include <vector>
 
+#include "layers/catalogue.h"
 #include "sal/notify.h"
 
-class QDialog;
+class QCheckBox;
 class QFileDialog;
+class QLabel;
 class QMessageBox;
+class QPushButton;
 class QWidget;
 
 namespace quellmark {
@@ -72,6 +76,15 @@ class MessageBoxes {
   virtual void ShowWarnings(const WarningList& list) = 0;
 };
 
+class LayerDialog {
+ public:
+  virtual ~LayerDialog() = default;
+  // Shows the choice of the layers whose tables a run writes modally over
+  // `owner`, `current` ticked. The layers chosen, at least one, or nothing
+  // when the user cancels.
+  virtual std::optional<LayerSelection> Execute(QWidget* owner, const LayerSelection& current) = 0;
+};
+
 // The Qt file dialog. Qt's own dialog rather than the desktop's: its filter
 // compares names without regard to case, so "*.lzh" also lists ".LZH" files
 // on a case-sensitive file system.
@@ -98,6 +111,41 @@ std::unique_ptr<QMessageBox> BuildMessageBox(const BoxMessage& message);
 // the selected rows or, with none selected, every row: a line each, its
 // columns separated by tabs.
 std::unique_ptr<QDialog> BuildWarningList(const WarningList& list);
+
+// The dialog LayerDialog shows, not yet shown: a check box per layer, in
+// catalogue order and a few columns, captioned with its code and Japanese
+// name ("DK 道路", named "LayerDK"), those of `current` ticked; the buttons
+// "すべて選択" (SelectAllButton) and "すべて解除" (SelectNoneButton); OK and
+// Cancel. While no layer is ticked OK is disabled and a line (NoLayerNote)
+// says that one is needed.
+class LayerChoiceDialog : public QDialog {
+  Q_OBJECT
+
+ public:
+  static const QString kCaption;
+  static const QString kSelectAll;
+  static const QString kSelectNone;
+  static const QString kNoLayerNote;
+
+  LayerChoiceDialog(QWidget* owner, const LayerSelection& current);
+  // The layers ticked.
+  LayerSelection selection() const;
+  // Closes the dialog as accepted, unless no layer is ticked.
+  void accept() override;
+
+ private:
+  void TickAll(bool ticked);
+  void Update();
+
+  std::vector<QCheckBox*> boxes_;  // one per layer, in catalogue order
+  QPushButton* ok_;
+  QLabel* no_layer_note_;
+};
+
+class QtLayerDialog : public LayerDialog {
+ public:
+  std::optional<LayerSelection> Execute(QWidget* owner, const LayerSelection& current) override;
+};
 
 // Qt's own texts in Japanese, as the rest of the window is: the buttons of
 // the message boxes ("キャンセル"), the file chooser's labels. Installs Qt's

@@ -13,6 +13,7 @@
 #include <QFileSystemModel>
 #include <QFontInfo>
 #include <QFontMetrics>
+#include <QGridLayout>
 #include <QLabel>
 #include <QListWidget>
 #include <QMessageBox>
@@ -25,6 +26,7 @@
 #include <QTimer>
 #include <QUrl>
 #include <QtTest>
+#include <algorithm>
 #include <cstdio>
 #include <deque>
 #include <functional>
@@ -41,6 +43,7 @@
 #include "export_gpkg/gpkg_format.h"
 #include "export_shape/shapefile_format.h"
 #include "export_tab/tab_format.h"
+#include "layers/map_styles.h"
 #include "sal/cp932.h"
 #include "sal/errors.h"
 
@@ -440,6 +443,83 @@ class WindowTest : public QObject {
       QVERIFY2(usage.contains(QString::fromUtf8(format->label().data(),
                                                 static_cast<int>(format->label().size()))),
                qPrintable(usage));
+    }
+  }
+
+  // The dialog as the program shows it.
+  void layerDialogTicksAndRefusesNone() {
+    QVERIFY(InstallJapaneseQtTexts());
+    LayerChoiceDialog dialog(nullptr, LayerSelection::Parse("DK,TK"));
+    QCOMPARE(dialog.windowTitle(), QStringLiteral("出力するレイヤ"));
+    QCOMPARE(dialog.findChildren<QCheckBox*>().size(), qsizetype(Layers().size()));
+    auto* grid = dialog.findChild<QGridLayout*>();
+    QVERIFY(grid != nullptr);
+    QVERIFY(grid->columnCount() > 1 && grid->columnCount() < 6);
+    // Each layer's box, captioned with its code and name; in catalogue order,
+    // column after column.
+    QList<std::pair<int, int>> places;
+    for (const LayerSpec& layer : Layers()) {
+      const QString code = QString::fromLatin1(layer.code.data(), qsizetype(layer.code.size()));
+      auto* box = dialog.findChild<QCheckBox*>("Layer" + code);
+      QVERIFY2(box != nullptr, qPrintable(code));
+      const std::string_view title = MapStyleOf(layer).title;
+      QCOMPARE(box->text(), code + ' ' + QString::fromUtf8(title.data(), qsizetype(title.size())));
+      QCOMPARE(box->isChecked(), code == "DK" || code == "TK");
+      int row = 0, column = 0, rows = 0, columns = 0;
+      grid->getItemPosition(grid->indexOf(box), &row, &column, &rows, &columns);
+      places << std::pair(column, row);
+    }
+    QVERIFY(std::is_sorted(places.begin(), places.end()));
+    QVERIFY(std::adjacent_find(places.begin(), places.end()) == places.end());
+    QCOMPARE(dialog.findChild<QCheckBox*>("LayerDK")->text(), QStringLiteral("DK 道路"));
+
+    auto* buttons = dialog.findChild<QDialogButtonBox*>();
+    QVERIFY(buttons != nullptr);
+    QPushButton* ok = buttons->button(QDialogButtonBox::Ok);
+    QVERIFY(ok != nullptr);
+    QCOMPARE(buttons->button(QDialogButtonBox::Cancel)->text(), QStringLiteral("キャンセル"));
+    auto* note = dialog.findChild<QLabel*>("NoLayerNote");
+    QVERIFY(note != nullptr);
+    dialog.show();
+    QVERIFY(ok->isEnabled() && !note->isVisible());
+
+    // None ticked: OK refuses, and the dialog says why.
+    auto* none = dialog.findChild<QPushButton*>("SelectNoneButton");
+    QCOMPARE(none->text(), QStringLiteral("すべて解除"));
+    none->click();
+    for (QCheckBox* box : dialog.findChildren<QCheckBox*>()) QVERIFY(!box->isChecked());
+    QVERIFY(!ok->isEnabled() && note->isVisible());
+    QVERIFY(dialog.selection().empty());
+    dialog.accept();
+    QVERIFY(dialog.isVisible());
+
+    QTest::mouseClick(dialog.findChild<QCheckBox*>("LayerKK"), Qt::LeftButton);
+    QVERIFY(ok->isEnabled() && !note->isVisible());
+    QCOMPARE(dialog.selection().ToString(), std::string("KK"));
+    auto* all = dialog.findChild<QPushButton*>("SelectAllButton");
+    QCOMPARE(all->text(), QStringLiteral("すべて選択"));
+    all->click();
+    QVERIFY(dialog.selection().all());
+    ok->click();
+    QVERIFY(!dialog.isVisible());
+    QCOMPARE(dialog.result(), int(QDialog::Accepted));
+
+    // Shown through its interface: OK gives the layers ticked, Cancel nothing.
+    QtLayerDialog layers;
+    for (bool accept : {true, false}) {
+      QTimer::singleShot(0, [accept] {
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+          auto* shown = qobject_cast<LayerChoiceDialog*>(widget);
+          if (shown == nullptr || !shown->isVisible()) continue;
+          shown->findChild<QPushButton*>("SelectNoneButton")->click();
+          shown->findChild<QCheckBox*>("LayerEK")->setChecked(true);
+          auto* box = shown->findChild<QDialogButtonBox*>();
+          box->button(accept ? QDialogButtonBox::Ok : QDialogButtonBox::Cancel)->click();
+        }
+      });
+      const std::optional<LayerSelection> chosen = layers.Execute(nullptr, LayerSelection());
+      QCOMPARE(chosen.has_value(), accept);
+      if (accept) QCOMPARE(chosen->ToString(), std::string("EK"));
     }
   }
 
