@@ -1,10 +1,13 @@
 // quellmark: the converter's window. The archive library is bound before the
 // window exists and released after it is gone; closing the window ends the
-// program. Archives given on the command line are listed at start.
+// program. Archives given on the command line are listed at start. The
+// layers chosen are kept in the user's settings
+// (~/.config/quellmark/quellmark.conf).
 
 #include <QApplication>
 #include <QFile>
 #include <QIcon>
+#include <QSettings>
 #include <cstdio>
 
 #include "app/archive_library.h"
@@ -31,6 +34,9 @@ int main(int argc, char** argv) {
 
   QApplication application(argc, argv);
   QGuiApplication::setDesktopFileName(QStringLiteral("quellmark"));
+  // Where the settings are kept, whatever the program file is called.
+  QCoreApplication::setOrganizationName(QStringLiteral("quellmark"));
+  QCoreApplication::setApplicationName(QStringLiteral("quellmark"));
   QApplication::setApplicationVersion(QLatin1String(quellmark::kVersion));
   QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("quellmark")));
   quellmark::InstallJapaneseQtTexts();
@@ -53,12 +59,16 @@ int main(int argc, char** argv) {
   int status = 0;
   {
     quellmark::QtFileOpenDialog open_dialog;
+    quellmark::QtLayerDialog layer_dialog;
+    QSettings settings;
     quellmark::TMainForm form(quellmark::FormServices{library,
                                                       quellmark::OutputFormats(),
                                                       &quellmark::DefaultOutputFormat(),
                                                       {},
                                                       open_dialog,
-                                                      message_boxes});
+                                                      message_boxes,
+                                                      layer_dialog,
+                                                      settings});
     form.OpenPaths(arguments.paths);
     form.show();
     status = application.exec();

@@ -13,12 +13,15 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSet>
+#include <QSettings>
 #include <QStatusBar>
 #include <QStyledItemDelegate>
 #include <QUrl>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <exception>
+#include <stdexcept>
+#include <string>
 #include <utility>
 
 #include "app/version.h"
@@ -29,6 +32,7 @@ namespace quellmark {
 
 const QString TMainForm::kDesignFontFamily = QStringLiteral("ＭＳ Ｐゴシック");
 const QString TMainForm::kSubstituteFontFamily = QStringLiteral("IPAPGothic");
+const QString TMainForm::kLayersSetting = QStringLiteral("layers");
 
 namespace {
 
@@ -37,6 +41,8 @@ const QString kArchiveFilter = QStringLiteral("lzh files (*.lzh)");
 const QString kDoneMessage = QStringLiteral("変換が終了しました");
 const QString kAboutEntry = QStringLiteral("Quellmark について(&A)");
 const QString kAddFolderEntry = QStringLiteral("フォルダを追加(&F)…");
+const QString kLayersEntry = QStringLiteral("出力するレイヤ(&L)…");
+const QString kLayersStatus = QStringLiteral("出力レイヤ: %1");
 
 // The window is laid out in pixels of a 96 dpi screen. The window's outer
 // size there is 556 x 463; its client area, which Qt sizes, is what the
@@ -88,6 +94,22 @@ class RowCheckBoxStyle : public QProxyStyle {
   int indicator_;
 };
 
+// The layers the settings keep; every layer when they keep none, or
+// anything that is not a list of codes. A list written by hand without
+// quotes reads as several values: they are taken as its codes.
+LayerSelection ReadLayers(const QSettings& settings) {
+  const QVariant value = settings.value(TMainForm::kLayersSetting);
+  const QString codes = value.typeId() == QMetaType::QStringList
+                            ? value.toStringList().join(QLatin1Char(','))
+                            : value.toString();
+  if (codes.isEmpty()) return LayerSelection();
+  try {
+    return LayerSelection::Parse(codes.toStdString());
+  } catch (const std::invalid_argument&) {
+    return LayerSelection();
+  }
+}
+
 template <typename Widget>
 Widget* Place(Widget* widget, const char* name, const QRect& geometry) {
   widget->setObjectName(QLatin1String(name));
@@ -120,7 +142,10 @@ class TMainForm::BatchProgress : public BatchObserver {
 };
 
 TMainForm::TMainForm(FormServices services, QWidget* parent)
-    : QMainWindow(parent), OpenDialog1(services.open_dialog), services_(std::move(services)) {
+    : QMainWindow(parent),
+      OpenDialog1(services.open_dialog),
+      services_(std::move(services)),
+      layers_(ReadLayers(services_.settings)) {
   setObjectName(QStringLiteral("MainForm"));
   setWindowTitle(kCaption);
   setBackgroundRole(QPalette::Button);
@@ -204,12 +229,16 @@ TMainForm::TMainForm(FormServices services, QWidget* parent)
   connect(Button2, &QPushButton::clicked, this, &TMainForm::Button2Click);
   connect(Button3, &QPushButton::clicked, this, &TMainForm::Button3Click);
 
-  // A folder's archives and the version, without a menu bar that would move
-  // the window's controls.
+  // A folder's archives, the layers written and the version, without a menu
+  // bar that would move the window's controls.
   AddFolderAction = new QAction(kAddFolderEntry, this);
   AddFolderAction->setObjectName(QStringLiteral("AddFolderAction"));
   addAction(AddFolderAction);
   connect(AddFolderAction, &QAction::triggered, this, &TMainForm::AddFolderClick);
+  LayersAction = new QAction(kLayersEntry, this);
+  LayersAction->setObjectName(QStringLiteral("LayersAction"));
+  addAction(LayersAction);
+  connect(LayersAction, &QAction::triggered, this, &TMainForm::LayersClick);
   AboutAction = new QAction(kAboutEntry, this);
   AboutAction->setObjectName(QStringLiteral("AboutAction"));
   AboutAction->setShortcut(QKeySequence::HelpContents);
@@ -220,6 +249,7 @@ TMainForm::TMainForm(FormServices services, QWidget* parent)
 
   notices_ = std::make_unique<NoticeBoxes>(services_.message_boxes, this, kCaption);
   progress_ = std::make_unique<BatchProgress>(StatusBar1, eInList);
+  ShowLayers();
 
   resize(kClientSize);
   move(kFormPosition);
@@ -256,6 +286,23 @@ void TMainForm::AddFolderClick() {
   request.folder = true;
   std::optional<QStringList> folders = OpenDialog1.Execute(this, request);
   if (folders) OpenPaths(*folders);
+}
+
+void TMainForm::LayersClick() {
+  std::optional<LayerSelection> chosen = services_.layer_dialog.Execute(this, layers_);
+  if (!chosen || chosen->empty()) return;
+  layers_ = *chosen;
+  services_.settings.setValue(kLayersSetting, QString::fromStdString(layers_.ToString()));
+  services_.settings.sync();
+  ShowLayers();
+}
+
+void TMainForm::ShowLayers() {
+  if (layers_.all()) {
+    StatusBar1->clearMessage();
+  } else {
+    StatusBar1->showMessage(kLayersStatus.arg(QString::fromStdString(layers_.ToString())));
+  }
 }
 
 void TMainForm::OpenPaths(const QStringList& paths) {
@@ -331,6 +378,7 @@ void TMainForm::Button2Click() {
   for (std::size_t i = 0; i < format_buttons_.size(); ++i) {
     if (format_buttons_[i]->isChecked()) options.format = services_.formats[i];
   }
+  options.layers = layers_;
   options.jobs = 1;  // the progress goes straight to the widgets, on this thread
   const int count = eInList->count();
   for (int row = 0; row < count; ++row) {

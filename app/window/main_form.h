@@ -16,6 +16,7 @@ class QLabel;
 class QListWidget;
 class QPushButton;
 class QRadioButton;
+class QSettings;
 class QStatusBar;
 
 namespace quellmark {
@@ -24,7 +25,8 @@ class ArchiveLibrary;
 
 // What the window works with: the archive library, the output formats it
 // offers (one choice each, in this order) and the one checked at start, the
-// conversion of a sheet (ConvertSheet when empty), and the dialogs it shows.
+// conversion of a sheet (ConvertSheet when empty), the dialogs it shows, and
+// where it keeps the user's choices between runs of the program.
 struct FormServices {
   const ArchiveLibrary& archive_library;
   std::span<const OutputFormat* const> formats;
@@ -32,6 +34,8 @@ struct FormServices {
   SheetConverter convert_sheet;
   FileOpenDialog& open_dialog;
   MessageBoxes& message_boxes;
+  LayerDialog& layer_dialog;
+  QSettings& settings;
 };
 
 class TMainForm : public QMainWindow {
@@ -42,6 +46,9 @@ class TMainForm : public QMainWindow {
   static const QString kDesignFontFamily;
   static const QString kSubstituteFontFamily;
   static constexpr int kFontPixelSize = 12;
+  // The settings key of the layers chosen: their codes as
+  // LayerSelection::ToString() gives them, empty for every layer.
+  static const QString kLayersSetting;
 
   explicit TMainForm(FormServices services, QWidget* parent = nullptr);
   ~TMainForm() override;
@@ -56,6 +63,7 @@ class TMainForm : public QMainWindow {
   void Button3Click();    // Clear list
   void AboutClick();      // the version, in a box
   void AddFolderClick();  // every archive under a folder the user chooses
+  void LayersClick();     // the layers whose tables a run writes
 
  protected:
   // Archives dragged onto the list.
@@ -81,13 +89,18 @@ class TMainForm : public QMainWindow {
   QStatusBar* StatusBar1;
   QAction* AboutAction;      // the window's context menu, and F1
   QAction* AddFolderAction;  // the window's context menu
+  QAction* LayersAction;     // the window's context menu
 
   FormServices services_;
+  // The layers whose tables each run writes, as the settings keep them.
+  LayerSelection layers_;
   std::unique_ptr<NoticeBoxes> notices_;
   std::unique_ptr<BatchProgress> progress_;
 
   // Appends each archive not listed yet (the same file by any path).
   void AddArchives(const QStringList& archives);
+  // The status bar names the chosen layers unless every layer is chosen.
+  void ShowLayers();
 };
 
 }  // namespace quellmark

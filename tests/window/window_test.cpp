@@ -1,6 +1,7 @@
 // Drives the main window on the offscreen platform: a fake archive library
-// and fake export drivers stand in for the conversion, and doubles answer the
-// file dialog and the message boxes.
+// and fake export drivers stand in for the conversion, doubles answer the
+// file dialog, the message boxes and the choice of layers, and the settings
+// are a file of the test's own.
 
 #include <unistd.h>
 
@@ -20,6 +21,8 @@
 #include <QMimeData>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSettings>
+#include <QStandardPaths>
 #include <QStatusBar>
 #include <QTableWidget>
 #include <QTemporaryDir>
@@ -70,6 +73,21 @@ struct ScriptedDialog : FileOpenDialog {
   }
   std::deque<std::optional<QStringList>> answers;
   std::vector<OpenDialogRequest> requests;
+  QWidget* last_owner = nullptr;
+};
+
+// Answers each Execute with the next scripted choice; none left: cancelled.
+struct ScriptedLayers : LayerDialog {
+  std::optional<LayerSelection> Execute(QWidget* owner, const LayerSelection& current) override {
+    last_owner = owner;
+    shown_with.push_back(current);
+    if (answers.empty()) return std::nullopt;
+    std::optional<LayerSelection> answer = answers.front();
+    answers.pop_front();
+    return answer;
+  }
+  std::deque<std::optional<LayerSelection>> answers;
+  std::vector<LayerSelection> shown_with;
   QWidget* last_owner = nullptr;
 };
 
@@ -128,12 +146,18 @@ struct FakeLibrary : ArchiveLibrary {
 };
 
 // One window with its fakes, shown. Driver calls are recorded as
-// "driver sheet-prefix output-prefix".
+// "driver sheet-prefix output-prefix", and the layers each is to write as
+// LayerSelection::ToString() gives them. The settings are kept in
+// `settings_file`; by default, one of the harness's own.
 struct Harness {
   explicit Harness(const ArchiveLibrary* library_override = nullptr,
-                   std::span<const OutputFormat* const> formats = OutputFormats())
-      : form(FormServices{library_override ? *library_override : library, formats,
-                          &DefaultOutputFormat(), Converter(), dialog, boxes}) {
+                   std::span<const OutputFormat* const> formats = OutputFormats(),
+                   const QString& settings_file = QString())
+      : settings(settings_file.isEmpty() ? settings_dir.filePath("quellmark.conf") : settings_file,
+                 QSettings::IniFormat),
+        form(FormServices{library_override ? *library_override : library, formats,
+                          &DefaultOutputFormat(), Converter(), dialog, boxes, layer_dialog,
+                          settings}) {
     boxes.form = &form;
     form.show();
   }
@@ -142,6 +166,7 @@ struct Harness {
       const std::string sheet = archive.folder + "/" + archive.base_name;
       driver_calls << QString::fromStdString(std::string(format.id()) + " " + sheet + " " +
                                              archive.target.prefix());
+      target_layers << QString::fromStdString(archive.target.layers.ToString());
       if (driver_action) driver_action(sheet, ctx);
       if (real_conversion) ConvertArchive(archive, format, ctx);
     };
@@ -174,7 +199,11 @@ struct Harness {
   FakeLibrary library;
   ScriptedDialog dialog;
   RecordingBoxes boxes;
+  ScriptedLayers layer_dialog;
+  QTemporaryDir settings_dir;
+  QSettings settings;
   QStringList driver_calls;
+  QStringList target_layers;
   std::function<void(const std::string& sheet_prefix, ExportContext&)> driver_action;
   bool real_conversion = false;  // the driver converts what the folder holds
   TMainForm form;
@@ -226,7 +255,12 @@ class WindowTest : public QObject {
   Q_OBJECT
 
  private slots:
-  void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
+  void initTestCase() {
+    QApplication::setQuitOnLastWindowClosed(false);
+    // Settings the tests might reach other than their own files stay out
+    // of the user's.
+    QStandardPaths::setTestModeEnabled(true);
+  }
 
   void controlsStandAsDesigned_data() {
     QTest::addColumn<QRect>("geometry");
@@ -444,6 +478,82 @@ class WindowTest : public QObject {
                                                 static_cast<int>(format->label().size()))),
                qPrintable(usage));
     }
+  }
+
+  // The layers chosen through the context menu: every run writes only their
+  // tables, the status bar names them, and the program run again (a new
+  // window on the same settings) has them still.
+  void chosenLayersReachEveryRunAndAreKept() {
+    QTemporaryDir folder;
+    const QDir dir(QFileInfo(folder.path()).canonicalFilePath());
+    const QString settings_file = dir.filePath("quellmark.conf");
+    const LayerSelection roads = LayerSelection::Parse("DK,TK,EK");
+    const QString codes = QString::fromStdString(roads.ToString());
+    const QString status = QStringLiteral("出力レイヤ: ") + codes;
+    {
+      Harness h(nullptr, OutputFormats(), settings_file);
+      QCOMPARE(h.Status(), QString());  // every layer: nothing to say
+      auto* choose = h.form.findChild<QAction*>("LayersAction");
+      QVERIFY(choose != nullptr && h.form.actions().contains(choose));
+      QCOMPARE(choose->text(), QStringLiteral("出力するレイヤ(&L)…"));
+      h.layer_dialog.answers.push_back(roads);
+      choose->trigger();
+      QCOMPARE(h.layer_dialog.last_owner, &h.form);
+      QVERIFY(h.layer_dialog.shown_with.at(0).all());
+      QCOMPARE(h.Status(), status);
+      choose->trigger();  // cancelled: the choice stays
+      QVERIFY(h.layer_dialog.shown_with.at(1) == roads);
+      QCOMPARE(h.Status(), status);
+      h.Add(QStringList{"/maps/533946.lzh", "/maps/533947.lzh"});
+      h.Click("Button2");
+      QCOMPARE(h.target_layers, QStringList({codes, codes}));
+    }
+    QCOMPARE(QSettings(settings_file, QSettings::IniFormat).value(TMainForm::kLayersSetting),
+             QVariant(codes));
+
+    // Run again: the CM table of a sheet that has only CM lines is not written.
+    const DamagedSheet sheet = WriteDamagedSheet(dir, "533946", 0);
+    Harness again(nullptr, OutputFormats(), settings_file);
+    QCOMPARE(again.Status(), status);
+    again.real_conversion = true;
+    again.Add(QStringList{sheet.archive});
+    again.Click("Button2");
+    QCOMPARE(again.target_layers, QStringList{codes});
+    QCOMPARE(again.boxes.Texts(), QStringList{kDone});
+    QVERIFY(!QFile::exists(dir.filePath("533946CM.tab")));
+
+    // Every layer again: the status bar says nothing, the settings keep "".
+    again.layer_dialog.answers.push_back(LayerSelection());
+    again.form.findChild<QAction*>("LayersAction")->trigger();
+    QCOMPARE(again.Status(), QString());
+    QCOMPARE(QSettings(settings_file, QSettings::IniFormat).value(TMainForm::kLayersSetting),
+             QVariant(QString()));
+  }
+
+  // What the settings keep for the layers, as a new window reads it: codes
+  // it cannot read stand for every layer.
+  void layerSettingsAreReadBackOrMeanEveryLayer_data() {
+    QTest::addColumn<QVariant>("stored");
+    QTest::addColumn<QString>("layers");
+    QTest::newRow("codes") << QVariant("dk,TK") << "TK,DK";  // catalogue order
+    QTest::newRow("all but") << QVariant("-MH,-KS")
+                             << QString::fromStdString(LayerSelection::Parse("-MH,-KS").ToString());
+    QTest::newRow("list written by hand") << QVariant(QStringList{"EK", "TK"}) << "TK,EK";
+    QTest::newRow("unknown code") << QVariant("DK,XX") << QString();
+    QTest::newRow("mixed") << QVariant("DK,-TK") << QString();
+    QTest::newRow("not text") << QVariant(42) << QString();
+  }
+  void layerSettingsAreReadBackOrMeanEveryLayer() {
+    QFETCH(QVariant, stored);
+    QFETCH(QString, layers);
+    QTemporaryDir folder;
+    const QString settings_file = folder.filePath("quellmark.conf");
+    QSettings(settings_file, QSettings::IniFormat).setValue(TMainForm::kLayersSetting, stored);
+    Harness h(nullptr, OutputFormats(), settings_file);
+    QCOMPARE(h.Status(), layers.isEmpty() ? QString() : QStringLiteral("出力レイヤ: ") + layers);
+    h.Add(QStringList{"/maps/533946.lzh"});
+    h.Click("Button2");
+    QCOMPARE(h.target_layers, QStringList{layers});
   }
 
   // The dialog as the program shows it.
