@@ -390,6 +390,7 @@ void CheckBatchOptions(const BatchOptions& options) {
     throw std::invalid_argument(
         "positions moved onto JGD2000 (--to-jgd2000) are not Tokyo datum (--datum tokyo)");
   }
+  if (options.datum.projected_epsg != 0) CheckProjectedCrs(options.datum.projected_epsg);
   if (!options.output_file.empty()) {
     const std::string_view extension = options.format->collection_extension();
     const std::string& file = options.output_file;

@@ -136,7 +136,8 @@ struct BatchResult {
 
 // Throws std::invalid_argument, saying why, when the options cannot make a
 // batch: no format chosen, positions to be moved onto JGD2000 and declared
-// Tokyo datum, an output file the format cannot write or one given with an
+// Tokyo datum, a projected system PROJ does not know or one that is not
+// projected, an output file the format cannot write or one given with an
 // output folder. The one check of them, for every caller.
 void CheckBatchOptions(const BatchOptions& options);
 

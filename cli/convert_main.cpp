@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -89,6 +91,7 @@ std::string Usage(const Formats& formats) {
          "                         [--append | --overwrite]\n"
          "                         [--layers LIST] [--keep-going]\n"
          "                         [--datum tokyo|jgd2000] [--to-jgd2000]\n"
+         "                         [--crs EPSG:CODE | --plane-zone ZONE]\n"
          "                         [--jobs N] [--quiet]\n"
          "                         ARCHIVE|FOLDER...\n"
          "\n"
@@ -136,6 +139,13 @@ std::string Usage(const Formats& formats) {
          "                      through PROJ (the tky2jgd grid where installed, else\n"
          "                      the EPSG Helmert transformation, about 9 m) and\n"
          "                      declare JGD2000; the operation used is named on stderr\n"
+         "  --crs EPSG:CODE     write every position in that projected coordinate\n"
+         "                      system (--crs EPSG:6677), through PROJ, after the\n"
+         "                      datum options; every table declares it\n"
+         "  --plane-zone ZONE   the same for Japan's plane rectangular coordinate\n"
+         "                      system zone 1 to 19 on the datum in use: JGD2000\n"
+         "                      (EPSG:2443 to 2461), or Tokyo with --datum tokyo\n"
+         "                      (EPSG:30161 to 30179)\n"
          "  --jobs N            convert N archives side by side (default 1)\n"
          "  --quiet             print only errors: no progress, warnings or summary\n"
          "  --help              show this text\n"
@@ -347,6 +357,8 @@ int BadArguments(const std::string& message) {
 // Returns -1 when the arguments are good, else the exit code.
 int ParseArguments(int argc, char** argv, Arguments& args) {
   bool options_done = false;
+  std::optional<std::string> crs_option;  // --crs or --plane-zone, whichever came
+  int plane_zone = 0;
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
     if (options_done || arg.empty() || arg[0] != '-' || arg == "-") {
@@ -418,6 +430,43 @@ int ParseArguments(int argc, char** argv, Arguments& args) {
       } catch (const std::invalid_argument& e) {
         return BadArguments(std::string("--layers: ") + e.what());
       }
+    } else if (arg == "--crs" || arg.rfind("--crs=", 0) == 0 || arg == "--plane-zone" ||
+               arg.rfind("--plane-zone=", 0) == 0) {
+      const bool zone = arg.rfind("--plane-zone", 0) == 0;
+      const std::string option = zone ? "--plane-zone" : "--crs";
+      std::string value;
+      if (arg == option) {
+        if (i + 1 >= argc) {
+          return BadArguments(option + (zone ? " needs a zone from 1 to 19" : " needs EPSG:CODE"));
+        }
+        value = argv[++i];
+      } else {
+        value = std::string(arg.substr(option.size() + 1));
+      }
+      if (crs_option && *crs_option != option) {
+        return BadArguments("--crs and --plane-zone name the same thing: give one");
+      }
+      crs_option = option;
+      std::string digits = value;
+      if (!zone) {
+        std::string prefix = value.substr(0, 5);
+        for (char& c : prefix) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        if (prefix != "EPSG:") {
+          return BadArguments("--crs takes EPSG:CODE (--crs EPSG:6677), not '" + value + "'");
+        }
+        digits = value.substr(5);
+      }
+      char* end = nullptr;
+      const long number = std::strtol(digits.c_str(), &end, 10);
+      if (digits.empty() || *end != '\0' || number <= 0 || number > 999999) {
+        return BadArguments(option + " takes " + (zone ? "a zone from 1 to 19" : "EPSG:CODE") +
+                            ", not '" + value + "'");
+      }
+      if (zone) {
+        plane_zone = static_cast<int>(number);
+      } else {
+        args.batch.datum.projected_epsg = static_cast<int>(number);
+      }
     } else if (arg == "--to-jgd2000") {
       args.batch.datum.to_jgd2000 = true;
     } else if (arg == "--keep-extracted") {
@@ -445,6 +494,13 @@ int ParseArguments(int argc, char** argv, Arguments& args) {
     }
   }
   if (args.batch.archives.empty()) return BadArguments("no archive given");
+  if (plane_zone != 0) {
+    try {
+      args.batch.datum.projected_epsg = PlaneZoneEpsg(plane_zone, args.batch.datum.Declared());
+    } catch (const std::invalid_argument& e) {
+      return BadArguments(std::string("--plane-zone: ") + e.what());
+    }
+  }
   const bool format_named = args.batch.format != nullptr;
   if (args.batch.format == nullptr) args.batch.format = &args.formats.fallback;
   if (const OutputFormat* gathering = CollectionFormat(args.formats, args.batch.output_dir)) {

@@ -7,7 +7,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <map>
+#include <mutex>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "sal/coordinates.h"
@@ -23,39 +26,57 @@ constexpr std::size_t kSlice = 16384;
 constexpr int kJgd2000Epsg = 4612;
 constexpr int kTokyoEpsg = 4301;
 
-// The label's coordinate system as GDAL knows it.
-OGRSpatialReference SpatialReference(DatumLabel label) {
+// The coordinate system of an EPSG code as GDAL knows it.
+OGRSpatialReference SpatialReference(int epsg) {
   OGRSpatialReference srs;
-  if (srs.importFromEPSG(DatumEpsg(label)) != OGRERR_NONE) {
-    throw std::runtime_error("GDAL does not know EPSG:" + std::to_string(DatumEpsg(label)));
+  if (srs.importFromEPSG(epsg) != OGRERR_NONE) {
+    throw std::runtime_error("GDAL does not know EPSG:" + std::to_string(epsg));
   }
   return srs;
 }
 
-std::string EsriWkt(DatumLabel label) {
-  OGRSpatialReference srs = SpatialReference(label);
+std::string EsriWkt(int epsg) {
+  OGRSpatialReference srs = SpatialReference(epsg);
   srs.morphToESRI();
   char* text = nullptr;
   const OGRErr error = srs.exportToWkt(&text);
   std::string wkt = error == OGRERR_NONE && text != nullptr ? text : "";
   CPLFree(text);
   if (wkt.empty())
-    throw std::runtime_error("GDAL cannot write EPSG:" + std::to_string(DatumEpsg(label)) +
-                             " as ESRI WKT");
+    throw std::runtime_error("GDAL cannot write EPSG:" + std::to_string(epsg) + " as ESRI WKT");
   return wkt;
 }
 
-std::string MapInfoClause(DatumLabel label) {
-  OGRSpatialReference srs = SpatialReference(label);
+std::string MapInfoClause(int epsg) {
+  OGRSpatialReference srs = SpatialReference(epsg);
   char* text = nullptr;
   const OGRErr error = srs.exportToMICoordSys(&text);
   std::string clause = error == OGRERR_NONE && text != nullptr ? text : "";
   CPLFree(text);
   if (clause.empty())
-    throw std::runtime_error("GDAL has no MapInfo datum for EPSG:" +
-                             std::to_string(DatumEpsg(label)));
+    throw std::runtime_error("GDAL has no MapInfo form of EPSG:" + std::to_string(epsg));
   return "CoordSys " + clause;
 }
+
+// `make(epsg)`, made once per code for the whole program.
+const std::string& Once(int epsg, std::string (*make)(int)) {
+  static std::mutex mutex;
+  static std::map<std::pair<int, std::string (*)(int)>, std::string> made;
+  std::lock_guard lock(mutex);
+  const auto key = std::make_pair(epsg, make);
+  auto found = made.find(key);
+  if (found == made.end()) found = made.emplace(key, make(epsg)).first;
+  return found->second;
+}
+
+// Moves every point of both point tables through `transformation` in
+// place, in slices between which a stop is seen (moving a dense sheet's
+// points takes PROJ most of a second). A point that does not move is an
+// InputError naming its file and line: "this point cannot be " + `what`.
+void TransformTables(OGRCoordinateTransformation& transformation, CoordinateTables& coordinates,
+                     const std::string& point_file, const std::string& mh_point_file,
+                     const std::atomic<bool>* stop, const std::string& what, std::vector<double>& x,
+                     std::vector<double>& y, std::vector<int>& moved);
 
 PointTable& TableOf(CoordinateTables& coordinates, bool mh) {
   return mh ? coordinates.mh_point_table() : coordinates.point_table();
@@ -75,20 +96,94 @@ int DatumEpsg(DatumLabel label) {
   return 0;
 }
 
-std::string_view ShapefilePrj(DatumLabel label) {
-  // Made on first use only: the earlier declarations need no GDAL.
-  if (label == DatumLabel::kAsBefore) return kAsBeforePrj;
-  static const std::string jgd2000 = EsriWkt(DatumLabel::kJgd2000);
-  static const std::string tokyo = EsriWkt(DatumLabel::kTokyo);
-  return label == DatumLabel::kTokyo ? tokyo : jgd2000;
+int GeographicEpsg(const DatumRule& datum) {
+  return datum.Declared() == DatumLabel::kTokyo ? kTokyoEpsg : kJgd2000Epsg;
 }
 
-std::string_view TabCoordSysClause(DatumLabel label) {
+int DeclaredEpsg(const DatumRule& datum) {
+  return datum.projected_epsg != 0 ? datum.projected_epsg : GeographicEpsg(datum);
+}
+
+int PlaneZoneEpsg(int zone, DatumLabel declared) {
+  if (zone < 1 || zone > 19) {
+    throw std::invalid_argument("the plane rectangular zones are 1 to 19, not " +
+                                std::to_string(zone));
+  }
+  return (declared == DatumLabel::kTokyo ? 30160 : 2442) + zone;
+}
+
+void CheckProjectedCrs(int epsg) {
+  OGRSpatialReference srs;
+  CPLPushErrorHandler(CPLQuietErrorHandler);
+  const OGRErr error = srs.importFromEPSG(epsg);
+  CPLPopErrorHandler();
+  if (error != OGRERR_NONE) {
+    throw std::invalid_argument("PROJ does not know EPSG:" + std::to_string(epsg));
+  }
+  if (!srs.IsProjected()) {
+    throw std::invalid_argument("EPSG:" + std::to_string(epsg) + " (" +
+                                (srs.GetName() != nullptr ? srs.GetName() : "unnamed") +
+                                ") is not a projected coordinate system");
+  }
+}
+
+ProjectedExtent ProjectedExtentOf(int epsg) {
+  const OGRSpatialReference to = SpatialReference(epsg);
+  double west = 0;
+  double south = 0;
+  double east = 0;
+  double north = 0;
+  const char* name = nullptr;
+  if (!to.GetAreaOfUse(&west, &south, &east, &north, &name) || west >= east || south >= north) {
+    throw std::runtime_error("PROJ gives EPSG:" + std::to_string(epsg) + " no area of use");
+  }
+  OGRSpatialReference from = SpatialReference(kJgd2000Epsg);
+  from.SetAxisMappingStrategy(OAMS_TRADITIONAL_GIS_ORDER);
+  OGRSpatialReference projected = to;
+  projected.SetAxisMappingStrategy(OAMS_TRADITIONAL_GIS_ORDER);
+  const std::unique_ptr<OGRCoordinateTransformation> transformation(
+      OGRCreateCoordinateTransformation(&from, &projected));
+  if (!transformation) {
+    throw std::runtime_error("PROJ cannot project into EPSG:" + std::to_string(epsg));
+  }
+  // The area's edges, sampled: a projection bends them.
+  constexpr int kSteps = 32;
+  ProjectedExtent extent{HUGE_VAL, HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
+  for (int i = 0; i <= kSteps; ++i) {
+    for (int j = 0; j <= kSteps; ++j) {
+      if (i != 0 && i != kSteps && j != 0 && j != kSteps) continue;
+      double x = west + (east - west) * i / kSteps;
+      double y = south + (north - south) * j / kSteps;
+      if (!transformation->Transform(1, &x, &y) || !std::isfinite(x) || !std::isfinite(y)) {
+        continue;
+      }
+      extent = {std::min(extent.min_x, x), std::min(extent.min_y, y), std::max(extent.max_x, x),
+                std::max(extent.max_y, y)};
+    }
+  }
+  if (!(extent.min_x < extent.max_x && extent.min_y < extent.max_y)) {
+    throw std::runtime_error("PROJ cannot project the area of use of EPSG:" + std::to_string(epsg));
+  }
+  // A tenth of the extent's size on each side, so that points just outside
+  // the area of use are kept.
+  const double margin = std::max(extent.max_x - extent.min_x, extent.max_y - extent.min_y) / 10;
+  return {extent.min_x - margin, extent.min_y - margin, extent.max_x + margin,
+          extent.max_y + margin};
+}
+
+std::string ShapefilePrj(const DatumRule& datum) {
   // Made on first use only: the earlier declarations need no GDAL.
-  if (label == DatumLabel::kAsBefore) return kAsBeforeTabCoordSys;
-  static const std::string jgd2000 = MapInfoClause(DatumLabel::kJgd2000);
-  static const std::string tokyo = MapInfoClause(DatumLabel::kTokyo);
-  return label == DatumLabel::kTokyo ? tokyo : jgd2000;
+  if (datum.projected_epsg == 0 && datum.Declared() == DatumLabel::kAsBefore) {
+    return std::string(kAsBeforePrj);
+  }
+  return Once(DeclaredEpsg(datum), EsriWkt);
+}
+
+std::string TabCoordSysClause(const DatumRule& datum) {
+  if (datum.projected_epsg == 0 && datum.Declared() == DatumLabel::kAsBefore) {
+    return kAsBeforeTabCoordSys;
+  }
+  return Once(DeclaredEpsg(datum), MapInfoClause);
 }
 
 // GDAL moves the points; PROJ, asked the same question, says which of its
@@ -129,8 +224,8 @@ struct TokyoToJgd2000::Impl {
 };
 
 TokyoToJgd2000::TokyoToJgd2000() : impl_(std::make_unique<Impl>()) {
-  OGRSpatialReference tokyo = SpatialReference(DatumLabel::kTokyo);
-  OGRSpatialReference jgd2000 = SpatialReference(DatumLabel::kJgd2000);
+  OGRSpatialReference tokyo = SpatialReference(kTokyoEpsg);
+  OGRSpatialReference jgd2000 = SpatialReference(kJgd2000Epsg);
   tokyo.SetAxisMappingStrategy(OAMS_TRADITIONAL_GIS_ORDER);
   jgd2000.SetAxisMappingStrategy(OAMS_TRADITIONAL_GIS_ORDER);
   impl_->transformation.reset(OGRCreateCoordinateTransformation(&tokyo, &jgd2000));
@@ -150,36 +245,77 @@ std::string TokyoToJgd2000::Apply(CoordinateTables& coordinates, const std::stri
   std::string operation;
   for (const bool mh : {false, true}) {
     const std::span<CoordPoint> points = TableOf(coordinates, mh).points();
-    if (points.empty()) continue;
-    if (operation.empty()) operation = impl_->Operation(points.front());
-    Impl& t = *impl_;
-    t.x.resize(points.size());
-    t.y.resize(points.size());
-    t.moved.assign(points.size(), 0);
-    for (std::size_t i = 0; i < points.size(); ++i) {
-      t.x[i] = points[i].longitude;
-      t.y[i] = points[i].latitude;
+    if (!points.empty()) {
+      operation = impl_->Operation(points.front());
+      break;
     }
-    // In slices, between which a stop is seen: moving a
-    // dense sheet's points takes PROJ most of a second.
+  }
+  TransformTables(*impl_->transformation, coordinates, point_file, mh_point_file, stop,
+                  "moved from the Tokyo datum to JGD2000", impl_->x, impl_->y, impl_->moved);
+  return operation;
+}
+
+namespace {
+
+void TransformTables(OGRCoordinateTransformation& transformation, CoordinateTables& coordinates,
+                     const std::string& point_file, const std::string& mh_point_file,
+                     const std::atomic<bool>* stop, const std::string& what, std::vector<double>& x,
+                     std::vector<double>& y, std::vector<int>& moved) {
+  for (const bool mh : {false, true}) {
+    const std::span<CoordPoint> points = TableOf(coordinates, mh).points();
+    if (points.empty()) continue;
+    x.resize(points.size());
+    y.resize(points.size());
+    moved.assign(points.size(), 0);
+    for (std::size_t i = 0; i < points.size(); ++i) {
+      x[i] = points[i].longitude;
+      y[i] = points[i].latitude;
+    }
     for (std::size_t at = 0; at < points.size(); at += kSlice) {
       if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
         throw Interrupted(mh ? mh_point_file : point_file, 0, "interrupted");
       }
       const std::size_t n = std::min(kSlice, points.size() - at);
-      t.transformation->Transform(n, t.x.data() + at, t.y.data() + at, nullptr,
-                                  t.moved.data() + at);
+      transformation.Transform(n, x.data() + at, y.data() + at, nullptr, moved.data() + at);
     }
     for (std::size_t i = 0; i < points.size(); ++i) {
-      if (t.moved[i] == 0 || !std::isfinite(t.x[i]) || !std::isfinite(t.y[i])) {
+      if (moved[i] == 0 || !std::isfinite(x[i]) || !std::isfinite(y[i])) {
         // Point n is line n of its file.
         throw InputError(mh ? mh_point_file : point_file, static_cast<long>(i) + 1,
-                         "this point cannot be moved from the Tokyo datum to JGD2000");
+                         "this point cannot be " + what);
       }
-      points[i] = CoordPoint{t.y[i], t.x[i]};
+      points[i] = CoordPoint{y[i], x[i]};
     }
   }
-  return operation;
+}
+
+}  // namespace
+
+struct Projection::Impl {
+  std::unique_ptr<OGRCoordinateTransformation> transformation;
+  std::vector<double> x;
+  std::vector<double> y;
+  std::vector<int> moved;
+};
+
+Projection::Projection(int from, int to) : from_(from), to_(to), impl_(std::make_unique<Impl>()) {
+  OGRSpatialReference source = SpatialReference(from);
+  OGRSpatialReference target = SpatialReference(to);
+  source.SetAxisMappingStrategy(OAMS_TRADITIONAL_GIS_ORDER);
+  target.SetAxisMappingStrategy(OAMS_TRADITIONAL_GIS_ORDER);
+  impl_->transformation.reset(OGRCreateCoordinateTransformation(&source, &target));
+  if (!impl_->transformation) {
+    throw std::runtime_error("PROJ has no operation from EPSG:" + std::to_string(from) +
+                             " to EPSG:" + std::to_string(to));
+  }
+}
+
+Projection::~Projection() = default;
+
+void Projection::Apply(CoordinateTables& coordinates, const std::string& point_file,
+                       const std::string& mh_point_file, const std::atomic<bool>* stop) {
+  TransformTables(*impl_->transformation, coordinates, point_file, mh_point_file, stop,
+                  "projected into EPSG:" + std::to_string(to_), impl_->x, impl_->y, impl_->moved);
 }
 
 }  // namespace quellmark

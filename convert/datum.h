@@ -26,8 +26,12 @@ struct DatumRule {
   // Move every position from the Tokyo datum onto JGD2000; the tables then
   // declare JGD2000 whatever `label` says.
   bool to_jgd2000 = false;
+  // A projected coordinate system (its EPSG code) every position is then
+  // written in, through PROJ, from the datum's longitude and latitude
+  // (JGD2000 unless Tokyo is declared); 0 for longitude and latitude.
+  int projected_epsg = 0;
 
-  // What the tables declare.
+  // The datum the positions are on.
   DatumLabel Declared() const { return to_jgd2000 ? DatumLabel::kJgd2000 : label; }
 };
 
@@ -35,11 +39,40 @@ struct DatumRule {
 // kAsBefore.
 int DatumEpsg(DatumLabel label);
 
-// A shapefile's ".prj" text: the ESRI form of the label's coordinate system.
-std::string_view ShapefilePrj(DatumLabel label);
+// The EPSG code of the longitude and latitude the positions are on: the
+// datum's, JGD2000 unless Tokyo is declared.
+int GeographicEpsg(const DatumRule& datum);
 
-// A TAB table's "CoordSys ..." clause: MapInfo's datum for the label.
-std::string_view TabCoordSysClause(DatumLabel label);
+// The EPSG code of the system the tables declare: the projected one when
+// one is chosen, else GeographicEpsg.
+int DeclaredEpsg(const DatumRule& datum);
+
+// The EPSG code of a plane rectangular coordinate system zone (1 to 19) of
+// Japan on the datum: JGD2000 (EPSG:2443 to 2461) unless Tokyo is declared
+// (EPSG:30161 to 30179). Throws std::invalid_argument for another zone.
+int PlaneZoneEpsg(int zone, DatumLabel declared);
+
+// Throws std::invalid_argument, saying why, unless PROJ knows `epsg` as a
+// projected coordinate system.
+void CheckProjectedCrs(int epsg);
+
+// The extent a projected system's positions of Japan lie in: its area of
+// use, projected, with a margin. Throws std::runtime_error when PROJ gives
+// the system no area of use.
+struct ProjectedExtent {
+  double min_x;
+  double min_y;
+  double max_x;
+  double max_y;
+};
+ProjectedExtent ProjectedExtentOf(int epsg);
+
+// A shapefile's ".prj" text: the ESRI form of the system the tables declare.
+std::string ShapefilePrj(const DatumRule& datum);
+
+// A TAB table's "CoordSys ..." clause: MapInfo's form of the system the
+// tables declare.
+std::string TabCoordSysClause(const DatumRule& datum);
 
 // The declarations the tables carried before a datum could be chosen.
 inline constexpr std::string_view kAsBeforePrj =
@@ -69,6 +102,33 @@ class TokyoToJgd2000 {
                     const std::string& mh_point_file, const std::atomic<bool>* stop = nullptr);
 
  private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// Projects positions from longitude and latitude (EPSG `from`) into a
+// projected system (EPSG `to`) through PROJ: x east, y north, as GIS
+// programs take them. One projection serves one thread at a time.
+class Projection {
+ public:
+  // Throws std::runtime_error when PROJ has no operation between the two.
+  Projection(int from, int to);
+  ~Projection();
+  Projection(const Projection&) = delete;
+  Projection& operator=(const Projection&) = delete;
+
+  int from() const { return from_; }
+  int to() const { return to_; }
+  // Projects every point of both point tables in place: a point's
+  // longitude becomes its x, its latitude its y. Throws InputError naming
+  // the point file and the line of a point that cannot be projected;
+  // Interrupted soon after `stop` (may be null) is set.
+  void Apply(CoordinateTables& coordinates, const std::string& point_file,
+             const std::string& mh_point_file, const std::atomic<bool>* stop = nullptr);
+
+ private:
+  int from_;
+  int to_;
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };

@@ -40,7 +40,8 @@ struct GeometryRules {
   // one outside `bounds`: kept at what the lookup gave (0,0), or left out
   // (a point whose number is left out has no position).
   bool keep_unplaced = true;
-  // The extent a table can store; positions outside it count as unplaced.
+  // The extent a table of longitude and latitude can store; positions
+  // outside it count as unplaced (see OutputFormat::TableBounds).
   std::optional<Bounds> bounds;
   // Whether the layers whose lines feed the list files only when asked
   // (KK) do so too: the sheet's list files are then rewritten by KK, and
@@ -206,6 +207,13 @@ class OutputFormat {
   // Its name in a Japanese sentence ("シェープファイル"), UTF-8.
   virtual std::string_view label_ja() const { return label(); }
   virtual const GeometryRules& geometry_rules() const = 0;
+  // The extent the tables at `target` can store, in the target's system:
+  // geometry_rules().bounds for longitude and latitude, none for a
+  // projected system unless the format says otherwise.
+  virtual std::optional<Bounds> TableBounds(const SheetTarget& target) const {
+    if (target.datum.projected_epsg != 0) return std::nullopt;
+    return geometry_rules().bounds;
+  }
   // The files of each layer's table (output prefix + layer code + each),
   // the one a GIS opens last; empty for a format that writes one file per
   // sheet (output prefix + collection_extension()).

@@ -23,6 +23,9 @@ struct SheetState {
   ErPointTable er_point_table;
   // Made for the first sheet moved onto JGD2000, kept for the rest.
   std::unique_ptr<TokyoToJgd2000> to_jgd2000;
+  // Made for the first sheet written in a projected system, kept for the
+  // rest that are written in the same.
+  std::unique_ptr<Projection> projection;
 };
 
 // Where the sheets of a run are written: unless the run gathers them into

@@ -82,9 +82,10 @@ namespace {
 // to line and layer to layer, and the sheet's state.
 class SheetConversion {
  public:
-  SheetConversion(const OutputFormat& format, ExportContext& context)
+  SheetConversion(const OutputFormat& format, const SheetTarget& target, ExportContext& context)
       : format_(format),
         rules_(format.geometry_rules()),
+        bounds_(format.TableBounds(target)),
         context_(context),
         reader_(context.notifier) {}
 
@@ -110,6 +111,7 @@ class SheetConversion {
 
   const OutputFormat& format_;
   const GeometryRules& rules_;
+  std::optional<Bounds> bounds_;  // of the tables at the target
   ExportContext& context_;
   SalLayerReader reader_;
   std::vector<double> x_;
@@ -152,8 +154,8 @@ bool SheetConversion::Add(std::int32_t n, PointSource source, bool* placed_out) 
   double x = 0.0;
   double y = 0.0;
   bool placed = ResolvePoint(context_.state.coordinates, source, n, x, y, reader_.reporter());
-  if (placed && rules_.bounds) {
-    const Bounds& b = *rules_.bounds;
+  if (placed && bounds_) {
+    const Bounds& b = *bounds_;
     if (x < b.west || x > b.east || y < b.south || y > b.north) {
       if (!reported_outside_) {
         reader_.reporter().Report("point " + std::to_string(n) +
@@ -261,11 +263,21 @@ void ConvertSheet(const LayerSet& layer_set, const SheetTarget& target, const Ou
                                                           layer_set.Path("MH.slp"), context.stop);
     if (context.datum_moved && !operation.empty()) context.datum_moved(operation);
   }
+  if (target.datum.projected_epsg != 0) {
+    SheetState& state = context.state;
+    const int from = GeographicEpsg(target.datum);
+    if (!state.projection || state.projection->from() != from ||
+        state.projection->to() != target.datum.projected_epsg) {
+      state.projection = std::make_unique<Projection>(from, target.datum.projected_epsg);
+    }
+    state.projection->Apply(state.coordinates, layer_set.Path(".slp"), layer_set.Path("MH.slp"),
+                            context.stop);
+  }
 
   const std::unique_ptr<SheetOutput> sheet = context.destination != nullptr
                                                  ? context.destination->OpenSheet(target)
                                                  : format.OpenSheet(target);
-  SheetConversion conversion(format, context);
+  SheetConversion conversion(format, target, context);
   std::vector<std::string_view> tables;
   const bool when_asked = format.geometry_rules().every_road_layer_feeds_lists;
   for (const LayerSpec& layer : Layers()) {

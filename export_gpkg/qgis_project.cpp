@@ -4,6 +4,7 @@
 #include <archive_entry.h>
 #include <cpl_conv.h>
 #include <cpl_minixml.h>
+#include <ogr_spatialref.h>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -63,8 +64,23 @@ void SpatialRefSys(CPLXMLNode* parent, int epsg) {
   Text(srs, "srsid", std::to_string(known != nullptr ? known->srsid : 1));
   Text(srs, "srid", std::to_string(epsg));
   Text(srs, "authid", "EPSG:" + std::to_string(epsg));
-  Text(srs, "description", known != nullptr ? known->description : "");
-  Text(srs, "geographicflag", "true");
+  std::string description = known != nullptr ? known->description : "";
+  bool geographic = true;
+  if (known == nullptr) {
+    OGRSpatialReference system;
+    if (system.importFromEPSG(epsg) == OGRERR_NONE) {
+      if (system.GetName() != nullptr) description = system.GetName();
+      geographic = system.IsGeographic();
+    }
+  }
+  Text(srs, "description", description);
+  Text(srs, "geographicflag", geographic ? "true" : "false");
+}
+
+// Whether QGIS measures the system in degrees (else in metres).
+bool InDegrees(int epsg) {
+  OGRSpatialReference system;
+  return system.importFromEPSG(epsg) != OGRERR_NONE || system.IsGeographic();
 }
 
 // QGIS keeps a layer whose id is 10 characters or fewer only after giving
@@ -124,7 +140,7 @@ void LayerTree(CPLXMLNode* parent, const ProjectRequest& request) {
 void MapCanvas(CPLXMLNode* parent, const ProjectRequest& request) {
   CPLXMLNode* canvas = Element(parent, "mapcanvas");
   Attribute(canvas, "name", "theMapCanvas");
-  Text(canvas, "units", "degrees");
+  Text(canvas, "units", InDegrees(request.epsg) ? "degrees" : "meters");
   CPLXMLNode* extent = Element(canvas, "extent");
   Text(extent, "xmin", Number(request.minx));
   Text(extent, "ymin", Number(request.miny));

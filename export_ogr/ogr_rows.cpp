@@ -47,11 +47,6 @@ std::span<const FieldChange> WholeValueChanges() { return kWholeValueChanges; }
 
 const GeometryRules& WholeValueGeometryRules() { return kWholeValueRules; }
 
-int DeclaredEpsg(const DatumRule& datum) {
-  const int epsg = DatumEpsg(datum.Declared());
-  return epsg != 0 ? epsg : DatumEpsg(DatumLabel::kJgd2000);
-}
-
 OgrRows::OgrRows(std::span<const FieldSpec> fields, Cp932ToUtf8& utf8, int first_field)
     : fields_(fields), utf8_(utf8), first_field_(first_field) {}
 

@@ -34,10 +34,6 @@ std::span<const FieldChange> WholeValueChanges();
 // exactly: no bounds.
 const GeometryRules& WholeValueGeometryRules();
 
-// The EPSG code of the geographic coordinate system the tables declare: the
-// datum chosen, JGD2000 unless Tokyo is.
-int DeclaredEpsg(const DatumRule& datum);
-
 // Turns the features of one layer into rows of its table.
 class OgrRows {
  public:

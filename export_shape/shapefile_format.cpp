@@ -102,8 +102,8 @@ constexpr std::string_view kExtensions[] = {".shx", ".dbf", ".prj", ".cpg", ".qm
 
 class ShapefileSheet : public StagedSheet {
  public:
-  ShapefileSheet(const SheetTarget& target, const AdaptedSchemas& schemas, std::string_view prj)
-      : StagedSheet(target, kExtensions), schemas_(schemas), prj_(prj) {}
+  ShapefileSheet(const SheetTarget& target, const AdaptedSchemas& schemas, std::string prj)
+      : StagedSheet(target, kExtensions), schemas_(schemas), prj_(std::move(prj)) {}
 
  private:
   std::unique_ptr<TableOutput> CreateStagedTable(const LayerSpec& layer,
@@ -112,7 +112,7 @@ class ShapefileSheet : public StagedSheet {
   }
 
   const AdaptedSchemas& schemas_;
-  std::string_view prj_;
+  std::string prj_;
 };
 
 class Shapefiles : public OutputFormat {
@@ -123,8 +123,7 @@ class Shapefiles : public OutputFormat {
   const GeometryRules& geometry_rules() const override { return kRules; }
   std::span<const std::string_view> table_extensions() const override { return kExtensions; }
   std::unique_ptr<SheetOutput> OpenSheet(const SheetTarget& target) const override {
-    return std::make_unique<ShapefileSheet>(target, schemas_,
-                                            ShapefilePrj(target.datum.Declared()));
+    return std::make_unique<ShapefileSheet>(target, schemas_, ShapefilePrj(target.datum));
   }
 
  private:

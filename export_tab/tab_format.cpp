@@ -45,9 +45,10 @@ std::int32_t HeightColour(const Feature& feature) {
 
 class TabLayerTable : public TableOutput {
  public:
-  TabLayerTable(const std::string& path, TabCoordSys& coordsys, const LayerSpec& layer)
+  TabLayerTable(const std::string& path, TabCoordSys& coordsys, const TabBounds& bounds,
+                const LayerSpec& layer)
       : files_{path},
-        table_(TabTable::Create(path, coordsys, kTabBounds)),
+        table_(TabTable::Create(path, coordsys, bounds)),
         point_(layer.geometry == LayerGeometry::kPoint),
         style_(StyleOf(layer)),
         fields_(Schemas().Fields(layer)) {
@@ -135,17 +136,20 @@ constexpr std::string_view kExtensions[] = {".map", ".dat", ".id", ".ind", ".tab
 
 class TabSheet : public StagedSheet {
  public:
-  TabSheet(const SheetTarget& target, std::string_view coordsys)
-      : StagedSheet(target, kExtensions), coordsys_{std::string(coordsys)} {}
+  TabSheet(const SheetTarget& target, std::string_view coordsys, const Bounds& bounds)
+      : StagedSheet(target, kExtensions),
+        coordsys_{std::string(coordsys)},
+        bounds_{bounds.west, bounds.south, bounds.east, bounds.north} {}
 
  private:
   std::unique_ptr<TableOutput> CreateStagedTable(const LayerSpec& layer,
                                                  const std::string& base) override {
-    return std::make_unique<TabLayerTable>(base + ".tab", coordsys_, layer);
+    return std::make_unique<TabLayerTable>(base + ".tab", coordsys_, bounds_, layer);
   }
 
   // Read once for all the sheet's tables.
   TabCoordSys coordsys_;
+  TabBounds bounds_;
 };
 
 class TabTables : public OutputFormat {
@@ -155,7 +159,16 @@ class TabTables : public OutputFormat {
   const GeometryRules& geometry_rules() const override { return kRules; }
   std::span<const std::string_view> table_extensions() const override { return kExtensions; }
   std::unique_ptr<SheetOutput> OpenSheet(const SheetTarget& target) const override {
-    return std::make_unique<TabSheet>(target, TabCoordSysClause(target.datum.Declared()));
+    return std::make_unique<TabSheet>(target, TabCoordSysClause(target.datum),
+                                      *TableBounds(target));
+  }
+  // In a projected system: the area where it is used, projected, with a
+  // margin; each integer step of the table is then well under a
+  // millimetre for a plane rectangular zone.
+  std::optional<Bounds> TableBounds(const SheetTarget& target) const override {
+    if (target.datum.projected_epsg == 0) return kRules.bounds;
+    const ProjectedExtent extent = ProjectedExtentOf(target.datum.projected_epsg);
+    return Bounds{extent.min_x, extent.min_y, extent.max_x, extent.max_y};
   }
 };
 

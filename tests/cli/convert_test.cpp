@@ -2,12 +2,14 @@
 #include <gdal.h>
 #include <gtest/gtest.h>
 #include <ogr_api.h>
+#include <ogr_srs_api.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -452,6 +454,13 @@ TEST_F(ConvertTest, ArgumentsAndExitCodes) {
         "x.lzh"},
        "every layer is left out"},
       {{"x.lzh", "--layers"}, "--layers needs a list"},
+      {{"--crs", "EPSG:4612", "x.lzh"}, "EPSG:4612 (JGD2000) is not a projected coordinate system"},
+      {{"--crs", "EPSG:99999", "x.lzh"}, "PROJ does not know EPSG:99999"},
+      {{"--crs", "6677", "x.lzh"}, "--crs takes EPSG:CODE"},
+      {{"--crs=EPSG:x", "x.lzh"}, "--crs takes EPSG:CODE"},
+      {{"--plane-zone", "20", "x.lzh"}, "zones are 1 to 19, not 20"},
+      {{"--plane-zone", "9", "--crs", "epsg:6677", "x.lzh"}, "give one"},
+      {{"x.lzh", "--plane-zone"}, "--plane-zone needs a zone"},
   };
   for (const auto& c : bad) {
     SCOPED_TRACE(c.args.front());
@@ -576,6 +585,141 @@ TEST_F(ConvertTest, LayersWriteTheirTablesAndLeaveTheOthers) {
   EXPECT_EQ(Positions(one, "EK"), Positions(dir / "full-gpkg/s.gpkg", "EK"));
   testing::ExpectValidGpkg(one);
   testing::ExpectValidGpkg(dir / "out-gpkg/s.gpkg");
+}
+
+// "x y" of each row's first vertex in the table (a GeoPackage's `code`).
+std::vector<std::pair<double, double>> FirstVertices(const std::string& path,
+                                                     const std::string& code) {
+  std::vector<std::pair<double, double>> rows;
+  GDALDatasetH dataset =
+      GDALOpenEx(path.c_str(), GDAL_OF_VECTOR | GDAL_OF_READONLY, nullptr, nullptr, nullptr);
+  if (dataset == nullptr) return rows;
+  OGRLayerH layer = GDALDatasetGetLayerByName(dataset, code.c_str());
+  if (layer == nullptr) layer = GDALDatasetGetLayer(dataset, 0);
+  while (OGRFeatureH row = OGR_L_GetNextFeature(layer)) {
+    OGRGeometryH geometry = OGR_F_GetGeometryRef(row);
+    if (geometry != nullptr && !OGR_G_IsEmpty(geometry)) {
+      rows.emplace_back(OGR_G_GetX(geometry, 0), OGR_G_GetY(geometry, 0));
+    }
+    OGR_F_Destroy(row);
+  }
+  GDALClose(dataset);
+  return rows;
+}
+
+// The EPSG code the table at `path` declares, as GDAL and PROJ read it; a
+// system without a code of its own (a TAB table's: MapInfo keeps the
+// projection's parameters, no code), PROJ's one best match.
+std::string DeclaredCode(const std::string& path, const std::string& code) {
+  GDALDatasetH dataset =
+      GDALOpenEx(path.c_str(), GDAL_OF_VECTOR | GDAL_OF_READONLY, nullptr, nullptr, nullptr);
+  if (dataset == nullptr) return "cannot open";
+  OGRLayerH layer = GDALDatasetGetLayerByName(dataset, code.c_str());
+  if (layer == nullptr) layer = GDALDatasetGetLayer(dataset, 0);
+  std::string found = "none";
+  if (OGRSpatialReferenceH srs = OGR_L_GetSpatialRef(layer)) {
+    if (const char* epsg = OSRGetAuthorityCode(srs, nullptr)) {
+      found = epsg;
+    } else {
+      int count = 0;
+      int* confidence = nullptr;
+      OGRSpatialReferenceH* matches = OSRFindMatches(srs, nullptr, &count, &confidence);
+      if (count == 1 || (count > 1 && confidence[0] > confidence[1])) {
+        const char* epsg = OSRGetAuthorityCode(matches[0], nullptr);
+        found = epsg != nullptr ? epsg : "unnamed match";
+      } else {
+        found = std::to_string(count) + " matches";
+      }
+      OSRFreeSRSArray(matches);
+      CPLFree(confidence);
+    }
+  }
+  GDALClose(dataset);
+  return found;
+}
+
+// --crs and --plane-zone: every format writes the positions PROJ's own
+// cs2cs gives, to the millimetre, and declares the system; QGIS reads it.
+TEST_F(ConvertTest, ProjectedSystemsAsPROJComputesThem) {
+  if (RunProgram("/usr/bin/cs2cs", {"--version"}).exit_code < 0) GTEST_SKIP() << "no cs2cs";
+  gen::GeneratorOptions options;
+  options.road_lines = 40;
+  const std::string a = MakeArchive(dir / "media", "s", options);
+  ASSERT_EQ(Convert({"--quiet", "--format", "gpkg", "--output", dir / "geo", a}).exit_code, 0);
+  const auto lonlat = FirstVertices(dir / "geo/s.gpkg", "DK");
+  ASSERT_GE(lonlat.size(), 40u);
+  // cs2cs takes latitude first and gives the plane systems' northing first.
+  std::string input;
+  for (const auto& [lon, lat] : lonlat) {
+    char line[64];
+    std::snprintf(line, sizeof line, "%.10f %.10f\n", lat, lon);
+    input += line;
+  }
+  WriteFile(dir / "points.txt", input);
+  const auto projected_by_proj = [&](const std::string& from, const std::string& to) {
+    const ProgramResult r =
+        RunProgram("/usr/bin/cs2cs", {"-f", "%.4f", from, to, dir / "points.txt"});
+    std::vector<std::pair<double, double>> xy;
+    std::istringstream lines(r.out);
+    double north = 0;
+    double east = 0;
+    double height = 0;
+    while (lines >> north >> east >> height) xy.emplace_back(east, north);
+    return xy;
+  };
+  const struct {
+    std::vector<std::string> args;
+    const char* format;
+    const char* table;
+    const char* epsg;
+    const char* from;
+  } cases[] = {
+      {{"--plane-zone", "9"}, "shape", "/sDK.shp", "2451", "EPSG:4612"},
+      {{"--plane-zone=9"}, "tab", "/sDK.tab", "2451", "EPSG:4612"},
+      {{"--plane-zone", "9"}, "gpkg", "/s.gpkg", "2451", "EPSG:4612"},
+      {{"--crs", "EPSG:6677"}, "gpkg", "/s.gpkg", "6677", "EPSG:4612"},
+      {{"--datum", "tokyo", "--plane-zone", "9"}, "gpkg", "/s.gpkg", "30169", "EPSG:4301"},
+      {{"--to-jgd2000", "--crs=EPSG:2451"}, "shape", "/sDK.shp", "2451", ""},
+  };
+  for (const auto& c : cases) {
+    const std::string out =
+        dir / ("out-" + std::string(c.format) + "-" + c.epsg + (c.from[0] == '\0' ? "-moved" : ""));
+    SCOPED_TRACE(out);
+    std::vector<std::string> args = {"--quiet", "--format", c.format, "--output", out};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    args.push_back(a);
+    const ProgramResult r = Convert(args);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(DeclaredCode(out + c.table, "DK"), c.epsg);
+    if (c.from[0] == '\0') continue;  // moved first: the datum test covers the move
+    const auto expected = projected_by_proj(c.from, std::string("EPSG:") + c.epsg);
+    const auto got = FirstVertices(out + c.table, "DK");
+    ASSERT_EQ(got.size(), expected.size());
+    for (std::size_t i = 0; i < got.size(); ++i) {
+      EXPECT_NEAR(got[i].first, expected[i].first, 0.001) << i;
+      EXPECT_NEAR(got[i].second, expected[i].second, 0.001) << i;
+    }
+  }
+  // QGIS reads the table's system and opens the project in it.
+  if (RunProgram("/usr/bin/python3", {"-c", "import qgis.core"}).exit_code != 0) return;
+  const std::string gpkg = dir / "out-gpkg-2451/s.gpkg";
+  const ProgramResult q =
+      RunProgram("/usr/bin/python3",
+                 {"-c",
+                  "import os, sys\n"
+                  "os.environ['QT_QPA_PLATFORM'] = 'offscreen'\n"
+                  "from qgis.core import QgsApplication, QgsProject, QgsVectorLayer\n"
+                  "app = QgsApplication([], False)\n"
+                  "app.initQgis()\n"
+                  "layer = QgsVectorLayer(sys.argv[1] + '|layername=DK', 'DK', 'ogr')\n"
+                  "project = QgsProject.instance()\n"
+                  "project.read('geopackage:' + sys.argv[1] + '?projectName=s')\n"
+                  "print(layer.crs().authid(), project.crs().authid(), project.crs().mapUnits())\n",
+                  gpkg});
+  EXPECT_EQ(q.out, "EPSG:2451 EPSG:2451 0\n") << q.err;
+  const ProgramResult checked =
+      RunProgram("/usr/bin/python3", {QUELLMARK_RENDER_QGIS, "--check", gpkg, dir / "picture"});
+  EXPECT_EQ(checked.exit_code, 0) << checked.out << checked.err;
 }
 
 // --datum and --to-jgd2000 end up in every table; the operation that moved
