@@ -354,6 +354,48 @@ int BadArguments(const std::string& message) {
   return 2;
 }
 
+// An option that takes a value: "--name VALUE", "--name=VALUE" or its short
+// form with the value next.
+struct Option {
+  const char* name = nullptr;             // null: `arg` is none of them
+  const char* wants = "";                 // what its value is, for the message
+  std::optional<std::string_view> value;  // none when it is missing
+};
+
+Option TakeOption(std::string_view arg, int& i, int argc, char** argv) {
+  static constexpr struct {
+    const char* name;
+    const char* alias;
+    const char* wants;
+  } kOptions[] = {
+      {"--jobs", "-j", "a number from 1 to 256"},
+      {"--output", "-o", "a folder or a .gpkg file"},
+      {"--datum", "", "a value: tokyo|jgd2000"},
+      {"--layers", "", "a list of layer codes"},
+      {"--crs", "", "EPSG:CODE (--crs EPSG:6677)"},
+      {"--plane-zone", "", "a zone from 1 to 19"},
+      {"--format", "", "a format id"},
+  };
+  for (const auto& option : kOptions) {
+    const std::string_view name = option.name;
+    if (arg == name || (*option.alias != '\0' && arg == option.alias)) {
+      if (i + 1 >= argc) return {option.name, option.wants, std::nullopt};
+      return {option.name, option.wants, std::string_view(argv[++i])};
+    }
+    if (arg.size() > name.size() && arg.starts_with(name) && arg[name.size()] == '=') {
+      return {option.name, option.wants, arg.substr(name.size() + 1)};
+    }
+  }
+  return {};
+}
+
+// A whole decimal number, or -1.
+long Number(const std::string& text) {
+  char* end = nullptr;
+  const long number = std::strtol(text.c_str(), &end, 10);
+  return text.empty() || *end != '\0' || text[0] == '-' || text[0] == '+' ? -1 : number;
+}
+
 // Returns -1 when the arguments are good, else the exit code.
 int ParseArguments(int argc, char** argv, Arguments& args) {
   bool options_done = false;
@@ -379,94 +421,6 @@ int ParseArguments(int argc, char** argv, Arguments& args) {
       args.batch.keep_going = true;
     } else if (arg == "--quiet" || arg == "-q") {
       args.quiet = true;
-    } else if (arg == "--jobs" || arg.rfind("--jobs=", 0) == 0 || arg == "-j") {
-      std::string value;
-      if (arg == "--jobs" || arg == "-j") {
-        if (i + 1 >= argc) return BadArguments("--jobs needs a number");
-        value = argv[++i];
-      } else {
-        value = std::string(arg.substr(std::strlen("--jobs=")));
-      }
-      char* end = nullptr;
-      const long jobs = std::strtol(value.c_str(), &end, 10);
-      if (value.empty() || *end != '\0' || jobs < 1 || jobs > 256) {
-        return BadArguments("--jobs takes a number from 1 to 256, not '" + value + "'");
-      }
-      args.batch.jobs = static_cast<unsigned>(jobs);
-    } else if (arg == "--output" || arg.rfind("--output=", 0) == 0 || arg == "-o") {
-      if (arg == "--output" || arg == "-o") {
-        if (i + 1 >= argc) return BadArguments("--output needs a folder or a .gpkg file");
-        args.batch.output_dir = argv[++i];
-      } else {
-        args.batch.output_dir = std::string(arg.substr(std::strlen("--output=")));
-      }
-      if (args.batch.output_dir.empty())
-        return BadArguments("--output needs a folder or a .gpkg file");
-    } else if (arg == "--datum" || arg.rfind("--datum=", 0) == 0) {
-      std::string_view value;
-      if (arg == "--datum") {
-        if (i + 1 >= argc) return BadArguments("--datum needs a value: tokyo|jgd2000");
-        value = argv[++i];
-      } else {
-        value = arg.substr(std::strlen("--datum="));
-      }
-      if (value == "tokyo") {
-        args.batch.datum.label = DatumLabel::kTokyo;
-      } else if (value == "jgd2000") {
-        args.batch.datum.label = DatumLabel::kJgd2000;
-      } else {
-        return BadArguments("unknown datum '" + std::string(value) + "' (use tokyo|jgd2000)");
-      }
-    } else if (arg == "--layers" || arg.rfind("--layers=", 0) == 0) {
-      std::string_view value;
-      if (arg == "--layers") {
-        if (i + 1 >= argc) return BadArguments("--layers needs a list of layer codes");
-        value = argv[++i];
-      } else {
-        value = arg.substr(std::strlen("--layers="));
-      }
-      try {
-        args.batch.layers = LayerSelection::Parse(value);
-      } catch (const std::invalid_argument& e) {
-        return BadArguments(std::string("--layers: ") + e.what());
-      }
-    } else if (arg == "--crs" || arg.rfind("--crs=", 0) == 0 || arg == "--plane-zone" ||
-               arg.rfind("--plane-zone=", 0) == 0) {
-      const bool zone = arg.rfind("--plane-zone", 0) == 0;
-      const std::string option = zone ? "--plane-zone" : "--crs";
-      std::string value;
-      if (arg == option) {
-        if (i + 1 >= argc) {
-          return BadArguments(option + (zone ? " needs a zone from 1 to 19" : " needs EPSG:CODE"));
-        }
-        value = argv[++i];
-      } else {
-        value = std::string(arg.substr(option.size() + 1));
-      }
-      if (crs_option && *crs_option != option) {
-        return BadArguments("--crs and --plane-zone name the same thing: give one");
-      }
-      crs_option = option;
-      std::string digits = value;
-      if (!zone) {
-        std::string prefix = value.substr(0, 5);
-        for (char& c : prefix) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        if (prefix != "EPSG:") {
-          return BadArguments("--crs takes EPSG:CODE (--crs EPSG:6677), not '" + value + "'");
-        }
-        digits = value.substr(5);
-      }
-      char* end = nullptr;
-      const long number = std::strtol(digits.c_str(), &end, 10);
-      if (digits.empty() || *end != '\0' || number <= 0 || number > 999999) {
-        return BadArguments(option + " takes " + (zone ? "a zone from 1 to 19" : "EPSG:CODE") +
-                            ", not '" + value + "'");
-      }
-      if (zone) {
-        plane_zone = static_cast<int>(number);
-      } else {
-        args.batch.datum.projected_epsg = static_cast<int>(number);
-      }
     } else if (arg == "--to-jgd2000") {
       args.batch.datum.to_jgd2000 = true;
     } else if (arg == "--keep-extracted") {
@@ -475,19 +429,52 @@ int ParseArguments(int argc, char** argv, Arguments& args) {
       args.batch.append = true;
     } else if (arg == "--overwrite") {
       args.overwrite = true;
-    } else if (arg == "--format" || arg.rfind("--format=", 0) == 0) {
-      std::string_view value;
-      if (arg == "--format") {
-        if (i + 1 >= argc)
-          return BadArguments("--format needs a value: " + FormatIds(args.formats));
-        value = argv[++i];
-      } else {
-        value = arg.substr(std::strlen("--format="));
-      }
-      args.batch.format = args.formats.Find(value);
-      if (args.batch.format == nullptr) {
-        return BadArguments("unknown format '" + std::string(value) + "' (use " +
-                            FormatIds(args.formats) + ")");
+    } else if (const Option option = TakeOption(arg, i, argc, argv); option.name != nullptr) {
+      const std::string name = option.name;
+      if (!option.value) return BadArguments(name + " needs " + option.wants);
+      const std::string value(*option.value);
+      if (name == "--jobs") {
+        const long jobs = Number(value);
+        if (jobs < 1 || jobs > 256) {
+          return BadArguments("--jobs takes a number from 1 to 256, not '" + value + "'");
+        }
+        args.batch.jobs = static_cast<unsigned>(jobs);
+      } else if (name == "--output") {
+        if (value.empty()) return BadArguments("--output needs " + std::string(option.wants));
+        args.batch.output_dir = value;
+      } else if (name == "--datum") {
+        if (value == "tokyo") {
+          args.batch.datum.label = DatumLabel::kTokyo;
+        } else if (value == "jgd2000") {
+          args.batch.datum.label = DatumLabel::kJgd2000;
+        } else {
+          return BadArguments("unknown datum '" + value + "' (use tokyo|jgd2000)");
+        }
+      } else if (name == "--layers") {
+        try {
+          args.batch.layers = LayerSelection::Parse(value);
+        } catch (const std::invalid_argument& e) {
+          return BadArguments(std::string("--layers: ") + e.what());
+        }
+      } else if (name == "--crs" || name == "--plane-zone") {
+        if (crs_option && *crs_option != name) {
+          return BadArguments("--crs and --plane-zone name the same thing: give one");
+        }
+        crs_option = name;
+        std::string prefix = value.substr(0, 5);
+        for (char& c : prefix) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        const bool zone = name == "--plane-zone";
+        const long number = zone ? Number(value) : prefix == "EPSG:" ? Number(value.substr(5)) : -1;
+        if (number <= 0 || number > 999999) {
+          return BadArguments(name + " takes " + option.wants + ", not '" + value + "'");
+        }
+        (zone ? plane_zone : args.batch.datum.projected_epsg) = static_cast<int>(number);
+      } else if (name == "--format") {
+        args.batch.format = args.formats.Find(value);
+        if (args.batch.format == nullptr) {
+          return BadArguments("unknown format '" + value + "' (use " + FormatIds(args.formats) +
+                              ")");
+        }
       }
     } else {
       return BadArguments("unknown option '" + std::string(arg) + "'");
