@@ -8,6 +8,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QClipboard>
+#include <QComboBox>
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QFileDialog>
@@ -630,6 +631,85 @@ class WindowTest : public QObject {
       const std::optional<LayerSelection> chosen = layers.Execute(nullptr, LayerSelection());
       QCOMPARE(chosen.has_value(), accept);
       if (accept) QCOMPARE(chosen->ToString(), std::string("EK"));
+    }
+  }
+
+  // The dialog as the program shows it.
+  void crsDialogOffersTheZones() {
+    QVERIFY(InstallJapaneseQtTexts());
+    CrsChoiceDialog dialog(nullptr, 0);
+    QCOMPARE(dialog.windowTitle(), QStringLiteral("座標系"));
+    QVERIFY(dialog.layout() != nullptr);
+    auto* lon_lat = dialog.findChild<QRadioButton*>("LonLatChoice");
+    auto* plane = dialog.findChild<QRadioButton*>("PlaneChoice");
+    auto* zones = dialog.findChild<QComboBox*>("PlaneZones");
+    QVERIFY(lon_lat != nullptr && plane != nullptr && zones != nullptr);
+    QCOMPARE(lon_lat->text(), QStringLiteral("経緯度（変換しない）"));
+    QCOMPARE(plane->text(), QStringLiteral("平面直角座標系"));
+    // A zone an item, in order, named by its numeral and what it serves.
+    const QStringList numerals{"I",  "II",  "III",  "IV",  "V",  "VI",  "VII",  "VIII",  "IX", "X",
+                               "XI", "XII", "XIII", "XIV", "XV", "XVI", "XVII", "XVIII", "XIX"};
+    QCOMPARE(zones->count(), 19);
+    for (int i = 0; i < zones->count(); ++i) {
+      QVERIFY2(zones->itemText(i).startsWith(numerals[i] + QStringLiteral("系 ")),
+               qPrintable(zones->itemText(i)));
+      QVERIFY(zones->itemText(i).size() > numerals[i].size() + 4);
+      QCOMPARE(zones->itemData(i).toInt(), i + 1);
+    }
+    QCOMPARE(
+        zones->itemText(8),
+        QStringLiteral("IX系 東京都・神奈川県・埼玉県・千葉県・茨城県・栃木県・群馬県・福島県"));
+    QCOMPARE(zones->itemText(11), QStringLiteral("XII系 北海道（中央部）"));
+
+    // The zones only with the plane choice.
+    dialog.show();
+    QVERIFY(lon_lat->isChecked() && !plane->isChecked());
+    QVERIFY(!zones->isEnabled());
+    QCOMPARE(dialog.zone(), 0);
+    plane->click();
+    QVERIFY(plane->isChecked() && !lon_lat->isChecked());
+    QVERIFY(zones->isEnabled());
+    zones->setCurrentIndex(8);
+    QCOMPARE(dialog.zone(), 9);
+    lon_lat->click();
+    QVERIFY(!zones->isEnabled());
+    QCOMPARE(dialog.zone(), 0);
+
+    // Shown with a zone: it is chosen.
+    CrsChoiceDialog with_zone(nullptr, 12);
+    QVERIFY(with_zone.findChild<QRadioButton*>("PlaneChoice")->isChecked());
+    QVERIFY(with_zone.findChild<QComboBox*>("PlaneZones")->isEnabled());
+    QCOMPARE(with_zone.zone(), 12);
+
+    auto* buttons = dialog.findChild<QDialogButtonBox*>();
+    QVERIFY(buttons != nullptr && buttons->button(QDialogButtonBox::Ok) != nullptr);
+    QCOMPARE(buttons->button(QDialogButtonBox::Cancel)->text(), QStringLiteral("キャンセル"));
+
+    // Shown through its interface: OK gives the zone chosen, or 0 for
+    // longitude and latitude; Cancel nothing.
+    QtCrsDialog crs;
+    const struct {
+      int current;
+      int pick;  // the zone picked, 0 for longitude and latitude
+      bool accept;
+      std::optional<int> chosen;
+    } answers[] = {{0, 9, true, 9}, {9, 0, true, 0}, {0, 3, false, std::nullopt}};
+    for (const auto& answer : answers) {
+      QTimer::singleShot(0, [answer] {
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+          auto* shown = qobject_cast<CrsChoiceDialog*>(widget);
+          if (shown == nullptr || !shown->isVisible()) continue;
+          if (answer.pick == 0) {
+            shown->findChild<QRadioButton*>("LonLatChoice")->click();
+          } else {
+            shown->findChild<QRadioButton*>("PlaneChoice")->click();
+            shown->findChild<QComboBox*>("PlaneZones")->setCurrentIndex(answer.pick - 1);
+          }
+          auto* box = shown->findChild<QDialogButtonBox*>();
+          box->button(answer.accept ? QDialogButtonBox::Ok : QDialogButtonBox::Cancel)->click();
+        }
+      });
+      QCOMPARE(crs.Execute(nullptr, answer.current), answer.chosen);
     }
   }
 
