@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "convert/plane_zones.h"
 #include "sal/coordinates.h"
 #include "sal/errors.h"
 
@@ -105,9 +106,9 @@ int DeclaredEpsg(const DatumRule& datum) {
 }
 
 int PlaneZoneEpsg(int zone, DatumLabel declared) {
-  if (zone < 1 || zone > 19) {
-    throw std::invalid_argument("the plane rectangular zones are 1 to 19, not " +
-                                std::to_string(zone));
+  if (zone < 1 || zone > kPlaneZoneCount) {
+    throw std::invalid_argument("the plane rectangular zones are 1 to " +
+                                std::to_string(kPlaneZoneCount) + ", not " + std::to_string(zone));
   }
   return (declared == DatumLabel::kTokyo ? 30160 : 2442) + zone;
 }

@@ -2,6 +2,7 @@
 
 #include <QCheckBox>
 #include <QClipboard>
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QDialog>
 #include <QDialogButtonBox>
@@ -17,6 +18,7 @@
 #include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTableWidget>
 #include <QTranslator>
 #include <QVBoxLayout>
@@ -24,6 +26,7 @@
 #include <span>
 
 #include "app/window/display_text.h"
+#include "convert/plane_zones.h"
 #include "layers/map_styles.h"
 
 namespace quellmark {
@@ -40,6 +43,11 @@ const QStringList kWarningColumns{QStringLiteral("アーカイブ"), QStringLite
                                   QStringLiteral("行"), QStringLiteral("内容")};
 const QString kLayerText = QStringLiteral(
     "表を書き出すレイヤを選んでください。選ばないレイヤの表は、前の変換のものがそのまま残ります。");
+const QString kCrsText = QStringLiteral("表の座標を書き出す座標系を選んでください。");
+const QString kZoneItem = QStringLiteral("%1系 %2");
+// The zones' combo box stands this far right of the choices' left edge,
+// under its choice's caption.
+constexpr int kZoneIndent = 20;
 // The layers' check boxes stand in this many columns, filled top to bottom.
 constexpr int kLayerColumns = 3;
 // The list's first size, in the font's average characters and lines.
@@ -287,6 +295,64 @@ std::optional<LayerSelection> QtLayerDialog::Execute(QWidget* owner,
   LayerChoiceDialog dialog(owner, current);
   if (dialog.exec() != QDialog::Accepted) return std::nullopt;
   return dialog.selection();
+}
+
+const QString CrsChoiceDialog::kCaption = QStringLiteral("座標系");
+const QString CrsChoiceDialog::kLonLat = QStringLiteral("経緯度（変換しない）");
+const QString CrsChoiceDialog::kPlane = QStringLiteral("平面直角座標系");
+
+CrsChoiceDialog::CrsChoiceDialog(QWidget* owner, int current_zone) : QDialog(owner) {
+  setObjectName(QStringLiteral("CrsChoice"));
+  setWindowTitle(kCaption);
+  auto* layout = new QVBoxLayout(this);
+
+  auto* text = new QLabel(kCrsText);
+  text->setWordWrap(true);
+  layout->addWidget(text);
+
+  lon_lat_ = new QRadioButton(kLonLat);
+  lon_lat_->setObjectName(QStringLiteral("LonLatChoice"));
+  layout->addWidget(lon_lat_);
+  plane_ = new QRadioButton(kPlane);
+  plane_->setObjectName(QStringLiteral("PlaneChoice"));
+  layout->addWidget(plane_);
+
+  zones_ = new QComboBox;
+  zones_->setObjectName(QStringLiteral("PlaneZones"));
+  for (const PlaneZone& zone : kPlaneZones) {
+    zones_->addItem(
+        kZoneItem.arg(
+            QLatin1String(zone.numeral.data(), static_cast<qsizetype>(zone.numeral.size())),
+            QString::fromUtf8(zone.serves.data(), static_cast<qsizetype>(zone.serves.size()))),
+        zone.zone);
+  }
+  auto* indented = new QHBoxLayout;
+  indented->addSpacing(kZoneIndent);
+  indented->addWidget(zones_, 1);
+  layout->addLayout(indented);
+  layout->addStretch();
+
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+  buttons->button(QDialogButtonBox::Ok)->setDefault(true);
+  layout->addWidget(buttons);
+  connect(buttons, &QDialogButtonBox::accepted, this, &CrsChoiceDialog::accept);
+  connect(buttons, &QDialogButtonBox::rejected, this, &CrsChoiceDialog::reject);
+
+  const bool plane = current_zone >= 1 && current_zone <= kPlaneZoneCount;
+  zones_->setCurrentIndex(plane ? current_zone - 1 : 0);
+  (plane ? plane_ : lon_lat_)->setChecked(true);
+  zones_->setEnabled(plane);
+  connect(plane_, &QRadioButton::toggled, zones_, &QComboBox::setEnabled);
+}
+
+int CrsChoiceDialog::zone() const {
+  return plane_->isChecked() ? zones_->currentData().toInt() : 0;
+}
+
+std::optional<int> QtCrsDialog::Execute(QWidget* owner, int current_zone) {
+  CrsChoiceDialog dialog(owner, current_zone);
+  if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+  return dialog.zone();
 }
 
 void QtMessageBoxes::ShowWarnings(const WarningList& list) { BuildWarningList(list)->exec(); }

@@ -1,7 +1,7 @@
 // The window's dialogs behind small interfaces: the file-open dialog, the
-// modal message boxes, the list of a run's warnings and the choice of the
-// layers a run writes. The window only talks to these, so that tests answer
-// them with doubles; the Qt implementations are the program's own.
+// modal message boxes, the list of a run's warnings, the choice of the
+// layers a run writes and that of the coordinate system it writes in. The window only talks to
+// these, so that tests answer them with doubles; the Qt implementations are the program's own.
 #pragma once
 
 #include <QDialog>
@@ -16,10 +16,12 @@
 #include "sal/notify.h"
 
 class QCheckBox;
+class QComboBox;
 class QFileDialog;
 class QLabel;
 class QMessageBox;
 class QPushButton;
+class QRadioButton;
 class QWidget;
 
 namespace quellmark {
@@ -85,6 +87,15 @@ class LayerDialog {
   virtual std::optional<LayerSelection> Execute(QWidget* owner, const LayerSelection& current) = 0;
 };
 
+class CrsDialog {
+ public:
+  virtual ~CrsDialog() = default;
+  // Shows the choice of the coordinate system a run writes in modally over
+  // `owner`, `current_zone` chosen. A plane rectangular zone (1 to 19), 0
+  // for longitude and latitude, or nothing when the user cancels.
+  virtual std::optional<int> Execute(QWidget* owner, int current_zone) = 0;
+};
+
 // The Qt file dialog. Qt's own dialog rather than the desktop's: its filter
 // compares names without regard to case, so "*.lzh" also lists ".LZH" files
 // on a case-sensitive file system.
@@ -145,6 +156,35 @@ class LayerChoiceDialog : public QDialog {
 class QtLayerDialog : public LayerDialog {
  public:
   std::optional<LayerSelection> Execute(QWidget* owner, const LayerSelection& current) override;
+};
+
+// The dialog CrsDialog shows, not yet shown: the choices "経緯度（変換しない）"
+// (LonLatChoice) and "平面直角座標系" (PlaneChoice), and under the latter a
+// combo box (PlaneZones) of the nineteen zones, one item each in zone order
+// ("IX系 東京都・神奈川県・...", its zone as the item's data), enabled only
+// while PlaneChoice is; OK and Cancel. `current_zone` (0: longitude and
+// latitude) is chosen; zone I stands in the combo box when it is 0.
+class CrsChoiceDialog : public QDialog {
+  Q_OBJECT
+
+ public:
+  static const QString kCaption;
+  static const QString kLonLat;
+  static const QString kPlane;
+
+  CrsChoiceDialog(QWidget* owner, int current_zone);
+  // The zone chosen, 0 for longitude and latitude.
+  int zone() const;
+
+ private:
+  QRadioButton* lon_lat_;
+  QRadioButton* plane_;
+  QComboBox* zones_;
+};
+
+class QtCrsDialog : public CrsDialog {
+ public:
+  std::optional<int> Execute(QWidget* owner, int current_zone) override;
 };
 
 // Qt's own texts in Japanese, as the rest of the window is: the buttons of

@@ -1,7 +1,7 @@
 // quellmark: the converter's window. The archive library is bound before the
 // window exists and released after it is gone; closing the window ends the
 // program. Archives given on the command line are listed at start. The
-// layers chosen are kept in the user's settings
+// layers and the coordinate system chosen are kept in the user's settings
 // (~/.config/quellmark/quellmark.conf).
 
 #include <QApplication>
@@ -60,6 +60,7 @@ int main(int argc, char** argv) {
   {
     quellmark::QtFileOpenDialog open_dialog;
     quellmark::QtLayerDialog layer_dialog;
+    quellmark::QtCrsDialog crs_dialog;
     QSettings settings;
     quellmark::TMainForm form(quellmark::FormServices{library,
                                                       quellmark::OutputFormats(),
@@ -68,6 +69,7 @@ int main(int argc, char** argv) {
                                                       open_dialog,
                                                       message_boxes,
                                                       layer_dialog,
+                                                      crs_dialog,
                                                       settings});
     form.OpenPaths(arguments.paths);
     form.show();

@@ -20,19 +20,23 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <exception>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "app/version.h"
 #include "app/window/arguments.h"
 #include "app/window/display_text.h"
+#include "convert/plane_zones.h"
 
 namespace quellmark {
 
 const QString TMainForm::kDesignFontFamily = QStringLiteral("ＭＳ Ｐゴシック");
 const QString TMainForm::kSubstituteFontFamily = QStringLiteral("IPAPGothic");
 const QString TMainForm::kLayersSetting = QStringLiteral("layers");
+const QString TMainForm::kPlaneZoneSetting = QStringLiteral("planeZone");
 
 namespace {
 
@@ -42,7 +46,10 @@ const QString kDoneMessage = QStringLiteral("変換が終了しました");
 const QString kAboutEntry = QStringLiteral("Quellmark について(&A)");
 const QString kAddFolderEntry = QStringLiteral("フォルダを追加(&F)…");
 const QString kLayersEntry = QStringLiteral("出力するレイヤ(&L)…");
+const QString kCrsEntry = QStringLiteral("座標系(&C)…");
 const QString kLayersStatus = QStringLiteral("出力レイヤ: %1");
+const QString kCrsStatus = QStringLiteral("座標系: 平面直角%1系 (EPSG:%2)");
+const QString kStatusSeparator = QStringLiteral(" / ");
 
 // The window is laid out in pixels of a 96 dpi screen. The window's outer
 // size there is 556 x 463; its client area, which Qt sizes, is what the
@@ -110,6 +117,14 @@ LayerSelection ReadLayers(const QSettings& settings) {
   }
 }
 
+// The plane rectangular zone the settings keep; longitude and latitude (0)
+// when they keep none, or anything but a zone's number.
+int ReadPlaneZone(const QSettings& settings) {
+  bool number = false;
+  const int zone = settings.value(TMainForm::kPlaneZoneSetting).toString().toInt(&number);
+  return number && zone >= 1 && zone <= kPlaneZoneCount ? zone : 0;
+}
+
 template <typename Widget>
 Widget* Place(Widget* widget, const char* name, const QRect& geometry) {
   widget->setObjectName(QLatin1String(name));
@@ -145,7 +160,8 @@ TMainForm::TMainForm(FormServices services, QWidget* parent)
     : QMainWindow(parent),
       OpenDialog1(services.open_dialog),
       services_(std::move(services)),
-      layers_(ReadLayers(services_.settings)) {
+      layers_(ReadLayers(services_.settings)),
+      plane_zone_(ReadPlaneZone(services_.settings)) {
   setObjectName(QStringLiteral("MainForm"));
   setWindowTitle(kCaption);
   setBackgroundRole(QPalette::Button);
@@ -229,8 +245,8 @@ TMainForm::TMainForm(FormServices services, QWidget* parent)
   connect(Button2, &QPushButton::clicked, this, &TMainForm::Button2Click);
   connect(Button3, &QPushButton::clicked, this, &TMainForm::Button3Click);
 
-  // A folder's archives, the layers written and the version, without a menu
-  // bar that would move the window's controls.
+  // A folder's archives, the layers written, the coordinate system and the
+  // version, without a menu bar that would move the window's controls.
   AddFolderAction = new QAction(kAddFolderEntry, this);
   AddFolderAction->setObjectName(QStringLiteral("AddFolderAction"));
   addAction(AddFolderAction);
@@ -239,6 +255,10 @@ TMainForm::TMainForm(FormServices services, QWidget* parent)
   LayersAction->setObjectName(QStringLiteral("LayersAction"));
   addAction(LayersAction);
   connect(LayersAction, &QAction::triggered, this, &TMainForm::LayersClick);
+  CrsAction = new QAction(kCrsEntry, this);
+  CrsAction->setObjectName(QStringLiteral("CrsAction"));
+  addAction(CrsAction);
+  connect(CrsAction, &QAction::triggered, this, &TMainForm::CrsClick);
   AboutAction = new QAction(kAboutEntry, this);
   AboutAction->setObjectName(QStringLiteral("AboutAction"));
   AboutAction->setShortcut(QKeySequence::HelpContents);
@@ -249,7 +269,7 @@ TMainForm::TMainForm(FormServices services, QWidget* parent)
 
   notices_ = std::make_unique<NoticeBoxes>(services_.message_boxes, this, kCaption);
   progress_ = std::make_unique<BatchProgress>(StatusBar1, eInList);
-  ShowLayers();
+  ShowChoices();
 
   resize(kClientSize);
   move(kFormPosition);
@@ -294,14 +314,36 @@ void TMainForm::LayersClick() {
   layers_ = *chosen;
   services_.settings.setValue(kLayersSetting, QString::fromStdString(layers_.ToString()));
   services_.settings.sync();
-  ShowLayers();
+  ShowChoices();
 }
 
-void TMainForm::ShowLayers() {
-  if (layers_.all()) {
+void TMainForm::CrsClick() {
+  std::optional<int> chosen = services_.crs_dialog.Execute(this, plane_zone_);
+  if (!chosen || *chosen < 0 || *chosen > kPlaneZoneCount) return;
+  plane_zone_ = *chosen;
+  services_.settings.setValue(kPlaneZoneSetting, plane_zone_);
+  services_.settings.sync();
+  ShowChoices();
+}
+
+DatumRule TMainForm::Datum() const {
+  DatumRule datum;
+  if (plane_zone_ != 0) datum.projected_epsg = PlaneZoneEpsg(plane_zone_, datum.Declared());
+  return datum;
+}
+
+void TMainForm::ShowChoices() {
+  QStringList choices;
+  if (!layers_.all()) choices << kLayersStatus.arg(QString::fromStdString(layers_.ToString()));
+  if (plane_zone_ != 0) {
+    const std::string_view numeral = kPlaneZones[plane_zone_ - 1].numeral;
+    choices << kCrsStatus.arg(QLatin1String(numeral.data(), static_cast<qsizetype>(numeral.size())))
+                   .arg(Datum().projected_epsg);
+  }
+  if (choices.isEmpty()) {
     StatusBar1->clearMessage();
   } else {
-    StatusBar1->showMessage(kLayersStatus.arg(QString::fromStdString(layers_.ToString())));
+    StatusBar1->showMessage(choices.join(kStatusSeparator));
   }
 }
 
@@ -379,6 +421,7 @@ void TMainForm::Button2Click() {
     if (format_buttons_[i]->isChecked()) options.format = services_.formats[i];
   }
   options.layers = layers_;
+  options.datum = Datum();
   options.jobs = 1;  // the progress goes straight to the widgets, on this thread
   const int count = eInList->count();
   for (int row = 0; row < count; ++row) {

@@ -35,6 +35,7 @@ struct FormServices {
   FileOpenDialog& open_dialog;
   MessageBoxes& message_boxes;
   LayerDialog& layer_dialog;
+  CrsDialog& crs_dialog;
   QSettings& settings;
 };
 
@@ -49,6 +50,9 @@ class TMainForm : public QMainWindow {
   // The settings key of the layers chosen: their codes as
   // LayerSelection::ToString() gives them, empty for every layer.
   static const QString kLayersSetting;
+  // The settings key of the coordinate system chosen: a plane rectangular
+  // zone, 1 to 19; 0, none or anything else for longitude and latitude.
+  static const QString kPlaneZoneSetting;
 
   explicit TMainForm(FormServices services, QWidget* parent = nullptr);
   ~TMainForm() override;
@@ -64,6 +68,7 @@ class TMainForm : public QMainWindow {
   void AboutClick();      // the version, in a box
   void AddFolderClick();  // every archive under a folder the user chooses
   void LayersClick();     // the layers whose tables a run writes
+  void CrsClick();        // the coordinate system a run writes in
 
  protected:
   // Archives dragged onto the list.
@@ -90,17 +95,24 @@ class TMainForm : public QMainWindow {
   QAction* AboutAction;      // the window's context menu, and F1
   QAction* AddFolderAction;  // the window's context menu
   QAction* LayersAction;     // the window's context menu
+  QAction* CrsAction;        // the window's context menu
 
   FormServices services_;
   // The layers whose tables each run writes, as the settings keep them.
   LayerSelection layers_;
+  // The plane rectangular zone each run writes in, 0 for longitude and
+  // latitude, as the settings keep it.
+  int plane_zone_;
   std::unique_ptr<NoticeBoxes> notices_;
   std::unique_ptr<BatchProgress> progress_;
 
   // Appends each archive not listed yet (the same file by any path).
   void AddArchives(const QStringList& archives);
-  // The status bar names the chosen layers unless every layer is chosen.
-  void ShowLayers();
+  // What each run declares and writes in.
+  DatumRule Datum() const;
+  // The status bar names the chosen layers unless every layer is chosen,
+  // and the chosen zone unless longitude and latitude are.
+  void ShowChoices();
 };
 
 }  // namespace quellmark

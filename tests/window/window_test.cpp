@@ -1,13 +1,14 @@
 // Drives the main window on the offscreen platform: a fake archive library
 // and fake export drivers stand in for the conversion, doubles answer the
-// file dialog, the message boxes and the choice of layers, and the settings
-// are a file of the test's own.
+// file dialog, the message boxes and the choices of layers and coordinate
+// system, and the settings are a file of the test's own.
 
 #include <unistd.h>
 
 #include <QAction>
 #include <QCheckBox>
 #include <QClipboard>
+#include <QComboBox>
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QFileDialog>
@@ -30,6 +31,7 @@
 #include <QUrl>
 #include <QtTest>
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <deque>
 #include <functional>
@@ -43,12 +45,15 @@
 #include "app/window/arguments.h"
 #include "app/window/dialogs.h"
 #include "app/window/main_form.h"
+#include "convert/datum.h"
+#include "convert/plane_zones.h"
 #include "export_gpkg/gpkg_format.h"
 #include "export_shape/shapefile_format.h"
 #include "export_tab/tab_format.h"
 #include "layers/map_styles.h"
 #include "sal/cp932.h"
 #include "sal/errors.h"
+#include "support/table_reader.h"
 
 using namespace quellmark;
 
@@ -88,6 +93,21 @@ struct ScriptedLayers : LayerDialog {
   }
   std::deque<std::optional<LayerSelection>> answers;
   std::vector<LayerSelection> shown_with;
+  QWidget* last_owner = nullptr;
+};
+
+// Answers each Execute with the next scripted zone; none left: cancelled.
+struct ScriptedZones : CrsDialog {
+  std::optional<int> Execute(QWidget* owner, int current_zone) override {
+    last_owner = owner;
+    shown_with.push_back(current_zone);
+    if (answers.empty()) return std::nullopt;
+    std::optional<int> answer = answers.front();
+    answers.pop_front();
+    return answer;
+  }
+  std::deque<std::optional<int>> answers;
+  std::vector<int> shown_with;
   QWidget* last_owner = nullptr;
 };
 
@@ -146,9 +166,10 @@ struct FakeLibrary : ArchiveLibrary {
 };
 
 // One window with its fakes, shown. Driver calls are recorded as
-// "driver sheet-prefix output-prefix", and the layers each is to write as
-// LayerSelection::ToString() gives them. The settings are kept in
-// `settings_file`; by default, one of the harness's own.
+// "driver sheet-prefix output-prefix", the layers each is to write as
+// LayerSelection::ToString() gives them, and the projected system each is
+// to write in (its EPSG code, 0 for longitude and latitude). The settings
+// are kept in `settings_file`; by default, one of the harness's own.
 struct Harness {
   explicit Harness(const ArchiveLibrary* library_override = nullptr,
                    std::span<const OutputFormat* const> formats = OutputFormats(),
@@ -157,7 +178,7 @@ struct Harness {
                  QSettings::IniFormat),
         form(FormServices{library_override ? *library_override : library, formats,
                           &DefaultOutputFormat(), Converter(), dialog, boxes, layer_dialog,
-                          settings}) {
+                          crs_dialog, settings}) {
     boxes.form = &form;
     form.show();
   }
@@ -167,6 +188,7 @@ struct Harness {
       driver_calls << QString::fromStdString(std::string(format.id()) + " " + sheet + " " +
                                              archive.target.prefix());
       target_layers << QString::fromStdString(archive.target.layers.ToString());
+      target_epsgs << archive.target.datum.projected_epsg;
       if (driver_action) driver_action(sheet, ctx);
       if (real_conversion) ConvertArchive(archive, format, ctx);
     };
@@ -200,10 +222,12 @@ struct Harness {
   ScriptedDialog dialog;
   RecordingBoxes boxes;
   ScriptedLayers layer_dialog;
+  ScriptedZones crs_dialog;
   QTemporaryDir settings_dir;
   QSettings settings;
   QStringList driver_calls;
   QStringList target_layers;
+  QList<int> target_epsgs;
   std::function<void(const std::string& sheet_prefix, ExportContext&)> driver_action;
   bool real_conversion = false;  // the driver converts what the folder holds
   TMainForm form;
@@ -630,6 +654,211 @@ class WindowTest : public QObject {
       const std::optional<LayerSelection> chosen = layers.Execute(nullptr, LayerSelection());
       QCOMPARE(chosen.has_value(), accept);
       if (accept) QCOMPARE(chosen->ToString(), std::string("EK"));
+    }
+  }
+
+  // The coordinate system chosen through the context menu: every run
+  // writes in it, the status bar names it (beside the layers when they are
+  // chosen too), and the program run again has it still.
+  void chosenZoneReachesEveryRunAndIsKept() {
+    QTemporaryDir folder;
+    const QDir dir(QFileInfo(folder.path()).canonicalFilePath());
+    const QString settings_file = dir.filePath("quellmark.conf");
+    const int zone_ix = PlaneZoneEpsg(9, DatumLabel::kAsBefore);
+    QCOMPARE(zone_ix, 2451);
+    const QString status = QStringLiteral("座標系: 平面直角IX系 (EPSG:2451)");
+    {
+      Harness h(nullptr, OutputFormats(), settings_file);
+      QCOMPARE(h.Status(), QString());  // longitude and latitude: nothing to say
+      auto* choose = h.form.findChild<QAction*>("CrsAction");
+      QVERIFY(choose != nullptr);
+      QCOMPARE(choose->text(), QStringLiteral("座標系(&C)…"));
+      // In the context menu, after the layers' entry.
+      const QList<QAction*> entries = h.form.actions();
+      QCOMPARE(entries.indexOf(choose),
+               entries.indexOf(h.form.findChild<QAction*>("LayersAction")) + 1);
+      h.crs_dialog.answers.push_back(9);
+      choose->trigger();
+      QCOMPARE(h.crs_dialog.last_owner, &h.form);
+      QCOMPARE(h.crs_dialog.shown_with.at(0), 0);
+      QCOMPARE(h.Status(), status);
+      choose->trigger();  // cancelled: the choice stays
+      QCOMPARE(h.crs_dialog.shown_with.at(1), 9);
+      QCOMPARE(h.Status(), status);
+
+      // With layers chosen too, the status bar names both.
+      h.layer_dialog.answers.push_back(LayerSelection::Parse("DK,TK"));
+      h.form.findChild<QAction*>("LayersAction")->trigger();
+      QCOMPARE(h.Status(), QStringLiteral("出力レイヤ: ") +
+                               QString::fromStdString(LayerSelection::Parse("DK,TK").ToString()) +
+                               QStringLiteral(" / ") + status);
+      h.layer_dialog.answers.push_back(LayerSelection());
+      h.form.findChild<QAction*>("LayersAction")->trigger();
+      QCOMPARE(h.Status(), status);
+
+      h.Add(QStringList{"/maps/533946.lzh", "/maps/533947.lzh"});
+      h.Click("Button2");
+      QCOMPARE(h.target_epsgs, QList<int>({zone_ix, zone_ix}));
+    }
+    QCOMPARE(QSettings(settings_file, QSettings::IniFormat)
+                 .value(TMainForm::kPlaneZoneSetting)
+                 .toString(),
+             QStringLiteral("9"));
+
+    // Run again: zone IX still chosen. A sheet of 兵庫県 (near 34.69°N
+    // 135.23°E), in zone V: its table is written there, in metres east and
+    // south of the zone's origin (36°N 134°20′E), as PROJ's cs2cs gives
+    // them (82109 m east, 145447 m south; in zone IX, 422 km west).
+    const DamagedSheet sheet = WriteDamagedSheet(dir, "533946", 0);
+    {
+      Harness again(nullptr, OutputFormats(), settings_file);
+      QCOMPARE(again.Status(), status);
+      again.crs_dialog.answers.push_back(5);
+      again.form.findChild<QAction*>("CrsAction")->trigger();
+      QCOMPARE(again.crs_dialog.shown_with, std::vector<int>{9});
+      QCOMPARE(again.Status(), QStringLiteral("座標系: 平面直角V系 (EPSG:2447)"));
+      again.real_conversion = true;
+      again.Add(QStringList{sheet.archive});
+      again.Click("Button2");
+      QCOMPARE(again.target_epsgs, QList<int>{PlaneZoneEpsg(5, DatumLabel::kAsBefore)});
+      QCOMPARE(again.boxes.Texts(), QStringList{kDone});
+      const testing::ReadTable table =
+          testing::ReadTableBack(dir.filePath("533946CM.tab").toStdString());
+      // MapInfo's form: Transverse Mercator on JGD2000 (152) about zone V's origin.
+      QVERIFY2(table.coordsys.starts_with("Earth Projection 8, 152, \"m\", 134.3333333"),
+               table.coordsys.c_str());
+      QCOMPARE(table.features.size(), std::size_t{1});
+      const testing::ReadFeature& point = table.features[0];
+      QCOMPARE(point.x.size(), std::size_t{1});
+      QVERIFY2(std::abs(point.x[0] - 82109) < 100, qPrintable(QString::number(point.x[0], 'f')));
+      QVERIFY2(std::abs(point.y[0] + 145447) < 100, qPrintable(QString::number(point.y[0], 'f')));
+
+      // Longitude and latitude again: the status bar says nothing, the
+      // settings keep 0, runs project nothing.
+      again.crs_dialog.answers.push_back(0);
+      again.form.findChild<QAction*>("CrsAction")->trigger();
+      QCOMPARE(again.crs_dialog.shown_with.at(1), 5);
+      QCOMPARE(again.Status(), QString());
+      again.form.show();
+      again.Click("Button2");
+      QCOMPARE(again.target_epsgs, QList<int>({2447, 0}));
+    }
+    QCOMPARE(QSettings(settings_file, QSettings::IniFormat)
+                 .value(TMainForm::kPlaneZoneSetting)
+                 .toString(),
+             QStringLiteral("0"));
+  }
+
+  // What the settings keep for the coordinate system, as a new window reads
+  // it: anything but a zone's number stands for longitude and latitude.
+  void planeZoneSettingsAreReadBackOrMeanLonLat_data() {
+    QTest::addColumn<QVariant>("stored");
+    QTest::addColumn<int>("zone");
+    QTest::newRow("zone") << QVariant("12") << 12;
+    QTest::newRow("last zone") << QVariant(19) << 19;
+    QTest::newRow("longitude and latitude") << QVariant(0) << 0;
+    QTest::newRow("past the last zone") << QVariant("20") << 0;
+    QTest::newRow("negative") << QVariant("-9") << 0;
+    QTest::newRow("not a number") << QVariant("IX") << 0;
+    QTest::newRow("fraction") << QVariant("9.5") << 0;
+    QTest::newRow("list") << QVariant(QStringList{"9", "10"}) << 0;
+  }
+  void planeZoneSettingsAreReadBackOrMeanLonLat() {
+    QFETCH(QVariant, stored);
+    QFETCH(int, zone);
+    QTemporaryDir folder;
+    const QString settings_file = folder.filePath("quellmark.conf");
+    QSettings(settings_file, QSettings::IniFormat).setValue(TMainForm::kPlaneZoneSetting, stored);
+    Harness h(nullptr, OutputFormats(), settings_file);
+    const int epsg = zone == 0 ? 0 : PlaneZoneEpsg(zone, DatumLabel::kAsBefore);
+    QCOMPARE(h.Status(), zone == 0 ? QString()
+                                   : QStringLiteral("座標系: 平面直角%1系 (EPSG:%2)")
+                                         .arg(QLatin1String(kPlaneZones[zone - 1].numeral))
+                                         .arg(epsg));
+    h.crs_dialog.answers.push_back(std::nullopt);
+    h.form.findChild<QAction*>("CrsAction")->trigger();
+    QCOMPARE(h.crs_dialog.shown_with, std::vector<int>{zone});
+    h.Add(QStringList{"/maps/533946.lzh"});
+    h.Click("Button2");
+    QCOMPARE(h.target_epsgs, QList<int>{epsg});
+  }
+
+  // The dialog as the program shows it.
+  void crsDialogOffersTheZones() {
+    QVERIFY(InstallJapaneseQtTexts());
+    CrsChoiceDialog dialog(nullptr, 0);
+    QCOMPARE(dialog.windowTitle(), QStringLiteral("座標系"));
+    QVERIFY(dialog.layout() != nullptr);
+    auto* lon_lat = dialog.findChild<QRadioButton*>("LonLatChoice");
+    auto* plane = dialog.findChild<QRadioButton*>("PlaneChoice");
+    auto* zones = dialog.findChild<QComboBox*>("PlaneZones");
+    QVERIFY(lon_lat != nullptr && plane != nullptr && zones != nullptr);
+    QCOMPARE(lon_lat->text(), QStringLiteral("経緯度（変換しない）"));
+    QCOMPARE(plane->text(), QStringLiteral("平面直角座標系"));
+    // A zone an item, in order, named by its numeral and what it serves.
+    const QStringList numerals{"I",  "II",  "III",  "IV",  "V",  "VI",  "VII",  "VIII",  "IX", "X",
+                               "XI", "XII", "XIII", "XIV", "XV", "XVI", "XVII", "XVIII", "XIX"};
+    QCOMPARE(zones->count(), 19);
+    for (int i = 0; i < zones->count(); ++i) {
+      QVERIFY2(zones->itemText(i).startsWith(numerals[i] + QStringLiteral("系 ")),
+               qPrintable(zones->itemText(i)));
+      QVERIFY(zones->itemText(i).size() > numerals[i].size() + 4);
+      QCOMPARE(zones->itemData(i).toInt(), i + 1);
+    }
+    QCOMPARE(
+        zones->itemText(8),
+        QStringLiteral("IX系 東京都・神奈川県・埼玉県・千葉県・茨城県・栃木県・群馬県・福島県"));
+    QCOMPARE(zones->itemText(11), QStringLiteral("XII系 北海道（中央部）"));
+
+    // The zones only with the plane choice.
+    dialog.show();
+    QVERIFY(lon_lat->isChecked() && !plane->isChecked());
+    QVERIFY(!zones->isEnabled());
+    QCOMPARE(dialog.zone(), 0);
+    plane->click();
+    QVERIFY(plane->isChecked() && !lon_lat->isChecked());
+    QVERIFY(zones->isEnabled());
+    zones->setCurrentIndex(8);
+    QCOMPARE(dialog.zone(), 9);
+    lon_lat->click();
+    QVERIFY(!zones->isEnabled());
+    QCOMPARE(dialog.zone(), 0);
+
+    // Shown with a zone: it is chosen.
+    CrsChoiceDialog with_zone(nullptr, 12);
+    QVERIFY(with_zone.findChild<QRadioButton*>("PlaneChoice")->isChecked());
+    QVERIFY(with_zone.findChild<QComboBox*>("PlaneZones")->isEnabled());
+    QCOMPARE(with_zone.zone(), 12);
+
+    auto* buttons = dialog.findChild<QDialogButtonBox*>();
+    QVERIFY(buttons != nullptr && buttons->button(QDialogButtonBox::Ok) != nullptr);
+    QCOMPARE(buttons->button(QDialogButtonBox::Cancel)->text(), QStringLiteral("キャンセル"));
+
+    // Shown through its interface: OK gives the zone chosen, or 0 for
+    // longitude and latitude; Cancel nothing.
+    QtCrsDialog crs;
+    const struct {
+      int current;
+      int pick;  // the zone picked, 0 for longitude and latitude
+      bool accept;
+      std::optional<int> chosen;
+    } answers[] = {{0, 9, true, 9}, {9, 0, true, 0}, {0, 3, false, std::nullopt}};
+    for (const auto& answer : answers) {
+      QTimer::singleShot(0, [answer] {
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+          auto* shown = qobject_cast<CrsChoiceDialog*>(widget);
+          if (shown == nullptr || !shown->isVisible()) continue;
+          if (answer.pick == 0) {
+            shown->findChild<QRadioButton*>("LonLatChoice")->click();
+          } else {
+            shown->findChild<QRadioButton*>("PlaneChoice")->click();
+            shown->findChild<QComboBox*>("PlaneZones")->setCurrentIndex(answer.pick - 1);
+          }
+          auto* box = shown->findChild<QDialogButtonBox*>();
+          box->button(answer.accept ? QDialogButtonBox::Ok : QDialogButtonBox::Cancel)->click();
+        }
+      });
+      QCOMPARE(crs.Execute(nullptr, answer.current), answer.chosen);
     }
   }
 
