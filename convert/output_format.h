@@ -104,6 +104,9 @@ struct SheetTarget {
   // The layers whose tables are written; the sheet's other tables are left
   // as they are.
   LayerSelection layers = {};
+  // In a projected system: the extent of the sheet's points, once they are
+  // projected (a format whose tables have bounds keeps them inside).
+  std::optional<Bounds> extent = {};
 
   // folder + sheet: the tables' names without layer code and extension.
   std::string prefix() const { return folder + sheet; }
@@ -113,7 +116,7 @@ struct SheetTarget {
                               const LayerSelection& layers = {}) {
     const std::size_t slash = prefix.find_last_of('/');
     const std::size_t cut = slash == std::string::npos ? 0 : slash + 1;
-    return {prefix.substr(0, cut), prefix.substr(cut), datum, stop, layers};
+    return {prefix.substr(0, cut), prefix.substr(cut), datum, stop, layers, {}};
   }
 };
 

@@ -1,5 +1,6 @@
 #include "convert/sheet_conversion.h"
 
+#include <algorithm>
 #include <optional>
 #include <stdexcept>
 #include <vector>
@@ -243,6 +244,22 @@ std::size_t SheetConversion::Resolve(const LayerSpec& layer) {
   return x_.size();
 }
 
+// The extent of every point of the sheet; none without a point.
+std::optional<Bounds> ExtentOf(CoordinateTables& coordinates) {
+  std::optional<Bounds> extent;
+  for (PointTable* table : {&coordinates.point_table(), &coordinates.mh_point_table()}) {
+    for (const CoordPoint& point : table->points()) {
+      if (!extent)
+        extent = Bounds{point.longitude, point.latitude, point.longitude, point.latitude};
+      extent->west = std::min(extent->west, point.longitude);
+      extent->east = std::max(extent->east, point.longitude);
+      extent->south = std::min(extent->south, point.latitude);
+      extent->north = std::max(extent->north, point.latitude);
+    }
+  }
+  return extent;
+}
+
 }  // namespace
 
 void ConvertSheet(const std::string& sheet_prefix, const std::string& output_prefix,
@@ -251,8 +268,9 @@ void ConvertSheet(const std::string& sheet_prefix, const std::string& output_pre
                SheetTarget::AtPrefix(output_prefix, datum, context.stop), format, context);
 }
 
-void ConvertSheet(const LayerSet& layer_set, const SheetTarget& target, const OutputFormat& format,
+void ConvertSheet(const LayerSet& layer_set, const SheetTarget& where, const OutputFormat& format,
                   ExportContext& context) {
+  SheetTarget target = where;
   // Stations are placed only by railway lines of the same sheet.
   context.state.er_point_table.Clear();
   if (!context.state.coordinates.LoadCoordinates(layer_set)) return;
@@ -272,6 +290,7 @@ void ConvertSheet(const LayerSet& layer_set, const SheetTarget& target, const Ou
     }
     state.projection->Apply(state.coordinates, layer_set.Path(".slp"), layer_set.Path("MH.slp"),
                             context.stop);
+    target.extent = ExtentOf(state.coordinates);
   }
 
   const std::unique_ptr<SheetOutput> sheet = context.destination != nullptr

@@ -163,12 +163,22 @@ class TabTables : public OutputFormat {
                                       *TableBounds(target));
   }
   // In a projected system: the area where it is used, projected, with a
-  // margin; each integer step of the table is then well under a
-  // millimetre for a plane rectangular zone.
+  // margin, and the sheet's own points with a kilometre around them (a
+  // sheet outside the system's area keeps every point); each integer step
+  // of the table is then about a millimetre or less for a plane
+  // rectangular zone.
   std::optional<Bounds> TableBounds(const SheetTarget& target) const override {
     if (target.datum.projected_epsg == 0) return kRules.bounds;
-    const ProjectedExtent extent = ProjectedExtentOf(target.datum.projected_epsg);
-    return Bounds{extent.min_x, extent.min_y, extent.max_x, extent.max_y};
+    const ProjectedExtent area = ProjectedExtentOf(target.datum.projected_epsg);
+    Bounds bounds{area.min_x, area.min_y, area.max_x, area.max_y};
+    if (const std::optional<Bounds>& sheet = target.extent) {
+      constexpr double kAround = 1000.0;
+      bounds.west = std::min(bounds.west, sheet->west - kAround);
+      bounds.south = std::min(bounds.south, sheet->south - kAround);
+      bounds.east = std::max(bounds.east, sheet->east + kAround);
+      bounds.north = std::max(bounds.north, sheet->north + kAround);
+    }
+    return bounds;
   }
 };
 

@@ -676,6 +676,9 @@ TEST_F(ConvertTest, ProjectedSystemsAsPROJComputesThem) {
   } cases[] = {
       {{"--plane-zone", "9"}, "shape", "/sDK.shp", "2451", "EPSG:4612"},
       {{"--plane-zone=9"}, "tab", "/sDK.tab", "2451", "EPSG:4612"},
+      // A zone far from the sheet (zone I is Kyushu's): a TAB table still
+      // holds every point.
+      {{"--plane-zone", "1"}, "tab", "/sDK.tab", "2443", "EPSG:4612"},
       {{"--plane-zone", "9"}, "gpkg", "/s.gpkg", "2451", "EPSG:4612"},
       {{"--crs", "EPSG:6677"}, "gpkg", "/s.gpkg", "6677", "EPSG:4612"},
       {{"--datum", "tokyo", "--plane-zone", "9"}, "gpkg", "/s.gpkg", "30169", "EPSG:4301"},
