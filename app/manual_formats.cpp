@@ -7,12 +7,14 @@
 //                     files, the default, one file for every sheet
 //   %%FORMAT_WINDOW_CHOICES%%  the same without the command line's options
 //   %%LAYERS%%        "CM 地名, KJ 基準点, ...": the catalogue's layers
+//   %%PLANE_ZONES%%   the plane rectangular zones and what each serves
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
 
 #include "app/output_formats.h"
+#include "convert/plane_zones.h"
 #include "layers/map_styles.h"
 
 namespace {
@@ -90,9 +92,9 @@ int main(int argc, char** argv) {
   ReplaceAll(text, "%%FORMAT_CHOICES%%", Choices(true));
   ReplaceAll(text, "%%FORMAT_WINDOW_CHOICES%%", Choices(false));
   ReplaceAll(text, "%%LAYERS%%", LayerNames());
-  if (text.find("%%FORMAT_") != std::string::npos || text.find("%%LAYERS") != std::string::npos) {
-    std::fprintf(stderr, "quellmark-manual: %s: a %s word it does not know\n", argv[1],
-                 "%%FORMAT_");
+  ReplaceAll(text, "%%PLANE_ZONES%%", ".RS\n.nf\n" + PlaneZoneLines("") + ".fi\n.RE");
+  if (text.find("%%") != std::string::npos) {
+    std::fprintf(stderr, "quellmark-manual: %s: a %s word it does not know\n", argv[1], "%%...%%");
     return 1;
   }
   std::ofstream out(argv[2], std::ios::binary | std::ios::trunc);

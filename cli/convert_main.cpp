@@ -28,6 +28,7 @@
 #include "app/batch.h"
 #include "app/version.h"
 #include "cli/report.h"
+#include "convert/plane_zones.h"
 #include "layers/map_styles.h"
 #include "sal/cp932.h"
 #include "sal/notify.h"
@@ -145,7 +146,8 @@ std::string Usage(const Formats& formats) {
          "  --plane-zone ZONE   the same for Japan's plane rectangular coordinate\n"
          "                      system zone 1 to 19 on the datum in use: JGD2000\n"
          "                      (EPSG:2443 to 2461), or Tokyo with --datum tokyo\n"
-         "                      (EPSG:30161 to 30179)\n"
+         "                      (EPSG:30161 to 30179); the zones serve:\n" +
+         PlaneZoneLines("                        ") +
          "  --jobs N            convert N archives side by side (default 1)\n"
          "  --quiet             print only errors: no progress, warnings or summary\n"
          "  --help              show this text\n"

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <string>
 #include <string_view>
 
 namespace quellmark {
@@ -39,5 +40,19 @@ inline constexpr std::array<PlaneZone, 19> kPlaneZones{{
 }};
 
 inline constexpr int kPlaneZoneCount = static_cast<int>(kPlaneZones.size());
+
+// The zones one to a line, each line `indent` + number, numeral and what
+// it serves (" 9 IX    東京都・..."), for help texts.
+inline std::string PlaneZoneLines(std::string_view indent) {
+  std::string lines;
+  for (const PlaneZone& zone : kPlaneZones) {
+    std::string number = std::to_string(zone.zone);
+    std::string numeral(zone.numeral);
+    number.insert(0, 2 - number.size(), ' ');
+    numeral.resize(6, ' ');
+    lines += std::string(indent) + number + " " + numeral + std::string(zone.serves) + "\n";
+  }
+  return lines;
+}
 
 }  // namespace quellmark
