@@ -335,8 +335,8 @@ class Batch {
         convert_(ExtractedArchive{names.archive,
                                   folder,
                                   names.base_name,
-                                  {names.output_folder, names.base_name, options_.datum,
-                                   services_.stop, options_.layers}},
+                                  {names.output_folder, names.base_name, options_.datum, nullptr,
+                                   options_.layers}},
                  *options_.format, context);
       } catch (const Interrupted&) {
         throw Interrupted(names.archive, 0, "interrupted; its earlier tables are unchanged");

@@ -23,13 +23,6 @@ std::span<const OutputFormat* const> OutputFormats() {
   return kFormats;
 }
 
-const OutputFormat& DefaultOutputFormat() { return *FindOutputFormat("tab"); }
-
-const OutputFormat* FindOutputFormat(std::string_view id) {
-  for (const OutputFormat* format : OutputFormats()) {
-    if (format->id() == id) return format;
-  }
-  return nullptr;
-}
+const OutputFormat& DefaultOutputFormat() { return *FindOutputFormat(OutputFormats(), "tab"); }
 
 }  // namespace quellmark

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <span>
-#include <string_view>
 
 #include "convert/output_format.h"
 
@@ -14,8 +13,5 @@ std::span<const OutputFormat* const> OutputFormats();
 
 // The format chosen when none is named.
 const OutputFormat& DefaultOutputFormat();
-
-// The format with that id; nullptr for any other id.
-const OutputFormat* FindOutputFormat(std::string_view id);
 
 }  // namespace quellmark

@@ -43,13 +43,6 @@ constexpr const char* kProgram = "quellmark-convert";
 struct Formats {
   std::span<const OutputFormat* const> all;
   const OutputFormat& fallback;
-
-  const OutputFormat* Find(std::string_view id) const {
-    for (const OutputFormat* format : all) {
-      if (format->id() == id) return format;
-    }
-    return nullptr;
-  }
 };
 
 // The format ids, "a|b|c".
@@ -472,7 +465,7 @@ int ParseArguments(int argc, char** argv, Arguments& args) {
         }
         (zone ? plane_zone : args.batch.datum.projected_epsg) = static_cast<int>(number);
       } else if (name == "--format") {
-        args.batch.format = args.formats.Find(value);
+        args.batch.format = FindOutputFormat(args.formats.all, value);
         if (args.batch.format == nullptr) {
           return BadArguments("unknown format '" + value + "' (use " + FormatIds(args.formats) +
                               ")");

@@ -60,15 +60,18 @@ std::string MapInfoClause(int epsg) {
 }
 
 // `make(epsg)`, made once per code for the whole program.
-const std::string& Once(int epsg, std::string (*make)(int)) {
+template <typename T>
+const T& Once(int epsg, T (*make)(int)) {
   static std::mutex mutex;
-  static std::map<std::pair<int, std::string (*)(int)>, std::string> made;
+  static std::map<std::pair<int, T (*)(int)>, T> made;
   std::lock_guard lock(mutex);
   const auto key = std::make_pair(epsg, make);
   auto found = made.find(key);
   if (found == made.end()) found = made.emplace(key, make(epsg)).first;
   return found->second;
 }
+
+ProjectedExtent MakeProjectedExtent(int epsg);
 
 // Moves every point of both point tables through `transformation` in
 // place, in slices between which a stop is seen (moving a dense sheet's
@@ -128,7 +131,11 @@ void CheckProjectedCrs(int epsg) {
   }
 }
 
-ProjectedExtent ProjectedExtentOf(int epsg) {
+ProjectedExtent ProjectedExtentOf(int epsg) { return Once(epsg, MakeProjectedExtent); }
+
+namespace {
+
+ProjectedExtent MakeProjectedExtent(int epsg) {
   const OGRSpatialReference to = SpatialReference(epsg);
   double west = 0;
   double south = 0;
@@ -171,6 +178,8 @@ ProjectedExtent ProjectedExtentOf(int epsg) {
   return {extent.min_x - margin, extent.min_y - margin, extent.max_x + margin,
           extent.max_y + margin};
 }
+
+}  // namespace
 
 std::string ShapefilePrj(const DatumRule& datum) {
   // Made on first use only: the earlier declarations need no GDAL.

@@ -57,8 +57,8 @@ int PlaneZoneEpsg(int zone, DatumLabel declared);
 void CheckProjectedCrs(int epsg);
 
 // The extent a projected system's positions of Japan lie in: its area of
-// use, projected, with a margin. Throws std::runtime_error when PROJ gives
-// the system no area of use.
+// use, projected, with a margin; worked out once per system. Throws
+// std::runtime_error when PROJ gives the system no area of use.
 struct ProjectedExtent {
   double min_x;
   double min_y;

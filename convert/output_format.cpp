@@ -11,6 +11,14 @@ std::string FormatNames(std::span<const OutputFormat* const> formats) {
   return names;
 }
 
+const OutputFormat* FindOutputFormat(std::span<const OutputFormat* const> formats,
+                                     std::string_view id) {
+  for (const OutputFormat* format : formats) {
+    if (format->id() == id) return format;
+  }
+  return nullptr;
+}
+
 std::string FormatNamesJa(std::span<const OutputFormat* const> formats) {
   std::string names;
   for (std::size_t i = 0; i < formats.size(); ++i) {

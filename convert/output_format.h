@@ -99,7 +99,7 @@ struct SheetTarget {
   std::string sheet;   // the sheet's name among others ("533945")
   DatumRule datum;     // what the tables declare
   // Set when the run is asked to stop: completing the tables then ends
-  // with Interrupted. May be null.
+  // with Interrupted. May be null. The conversion sets it to its context's.
   const std::atomic<bool>* stop = nullptr;
   // The layers whose tables are written; the sheet's other tables are left
   // as they are.
@@ -111,12 +111,10 @@ struct SheetTarget {
   // folder + sheet: the tables' names without layer code and extension.
   std::string prefix() const { return folder + sheet; }
   // The target whose prefix() is `prefix`.
-  static SheetTarget AtPrefix(const std::string& prefix, const DatumRule& datum,
-                              const std::atomic<bool>* stop = nullptr,
-                              const LayerSelection& layers = {}) {
+  static SheetTarget AtPrefix(const std::string& prefix, const DatumRule& datum) {
     const std::size_t slash = prefix.find_last_of('/');
     const std::size_t cut = slash == std::string::npos ? 0 : slash + 1;
-    return {prefix.substr(0, cut), prefix.substr(cut), datum, stop, layers, {}};
+    return {prefix.substr(0, cut), prefix.substr(cut), datum, nullptr, {}, {}};
   }
 };
 
@@ -246,5 +244,9 @@ class OutputFormat {
 // "シェープファイル、MapInfo TAB、GeoPackage".
 std::string FormatNames(std::span<const OutputFormat* const> formats);
 std::string FormatNamesJa(std::span<const OutputFormat* const> formats);
+
+// The format of `formats` with that id; nullptr for any other id.
+const OutputFormat* FindOutputFormat(std::span<const OutputFormat* const> formats,
+                                     std::string_view id);
 
 }  // namespace quellmark

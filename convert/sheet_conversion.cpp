@@ -133,8 +133,7 @@ bool SheetConversion::ConvertLayer(const LayerSpec& layer, const LayerSet& layer
   } closer{reader_};
 
   std::optional<ListFileWriter> list_files;
-  if (layer.list_feed == ListFeed::kAlways ||
-      (layer.list_feed == ListFeed::kWhenAsked && rules_.every_road_layer_feeds_lists)) {
+  if (FeedsListFiles(layer, rules_.every_road_layer_feeds_lists)) {
     list_files.emplace(layer_set.prefix());
   }
   const std::unique_ptr<TableOutput> table = sheet != nullptr ? sheet->CreateTable(layer) : nullptr;
@@ -264,13 +263,14 @@ std::optional<Bounds> ExtentOf(CoordinateTables& coordinates) {
 
 void ConvertSheet(const std::string& sheet_prefix, const std::string& output_prefix,
                   const OutputFormat& format, ExportContext& context, const DatumRule& datum) {
-  ConvertSheet(LayerSet::AtPrefix(sheet_prefix),
-               SheetTarget::AtPrefix(output_prefix, datum, context.stop), format, context);
+  ConvertSheet(LayerSet::AtPrefix(sheet_prefix), SheetTarget::AtPrefix(output_prefix, datum),
+               format, context);
 }
 
 void ConvertSheet(const LayerSet& layer_set, const SheetTarget& where, const OutputFormat& format,
                   ExportContext& context) {
   SheetTarget target = where;
+  target.stop = context.stop;
   // Stations are placed only by railway lines of the same sheet.
   context.state.er_point_table.Clear();
   if (!context.state.coordinates.LoadCoordinates(layer_set)) return;

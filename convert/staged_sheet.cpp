@@ -83,17 +83,26 @@ OutputError StagedSheet::AsFinal(const OutputError& error) const {
   return OutputError(file, error.line(), message);
 }
 
+namespace {
+
+// The folder part of `path`, with its "/"; empty for a name alone.
+std::string FolderOf(std::string_view path) {
+  const std::size_t slash = path.rfind('/');
+  return std::string(slash == std::string_view::npos ? std::string_view()
+                                                     : path.substr(0, slash + 1));
+}
+
+}  // namespace
+
 std::size_t LongestFileName(const std::string& folder) {
-  const long longest = pathconf(folder.c_str(), _PC_NAME_MAX);
+  const long longest = pathconf(folder.empty() ? "." : folder.c_str(), _PC_NAME_MAX);
   return longest > 0 ? static_cast<std::size_t>(longest) : std::size_t{NAME_MAX};
 }
 
 void CheckFileNameFits(const std::string& path, std::size_t longest) {
-  const std::size_t slash = path.rfind('/');
-  const std::size_t size = slash == std::string::npos ? path.size() : path.size() - slash - 1;
-  if (longest == 0) {
-    longest = LongestFileName(slash == std::string::npos ? "." : path.substr(0, slash + 1));
-  }
+  const std::string folder = FolderOf(path);
+  const std::size_t size = path.size() - folder.size();
+  if (longest == 0) longest = LongestFileName(folder);
   if (size > longest) {
     throw OutputError(path, 0,
                       "the name is too long for the file system: " + std::to_string(size) +
@@ -117,11 +126,10 @@ std::string FitName(std::string_view name, std::size_t rest, std::size_t longest
 }
 
 std::string WorkingPath(const std::string& path, std::string_view end, std::size_t more) {
-  const std::size_t slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+  const std::string folder = FolderOf(path);
   return folder +
          FitName(std::string_view(path).substr(folder.size()), end.size() + more,
-                 LongestFileName(folder.empty() ? "." : folder)) +
+                 LongestFileName(folder)) +
          std::string(end);
 }
 
@@ -130,19 +138,15 @@ std::string StagedSheet::StagingPrefix(const std::string& output_prefix) {
   // What may follow the prefix: "PID-N.gpkg-journal", "PID-extract-N",
   // "lock".
   constexpr std::size_t kLongestEnd = 40;
-  const std::size_t slash = output_prefix.rfind('/');
-  const std::string folder = slash == std::string::npos ? "" : output_prefix.substr(0, slash + 1);
+  const std::string folder = FolderOf(output_prefix);
   const std::string_view name = std::string_view(output_prefix).substr(folder.size());
-  return folder + "." +
-         FitName(name, 1 + kMark.size() + kLongestEnd,
-                 LongestFileName(folder.empty() ? "." : folder)) +
+  return folder + "." + FitName(name, 1 + kMark.size() + kLongestEnd, LongestFileName(folder)) +
          std::string(kMark);
 }
 
 std::string StagedSheet::NewStagingName(const std::string& output_prefix) {
   const std::string prefix = StagingPrefix(output_prefix);
-  const std::size_t slash = prefix.rfind('/');
-  const std::string folder = slash == std::string::npos ? "" : prefix.substr(0, slash + 1);
+  const std::string folder = FolderOf(prefix);
 
   // Leftovers of runs that were killed.
   const std::string leftover = prefix.substr(folder.size());
@@ -163,14 +167,11 @@ std::string StagedSheet::NewStagingName(const std::string& output_prefix) {
 }
 
 StagedSheet::StagedSheet(const SheetTarget& target, std::span<const std::string_view> extensions)
-    : extensions_(extensions), layers_(target.layers) {
+    : folder_(target.folder), name_(target.sheet), extensions_(extensions), layers_(target.layers) {
   const std::string output_prefix = target.prefix();
-  const std::size_t slash = output_prefix.rfind('/');
-  folder_ = slash == std::string::npos ? "" : output_prefix.substr(0, slash + 1);
-  name_ = output_prefix.substr(folder_.size());
   // The tables' own names are never cut: one that does not fit is an error
   // naming it, a main file first.
-  const std::size_t longest = LongestFileName(folder_.empty() ? "." : folder_);
+  const std::size_t longest = LongestFileName(folder_);
   for (const LayerSpec& layer : Layers()) {
     for (auto it = extensions_.rbegin(); it != extensions_.rend(); ++it) {
       CheckFileNameFits(output_prefix + std::string(layer.code) + std::string(*it), longest);

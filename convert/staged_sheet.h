@@ -23,7 +23,7 @@ namespace quellmark {
 void ReplaceAll(std::string& text, const std::string& from, const std::string& to);
 
 // The longest file name, in bytes, that the file system holding `folder`
-// takes (255 where it does not say).
+// ("" for the working folder) takes (255 where it does not say).
 std::size_t LongestFileName(const std::string& folder);
 
 // Throws OutputError naming `path` when its last part is longer than
@@ -86,8 +86,8 @@ class StagedSheet : public SheetOutput {
                                                          const std::string& base) = 0;
 
  private:
-  std::string folder_;   // where the tables go: the output prefix up to its last "/", or ""
-  std::string name_;     // the output prefix's last part
+  std::string folder_;   // where the tables go: the target's folder, with its "/", or ""
+  std::string name_;     // the target's sheet name
   std::string staging_;  // the staging folder
   std::span<const std::string_view> extensions_;
   std::vector<const LayerSpec*> tables_;

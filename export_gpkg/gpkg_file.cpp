@@ -15,7 +15,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <mutex>
 #include <set>
 #include <stdexcept>
 

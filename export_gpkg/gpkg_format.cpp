@@ -36,10 +36,9 @@ bool KeepsOtherTables(const SheetTarget& target) {
 
 class GpkgSheet : public SheetOutput {
  public:
-  GpkgSheet(const SheetTarget& target, int epsg)
-      : file_(target.prefix() + ".gpkg", epsg, target.stop, KeepsOtherTables(target),
-              target.layers) {
-    if (KeepsOtherTables(target)) file_.DropEarlierTables();
+  GpkgSheet(const SheetTarget& target, int epsg, bool keep_other_tables)
+      : file_(target.prefix() + ".gpkg", epsg, target.stop, keep_other_tables, target.layers) {
+    if (keep_other_tables) file_.DropEarlierTables();
     writer_ = std::thread([this] { RunTasks(); });
   }
   ~GpkgSheet() override;
@@ -339,7 +338,8 @@ class GeoPackages : public OutputFormat {
   std::string_view label() const override { return "GeoPackage"; }
   const GeometryRules& geometry_rules() const override { return WholeValueGeometryRules(); }
   std::unique_ptr<SheetOutput> OpenSheet(const SheetTarget& target) const override {
-    return std::make_unique<GpkgSheet>(target, DeclaredEpsg(target.datum));
+    return std::make_unique<GpkgSheet>(target, DeclaredEpsg(target.datum),
+                                       KeepsOtherTables(target));
   }
   std::string_view collection_extension() const override { return ".gpkg"; }
   CollectionFile FindCollectionFile(const std::string& path) const override {

@@ -136,10 +136,8 @@ constexpr std::string_view kExtensions[] = {".map", ".dat", ".id", ".ind", ".tab
 
 class TabSheet : public StagedSheet {
  public:
-  TabSheet(const SheetTarget& target, std::string_view coordsys, const Bounds& bounds)
-      : StagedSheet(target, kExtensions),
-        coordsys_{std::string(coordsys)},
-        bounds_{bounds.west, bounds.south, bounds.east, bounds.north} {}
+  TabSheet(const SheetTarget& target, std::string_view coordsys, const TabBounds& bounds)
+      : StagedSheet(target, kExtensions), coordsys_{std::string(coordsys)}, bounds_(bounds) {}
 
  private:
   std::unique_ptr<TableOutput> CreateStagedTable(const LayerSpec& layer,

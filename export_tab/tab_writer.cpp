@@ -13,7 +13,6 @@
 #include <fstream>
 #include <iterator>
 #include <limits>
-#include <mutex>
 #include <sstream>
 #include <tuple>
 #include <utility>

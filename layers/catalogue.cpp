@@ -168,14 +168,23 @@ constexpr std::array<LayerSpec, 17> kLayers{{
     List("YO", RecordField::kYrir, kToYoCandidates),
 }};
 
+// The words of a blank-separated list.
+std::vector<std::string_view> Words(std::string_view list) {
+  std::vector<std::string_view> words;
+  while (!list.empty()) {
+    const std::size_t blank = list.find(' ');
+    if (blank != 0) words.push_back(list.substr(0, blank));
+    if (blank == std::string_view::npos) break;
+    list.remove_prefix(blank + 1);
+  }
+  return words;
+}
+
 // Whether `word` stands in the blank-separated `list` ("*" holds every word).
 bool Names(std::string_view list, std::string_view word) {
   if (list == "*") return true;
-  while (!list.empty()) {
-    const std::size_t blank = list.find(' ');
-    if (list.substr(0, blank) == word) return true;
-    if (blank == std::string_view::npos) break;
-    list.remove_prefix(blank + 1);
+  for (std::string_view listed : Words(list)) {
+    if (listed == word) return true;
   }
   return false;
 }
@@ -191,11 +200,14 @@ const LayerSpec* FindLayer(std::string_view code) {
   return nullptr;
 }
 
+bool FeedsListFiles(const LayerSpec& layer, bool when_asked) {
+  return layer.list_feed == ListFeed::kAlways ||
+         (layer.list_feed == ListFeed::kWhenAsked && when_asked);
+}
+
 bool Feeds(const LayerSpec& feeder, const LayerSpec& layer, bool when_asked) {
   if (layer.placement == Placement::kStation && feeder.registers_stations) return true;
-  return layer.input == LayerInput::kListFile &&
-         (feeder.list_feed == ListFeed::kAlways ||
-          (feeder.list_feed == ListFeed::kWhenAsked && when_asked));
+  return layer.input == LayerInput::kListFile && FeedsListFiles(feeder, when_asked);
 }
 
 namespace {
@@ -206,9 +218,11 @@ std::uint32_t Bit(const LayerSpec& layer) {
   return 1u << static_cast<std::uint32_t>(&layer - kLayers.data());
 }
 
-std::string Codes() {
+// The codes of the layers in `bits`, in catalogue order: "DK,TK,EK".
+std::string Codes(std::uint32_t bits) {
   std::string codes;
   for (const LayerSpec& layer : kLayers) {
+    if ((bits & Bit(layer)) == 0) continue;
     if (!codes.empty()) codes += ',';
     codes += layer.code;
   }
@@ -229,19 +243,10 @@ void LayerSelection::Set(const LayerSpec& layer, bool chosen) {
 
 bool LayerSelection::all() const { return bits_ == kEveryLayer; }
 
-std::string LayerSelection::ToString() const {
-  if (all()) return {};
-  std::string codes;
-  for (const LayerSpec& layer : kLayers) {
-    if (!Has(layer)) continue;
-    if (!codes.empty()) codes += ',';
-    codes += layer.code;
-  }
-  return codes;
-}
+std::string LayerSelection::ToString() const { return all() ? std::string() : Codes(bits_); }
 
 LayerSelection LayerSelection::Parse(std::string_view list) {
-  const std::string known = " (the layers are " + Codes() + ")";
+  const std::string known = " (the layers are " + Codes(kEveryLayer) + ")";
   if (list.empty()) throw std::invalid_argument("no layer named" + known);
   std::uint32_t named = 0;
   int kept = 0;
@@ -296,23 +301,13 @@ std::string_view ListReference(const LayerSpec& layer, const SalRecord& record) 
 
 AdaptedSchemas::AdaptedSchemas(std::span<const FieldChange> changes) {
   for (const FieldChange& change : changes) {
-    const auto words = [](std::string_view list) {
-      std::vector<std::string_view> found;
-      while (!list.empty()) {
-        const std::size_t blank = list.find(' ');
-        if (blank != 0) found.push_back(list.substr(0, blank));
-        if (blank == std::string_view::npos) break;
-        list.remove_prefix(blank + 1);
-      }
-      return found;
-    };
-    for (std::string_view code : words(change.layers)) {
+    for (std::string_view code : Words(change.layers)) {
       if (code != "*" && FindLayer(code) == nullptr) {
         throw std::logic_error("a field change names the layer " + std::string(code) +
                                ", which the catalogue does not have");
       }
     }
-    for (std::string_view name : words(change.fields)) {
+    for (std::string_view name : Words(change.fields)) {
       if (name == "*") continue;
       bool known = false;
       for (const LayerSpec& layer : kLayers) {

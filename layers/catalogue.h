@@ -86,6 +86,10 @@ std::span<const LayerSpec> Layers();
 // The layer of a code; nullptr for any other code.
 const LayerSpec* FindLayer(std::string_view code);
 
+// Whether the layer's lines feed the list files: always (DK), or with
+// `when_asked` (KK, where the format's rules ask for it).
+bool FeedsListFiles(const LayerSpec& layer, bool when_asked);
+
 // Whether converting `layer` needs `feeder` converted before it: a station
 // layer (EK) stands on the lines of the layer that registers stations (TK);
 // a list layer (HA, TO, YO) reads the list files the road layers feed (DK;
